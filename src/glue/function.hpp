@@ -1,0 +1,561 @@
+// The one callable type of the package's extension modules.
+//
+// Every Python-visible function and method is a `Function`: a small object
+// entered through vectorcall whose C++ body receives its arguments already
+// bound to the declared parameters.  It behaves like a Python function where
+// users can tell: it binds to instances as a method (tp_descr_get builds a
+// bound method; Py_TPFLAGS_METHOD_DESCRIPTOR lets `obj.m(x)` skip even that),
+// has a writable __dict__, __name__, __qualname__, __module__ and __doc__,
+// pickles by qualified name, and reports its parameters through
+// __text_signature__ and __signature__, so inspect.signature() and help()
+// work.  Wrong calls raise the TypeError texts of Python functions.
+//
+// A function is declared by its signature text, e.g.
+//     "(self, var_name, array_index=None, *, tcl, **kwargs)"
+// Defaults are Python literals (None, True, False, numbers, quoted strings,
+// ()) or names resolved through a small table given at creation.
+#pragma once
+
+#include "ref.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace glue {
+
+enum class ParamKind { positional_only, positional_or_keyword, var_positional, keyword_only, var_keyword };
+
+struct Param {
+  std::string text_name;  // as written, for __signature__
+  Ref name;               // interned str
+  ParamKind kind;
+  Ref default_value;      // empty when required
+  std::string default_text;
+};
+
+class Signature {
+ public:
+  std::vector<Param> params;  // in declaration order
+  // Indexes into `params` of the bound slots (every kind except *args/**kwargs).
+  std::vector<size_t> slots;
+  Py_ssize_t n_positional = 0;       // positional-only + positional-or-keyword
+  Py_ssize_t n_positional_only = 0;
+  Py_ssize_t n_positional_defaults = 0;
+  bool var_positional = false;
+  bool var_keyword = false;
+  std::string text;
+
+  size_t n_slots() const { return slots.size(); }
+  const Param& slot(size_t i) const { return params[slots[i]]; }
+};
+
+struct NamedDefault {
+  const char* name;
+  PyObject* value;
+};
+
+namespace detail {
+
+inline Ref parse_literal(const std::string& t, std::initializer_list<NamedDefault> named) {
+  for (const auto& nd : named)
+    if (t == nd.name) return Ref::borrow(nd.value);
+  if (t == "None") return Ref::borrow(Py_None);
+  if (t == "True") return Ref::borrow(Py_True);
+  if (t == "False") return Ref::borrow(Py_False);
+  if (t == "()") return check(PyTuple_New(0));
+  if (!t.empty() && (t[0] == '\'' || t[0] == '"')) {
+    std::string out;
+    for (size_t i = 1; i + 1 < t.size(); ++i) {
+      if (t[i] == '\\' && i + 2 < t.size()) ++i;
+      out += t[i];
+    }
+    return check(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  }
+  if (!t.empty()) {
+    Ref s = str_from(t);
+    PyObject* v = PyLong_FromUnicodeObject(s.get(), 10);
+    if (v) return Ref::steal(v);
+    PyErr_Clear();
+    v = PyFloat_FromString(s.get());
+    if (v) return Ref::steal(v);
+    PyErr_Clear();
+  }
+  raisef(PyExc_SystemError, "unsupported default in signature: %s", t.c_str());
+}
+
+inline std::vector<std::string> split_params(const std::string& inner) {
+  std::vector<std::string> out;
+  std::string cur;
+  char quote = 0;
+  int depth = 0;
+  for (char c : inner) {
+    if (quote) {
+      cur += c;
+      if (c == quote) quote = 0;
+      continue;
+    }
+    if (c == '\'' || c == '"') quote = c;
+    if (c == '(') ++depth;
+    if (c == ')') --depth;
+    if (c == ',' && depth == 0) {
+      out.push_back(cur);
+      cur.clear();
+      continue;
+    }
+    cur += c;
+  }
+  out.push_back(cur);
+  for (auto& s : out) {
+    size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+    s = b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+  }
+  if (out.size() == 1 && out[0].empty()) out.clear();
+  return out;
+}
+
+}  // namespace detail
+
+inline Signature parse_signature(const char* text, std::initializer_list<NamedDefault> named = {}) {
+  Signature sig;
+  sig.text = text;
+  std::string t(text);
+  if (t.size() < 2 || t.front() != '(' || t.back() != ')')
+    raisef(PyExc_SystemError, "malformed signature: %s", text);
+  bool keyword_only = false;
+  std::vector<Param> positional_only_pending;
+  for (const std::string& raw : detail::split_params(t.substr(1, t.size() - 2))) {
+    if (raw == "/") {
+      for (auto& p : sig.params) p.kind = ParamKind::positional_only;
+      sig.n_positional_only = static_cast<Py_ssize_t>(sig.params.size());
+      continue;
+    }
+    if (raw == "*") {
+      keyword_only = true;
+      continue;
+    }
+    Param p;
+    std::string name = raw;
+    size_t eq = raw.find('=');
+    if (eq != std::string::npos) {
+      name = raw.substr(0, eq);
+      p.default_text = raw.substr(eq + 1);
+      p.default_value = detail::parse_literal(p.default_text, named);
+    }
+    if (name.rfind("**", 0) == 0) {
+      p.kind = ParamKind::var_keyword;
+      name = name.substr(2);
+      sig.var_keyword = true;
+    } else if (name.rfind("*", 0) == 0) {
+      p.kind = ParamKind::var_positional;
+      name = name.substr(1);
+      sig.var_positional = true;
+      keyword_only = true;
+    } else if (keyword_only) {
+      p.kind = ParamKind::keyword_only;
+    } else {
+      p.kind = ParamKind::positional_or_keyword;
+      ++sig.n_positional;
+      if (p.default_value) ++sig.n_positional_defaults;
+    }
+    p.text_name = name;
+    p.name = check(PyUnicode_InternFromString(name.c_str()));
+    sig.params.push_back(std::move(p));
+  }
+  for (size_t i = 0; i < sig.params.size(); ++i) {
+    auto k = sig.params[i].kind;
+    if (k != ParamKind::var_positional && k != ParamKind::var_keyword) sig.slots.push_back(i);
+  }
+  return sig;
+}
+
+struct FunctionObject;
+
+// The bound arguments a function body receives.  Slot values are borrowed
+// from the caller (or from the signature's defaults) and valid for the call.
+class Args {
+ public:
+  static constexpr size_t max_slots = 16;
+
+  PyObject* operator[](size_t i) const { return slots_[i]; }
+  size_t size() const { return n_; }
+  // The *args tuple (empty tuple when not declared or not given).
+  PyObject* varargs() const { return varargs_.get(); }
+  // The **kwargs dict (a fresh dict; empty when nothing was passed).
+  PyObject* varkw() const { return varkw_.get(); }
+  FunctionObject* function() const { return func_; }
+
+  Args(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+ private:
+  FunctionObject* func_;
+  size_t n_;
+  PyObject* slots_[max_slots];
+  Ref varargs_;
+  Ref varkw_;
+};
+
+using Impl = Ref (*)(const Args&);
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  Impl impl;
+  Signature* sig;
+  PyObject* dict;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* text_signature;
+  PyObject* signature;  // inspect.Signature, built on first request
+  PyObject* data;       // optional object the body may use (function-specific)
+  PyObject* weakrefs;
+};
+
+namespace detail {
+
+inline PyObject* qualname_of(FunctionObject* f) { return f->qualname; }
+
+[[noreturn]] inline void missing_arguments(FunctionObject* f, const std::vector<PyObject*>& names,
+                                           const char* kind) {
+  Ref name_str;
+  size_t n = names.size();
+  if (n == 1) {
+    name_str = repr(names[0]);
+  } else if (n == 2) {
+    Ref a = repr(names[0]), b = repr(names[1]);
+    name_str = check(PyUnicode_FromFormat("%U and %U", a.get(), b.get()));
+  } else {
+    Ref acc = str_from("");
+    for (size_t i = 0; i + 2 < n; ++i) {
+      Ref r = repr(names[i]);
+      acc = check(PyUnicode_FromFormat(i ? "%U, %U" : "%U%U", acc.get(), r.get()));
+    }
+    Ref a = repr(names[n - 2]), b = repr(names[n - 1]);
+    name_str = check(PyUnicode_FromFormat("%U, %U, and %U", acc.get(), a.get(), b.get()));
+  }
+  raisef(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", qualname_of(f),
+         static_cast<int>(n), kind, n == 1 ? "" : "s", name_str.get());
+}
+
+[[noreturn]] inline void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
+  const Signature& s = *f->sig;
+  Ref sig_text;
+  bool plural;
+  if (s.n_positional_defaults) {
+    plural = true;
+    sig_text = check(PyUnicode_FromFormat("from %zd to %zd", s.n_positional - s.n_positional_defaults,
+                                          s.n_positional));
+  } else {
+    plural = s.n_positional != 1;
+    sig_text = check(PyUnicode_FromFormat("%zd", s.n_positional));
+  }
+  Ref kwonly;
+  if (kwonly_given)
+    kwonly = check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                        given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
+  else
+    kwonly = str_from("");
+  raisef(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", qualname_of(f),
+         sig_text.get(), plural ? "s" : "", given, kwonly.get(),
+         given == 1 && !kwonly_given ? "was" : "were");
+}
+
+inline Py_ssize_t find_slot(const Signature& s, PyObject* key) {
+  for (size_t i = 0; i < s.slots.size(); ++i)
+    if (s.slot(i).name.get() == key) return static_cast<Py_ssize_t>(i);
+  for (size_t i = 0; i < s.slots.size(); ++i) {
+    int eq = PyUnicode_Compare(s.slot(i).name.get(), key);
+    if (eq == 0) return static_cast<Py_ssize_t>(i);
+  }
+  if (PyErr_Occurred()) throw PythonError{};
+  return -1;
+}
+
+}  // namespace detail
+
+// Bind the vectorcall arguments to the signature, with the checks and the
+// error texts of Python's own function calls (in Python's order: keyword
+// problems first, then too many positionals, then missing arguments).
+inline Args::Args(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    : func_(f) {
+  const Signature& s = *f->sig;
+  n_ = s.n_slots();
+  for (size_t i = 0; i < n_; ++i) slots_[i] = nullptr;
+  Py_ssize_t npos = nargs < s.n_positional ? nargs : s.n_positional;
+  for (Py_ssize_t i = 0; i < npos; ++i) slots_[i] = args[i];
+  if (s.var_positional) {
+    varargs_ = check(PyTuple_New(nargs > npos ? nargs - npos : 0));
+    for (Py_ssize_t i = npos; i < nargs; ++i)
+      PyTuple_SET_ITEM(varargs_.get(), i - npos, Py_NewRef(args[i]));
+  }
+  if (s.var_keyword) varkw_ = new_dict();
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  std::vector<PyObject*> posonly_as_kw;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    Py_ssize_t i = detail::find_slot(s, key);
+    if (i >= 0 && i < s.n_positional_only) {
+      if (s.var_keyword) {
+        dict_set(varkw_.get(), key, value);
+        continue;
+      }
+      posonly_as_kw.push_back(key);
+      continue;
+    }
+    if (i < 0) {
+      if (s.var_keyword) {
+        dict_set(varkw_.get(), key, value);
+        continue;
+      }
+      raisef(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+    }
+    if (slots_[i]) raisef(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+    slots_[i] = value;
+  }
+  if (!posonly_as_kw.empty()) {
+    Ref names = new_list();
+    for (PyObject* k : posonly_as_kw) list_append(names.get(), k);
+    Ref sep = str_from(", ");
+    Ref joined = check(PyUnicode_Join(sep.get(), names.get()));
+    raisef(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+           f->qualname, joined.get());
+  }
+  if (nargs > s.n_positional && !s.var_positional) {
+    Py_ssize_t kwonly_given = 0;
+    for (size_t i = static_cast<size_t>(s.n_positional); i < n_; ++i)
+      if (slots_[i]) ++kwonly_given;
+    detail::too_many_positional(f, nargs, kwonly_given);
+  }
+  std::vector<PyObject*> missing;
+  for (size_t i = 0; i < static_cast<size_t>(s.n_positional); ++i) {
+    if (slots_[i]) continue;
+    const Param& p = s.slot(i);
+    if (p.default_value)
+      slots_[i] = p.default_value.get();
+    else
+      missing.push_back(p.name.get());
+  }
+  if (!missing.empty()) detail::missing_arguments(f, missing, "positional");
+  for (size_t i = static_cast<size_t>(s.n_positional); i < n_; ++i) {
+    if (slots_[i]) continue;
+    const Param& p = s.slot(i);
+    if (p.default_value)
+      slots_[i] = p.default_value.get();
+    else
+      missing.push_back(p.name.get());
+  }
+  if (!missing.empty()) detail::missing_arguments(f, missing, "keyword-only");
+}
+
+namespace detail {
+
+inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) {
+  auto* f = reinterpret_cast<FunctionObject*>(callable);
+  return boundary([&] {
+    Args a(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return f->impl(a);
+  });
+}
+
+inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->text_signature);
+  Py_VISIT(f->signature);
+  Py_VISIT(f->data);
+  return 0;
+}
+
+inline int function_clear(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->text_signature);
+  Py_CLEAR(f->signature);
+  Py_CLEAR(f->data);
+  return 0;
+}
+
+inline void function_dealloc(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  delete f->sig;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+inline PyObject* function_repr(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Pickled by reference, as Python functions are.
+inline PyObject* function_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+inline PyObject* function_get_signature(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (f->signature) return Py_NewRef(f->signature);
+  return boundary([&] {
+    Ref inspect = import("inspect");
+    Ref parameter = getattr(inspect.get(), "Parameter");
+    Ref empty = getattr(parameter.get(), "empty");
+    static const char* const kinds[] = {"POSITIONAL_ONLY", "POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL",
+                                        "KEYWORD_ONLY", "VAR_KEYWORD"};
+    Ref params = new_list();
+    for (const Param& p : f->sig->params) {
+      Ref kind = getattr(parameter.get(), kinds[static_cast<int>(p.kind)]);
+      Ref kwargs = new_dict();
+      if (p.default_value) dict_set(kwargs.get(), "default", p.default_value.get());
+      Ref posargs = tuple_of(p.name.get(), kind.get());
+      Ref param = call_kw(parameter.get(), posargs.get(), kwargs.get());
+      list_append(params.get(), param.get());
+    }
+    Ref signature_cls = getattr(inspect.get(), "Signature");
+    Ref sig = call(signature_cls.get(), params.get());
+    f->signature = Py_NewRef(sig.get());
+    return sig;
+  });
+}
+
+inline int function_set_signature(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_XSETREF(f->signature, Py_XNewRef(value));
+  return 0;
+}
+
+inline int set_str_attr(PyObject** slot, PyObject* value, const char* what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_XSETREF(*slot, Py_NewRef(value));
+  return 0;
+}
+
+inline PyObject* function_get_name(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name);
+}
+inline int function_set_name(PyObject* self, PyObject* value, void*) {
+  return set_str_attr(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
+}
+inline PyObject* function_get_qualname(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+inline int function_set_qualname(PyObject* self, PyObject* value, void*) {
+  return set_str_attr(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
+}
+
+inline PyTypeObject* make_function_type() {
+  static PyMethodDef methods[] = {
+      {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyMemberDef members[] = {
+      {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+      {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+      {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), 0, nullptr},
+      {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+      {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+      {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
+  static PyGetSetDef getset[] = {
+      {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+      {"__name__", function_get_name, function_set_name, nullptr, nullptr},
+      {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
+      {"__signature__", function_get_signature, function_set_signature, nullptr, nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+      {Py_tp_methods, methods},
+      {Py_tp_members, members},
+      {Py_tp_getset, getset},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      "trivex_function",
+      sizeof(FunctionObject),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+          Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      slots,
+  };
+  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+}
+
+}  // namespace detail
+
+// The function type of this extension module (one per module, made on first use).
+inline PyTypeObject* function_type() {
+  static PyTypeObject* type = detail::make_function_type();
+  return type;
+}
+
+inline bool is_function(PyObject* o) { return Py_TYPE(o) == function_type(); }
+
+// What a function is made from.
+struct FunctionDef {
+  const char* name;
+  const char* signature;
+  Impl impl;
+  const char* doc = nullptr;
+};
+
+// Make a function object.  `qualname_prefix` is the enclosing class's
+// qualified name, or null for a module-level function.
+inline Ref make_function(const FunctionDef& def, const char* module, const char* qualname_prefix = nullptr,
+                         std::initializer_list<NamedDefault> named = {}, PyObject* data = nullptr) {
+  PyTypeObject* type = function_type();
+  Signature sig = parse_signature(def.signature, named);
+  if (sig.n_slots() > Args::max_slots) raise(PyExc_SystemError, "too many parameters");
+  auto* f = PyObject_GC_New(FunctionObject, type);
+  if (!f) throw PythonError{};
+  f->vectorcall = detail::function_vectorcall;
+  f->impl = def.impl;
+  f->sig = nullptr;
+  f->dict = f->name = f->qualname = f->module = f->doc = f->text_signature = f->signature = f->data =
+      f->weakrefs = nullptr;
+  Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
+  f->sig = new Signature(std::move(sig));
+  f->name = check(PyUnicode_InternFromString(def.name)).release();
+  std::string qual = qualname_prefix ? std::string(qualname_prefix) + "." + def.name : def.name;
+  f->qualname = str_from(qual).release();
+  f->module = check(PyUnicode_FromString(module)).release();
+  f->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
+  f->text_signature = check(PyUnicode_FromString(def.signature)).release();
+  f->data = Py_XNewRef(data);
+  PyObject_GC_Track(self.get());
+  return self;
+}
+
+}  // namespace glue

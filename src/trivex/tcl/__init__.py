@@ -1,0 +1,1 @@
+"""Use a Tcl interpreter from Python as if Tcl were part of Python."""

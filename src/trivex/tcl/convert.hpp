@@ -1,0 +1,307 @@
+// Python values to Tcl values: the conversion rules behind `quotify` and
+// `tclobj`, shared by every module that sends values to Tcl.
+//
+// quotify(obj) gives Tcl text: hooks first (__quotify__, then __tclobj__),
+// then None -> "", str -> itself, bool -> "true"/"false", sequences and sets
+// -> Tcl list text, mappings -> key/value list text, anything else -> str().
+// tclobj(obj) gives what the _tkinter binding passes to Tcl as a word: hook
+// (__tclobj__), None -> "", text/bytes/bool/float/Tcl_Obj and machine-size
+// ints -> themselves, sequences and mappings -> tuples, else quotify().
+//
+// Exact built-in types cannot carry hooks, so they take a fast path that
+// gives exactly what the general rules give.  List text is built in three
+// passes over the elements (convert, scan, write), each converted element
+// passing through quotify once more in the scan and in the write, because a
+// hook may return a value that is not yet text.  Recursion into nested values
+// is guarded, so a value that contains itself raises RecursionError.
+#pragma once
+
+#include <vector>
+
+#include "glue/glue.hpp"
+#include "tclquote.hpp"
+
+namespace trivex::convert {
+
+using glue::Ref;
+
+struct Types {
+  PyObject* Mapping;
+  PyObject* Sequence;
+  PyObject* Set;
+  PyTypeObject* Tcl_Obj;
+};
+
+inline const Types& types() {
+  static const Types t = [] {
+    Ref abc = glue::import("collections.abc");
+    Types r;
+    r.Mapping = glue::getattr(abc.get(), "Mapping").release();
+    r.Sequence = glue::getattr(abc.get(), "Sequence").release();
+    r.Set = glue::getattr(abc.get(), "Set").release();
+    r.Tcl_Obj = reinterpret_cast<PyTypeObject*>(glue::import_attr("_tkinter", "Tcl_Obj").release());
+    return r;
+  }();
+  return t;
+}
+
+inline PyObject* empty_text() { return GLUE_STR(""); }
+
+// Built-in types whose instances can have no conversion hooks.
+inline bool hookless(PyTypeObject* t) {
+  return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+         t == Py_TYPE(Py_None) || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type ||
+         t == &PySet_Type || t == &PyFrozenSet_Type || t == &PyBytes_Type || t == &PyByteArray_Type ||
+         t == &PyRange_Type || t == types().Tcl_Obj;
+}
+
+// A hook attribute that counts: present and true.
+inline Ref hook(PyObject* obj, PyObject* name) {
+  Ref h = glue::lookup_attr(obj, name);
+  if (h && !glue::truthy(h.get())) return Ref();
+  return h;
+}
+
+inline bool is_sequence_or_set(PyObject* obj) {
+  return glue::isinstance(obj, types().Sequence) || glue::isinstance(obj, types().Set);
+}
+
+// Call f(item) for each item, iterating `iterable` once in its own order.
+template <class F>
+void for_each_item(PyObject* iterable, F&& f) {
+  if (PyList_CheckExact(iterable)) {
+    // As list iteration does: re-read the size, the list may change under f.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+      f(item.get());
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(iterable)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
+    return;
+  }
+  Ref it = glue::check(PyObject_GetIter(iterable));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item = Ref::steal(raw);
+    f(item.get());
+  }
+  if (PyErr_Occurred()) throw glue::PythonError{};
+}
+
+// [k1, m[k1], k2, m[k2], ...] in the mapping's iteration order.
+inline Ref flatten_mapping(PyObject* mapping) {
+  Ref flat = glue::new_list();
+  if (PyDict_CheckExact(mapping)) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(mapping, &pos, &k, &v)) {
+      glue::list_append(flat.get(), k);
+      glue::list_append(flat.get(), v);
+    }
+    return flat;
+  }
+  for_each_item(mapping, [&](PyObject* key) {
+    Ref value = glue::check(PyObject_GetItem(mapping, key));
+    glue::list_append(flat.get(), key);
+    glue::list_append(flat.get(), value.get());
+  });
+  return flat;
+}
+
+// Call f(data, length) with the characters of the str `s` at their width.
+template <class F>
+decltype(auto) with_chars(PyObject* s, F&& f) {
+  size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
+    case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
+    default: return f(PyUnicode_4BYTE_DATA(s), n);
+  }
+}
+
+inline void require_text(PyObject* s) {
+  if (!PyUnicode_Check(s))
+    glue::raisef(PyExc_TypeError, "object of type '%.200s' has no len()", Py_TYPE(s)->tp_name);
+}
+
+Ref quotify(PyObject* obj);
+
+// quotify() of a value that must come out as text (a list element).
+inline Ref quotify_text(PyObject* obj) {
+  if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+  Ref r = quotify(obj);
+  require_text(r.get());
+  return r;
+}
+
+inline unsigned scan_text(PyObject* s) {
+  return with_chars(s, [](const auto* d, size_t n) { return quote::scan_element(d, n); });
+}
+
+// One list element ready to be written.
+struct Element {
+  Ref text;
+  bool braces;
+  bool unmatched;
+  size_t length;
+};
+
+inline Element prepare_element(Ref text, unsigned flags) {
+  Element e{std::move(text), quote::braced(flags), (flags & quote::BRACES_UNMATCHED) != 0, 0};
+  e.length = with_chars(e.text.get(), [&](const auto* d, size_t n) {
+    return quote::converted_length(d, n, e.braces, e.unmatched);
+  });
+  return e;
+}
+
+template <class O>
+O* write_element(const Element& e, O* out) {
+  return with_chars(e.text.get(),
+                    [&](const auto* d, size_t n) { return quote::convert_element(d, n, e.braces, e.unmatched, out); });
+}
+
+// Join prepared elements with single spaces into one new str.
+inline Ref join_elements(const std::vector<Element>& elems) {
+  if (elems.empty()) return Ref::borrow(empty_text());
+  size_t total = elems.size() - 1;
+  Py_UCS4 maxchar = 127;
+  for (const Element& e : elems) {
+    total += e.length;
+    Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(e.text.get());
+    if (m > maxchar) maxchar = m;
+  }
+  Ref out = glue::check(PyUnicode_New(static_cast<Py_ssize_t>(total), maxchar));
+  auto write_all = [&](auto* d) {
+    bool first = true;
+    for (const Element& e : elems) {
+      if (!first) *d++ = ' ';
+      first = false;
+      d = write_element(e, d);
+    }
+  };
+  switch (PyUnicode_KIND(out.get())) {
+    case PyUnicode_1BYTE_KIND: write_all(PyUnicode_1BYTE_DATA(out.get())); break;
+    case PyUnicode_2BYTE_KIND: write_all(PyUnicode_2BYTE_DATA(out.get())); break;
+    default: write_all(PyUnicode_4BYTE_DATA(out.get())); break;
+  }
+  return out;
+}
+
+// Tcl list text of the elements of `iterable`.
+inline Ref quote_list(PyObject* iterable) {
+  glue::RecursionGuard guard(" while converting a value to Tcl");
+  std::vector<Ref> converted;
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
+    converted.reserve(static_cast<size_t>(Py_SIZE(iterable)));
+  for_each_item(iterable, [&](PyObject* item) { converted.push_back(quotify(item)); });
+  std::vector<unsigned> flags;
+  flags.reserve(converted.size());
+  for (const Ref& c : converted) {
+    Ref text = quotify_text(c.get());
+    flags.push_back(scan_text(text.get()));
+  }
+  std::vector<Element> elems;
+  elems.reserve(converted.size());
+  for (size_t i = 0; i < converted.size(); ++i) elems.push_back(prepare_element(quotify_text(converted[i].get()), flags[i]));
+  return join_elements(elems);
+}
+
+inline Ref quote_mapping(PyObject* mapping) {
+  glue::RecursionGuard guard(" while converting a value to Tcl");
+  Ref flat = flatten_mapping(mapping);
+  return quote_list(flat.get());
+}
+
+inline Ref quotify(PyObject* obj) {
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyUnicode_Type) return Ref::borrow(obj);
+  if (obj == Py_None) return Ref::borrow(empty_text());
+  if (t == &PyBool_Type) return Ref::borrow(obj == Py_True ? GLUE_STR("true") : GLUE_STR("false"));
+  if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
+      t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyRange_Type)
+    return quote_list(obj);
+  if (t == &PyDict_Type) return quote_mapping(obj);
+  if (hookless(t)) return glue::str(obj);  // int, float, Tcl_Obj
+
+  if (Ref h = hook(obj, GLUE_STR("__quotify__"))) return glue::call(h.get());
+  if (Ref h = hook(obj, GLUE_STR("__tclobj__"))) {
+    Ref value = glue::call(h.get());
+    glue::RecursionGuard guard(" while converting a value to Tcl");
+    return quotify(value.get());
+  }
+  if (PyUnicode_Check(obj)) return glue::str(obj);
+  if (is_sequence_or_set(obj)) return quote_list(obj);
+  if (glue::isinstance(obj, types().Mapping)) return quote_mapping(obj);
+  return glue::str(obj);
+}
+
+Ref tclobj(PyObject* obj);
+
+inline Ref tclobj_list(PyObject* iterable) {
+  glue::RecursionGuard guard(" while converting a value to Tcl");
+  if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
+    // Sized up front; a list that shrinks under a hook is trimmed at the end.
+    Py_ssize_t cap = Py_SIZE(iterable);
+    Ref out = glue::check(PyTuple_New(cap));
+    Py_ssize_t n = 0;
+    for_each_item(iterable, [&](PyObject* item) {
+      Ref v = tclobj(item);
+      if (n == cap) {
+        PyObject* raw = out.release();
+        if (_PyTuple_Resize(&raw, cap * 2 + 1) < 0) throw glue::PythonError{};
+        out = Ref::steal(raw);
+        cap = cap * 2 + 1;
+      }
+      PyTuple_SET_ITEM(out.get(), n++, v.release());
+    });
+    if (n != cap) {
+      PyObject* raw = out.release();
+      if (_PyTuple_Resize(&raw, n) < 0) throw glue::PythonError{};
+      out = Ref::steal(raw);
+    }
+    return out;
+  }
+  Ref items = glue::new_list();
+  for_each_item(iterable, [&](PyObject* item) {
+    Ref v = tclobj(item);
+    glue::list_append(items.get(), v.get());
+  });
+  return glue::check(PyList_AsTuple(items.get()));
+}
+
+inline Ref tclobj_mapping(PyObject* mapping) {
+  glue::RecursionGuard guard(" while converting a value to Tcl");
+  Ref flat = flatten_mapping(mapping);
+  return tclobj_list(flat.get());
+}
+
+inline bool machine_int(PyObject* obj) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw glue::PythonError{};
+  return overflow == 0;
+}
+
+inline Ref tclobj(PyObject* obj) {
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type ||
+      t == types().Tcl_Obj)
+    return Ref::borrow(obj);
+  if (obj == Py_None) return Ref::borrow(empty_text());
+  if (t == &PyLong_Type) return machine_int(obj) ? Ref::borrow(obj) : glue::str(obj);
+  if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
+      t == &PyByteArray_Type || t == &PyRange_Type)
+    return tclobj_list(obj);
+  if (t == &PyDict_Type) return tclobj_mapping(obj);
+
+  if (Ref h = hook(obj, GLUE_STR("__tclobj__"))) return glue::call(h.get());
+  if (PyBytes_Check(obj) || PyFloat_Check(obj) || PyUnicode_Check(obj) ||
+      PyObject_TypeCheck(obj, types().Tcl_Obj))
+    return Ref::borrow(obj);
+  if (is_sequence_or_set(obj)) return tclobj_list(obj);
+  if (glue::isinstance(obj, types().Mapping)) return tclobj_mapping(obj);
+  return quotify(obj);
+}
+
+}  // namespace trivex::convert
