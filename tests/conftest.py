@@ -28,3 +28,12 @@ def tcl():
     interp = tkinter.Tcl()
     interp.eval("package require Tclx")
     return interp
+
+
+@pytest.fixture
+def interp():
+    """A fresh interpreter: the package's Interpreter once it exists, else a
+    stand-in offering what the handle classes use of one."""
+    from support import make_interpreter
+
+    return make_interpreter()
