@@ -16,6 +16,9 @@
 // is guarded, so a value that contains itself raises RecursionError.
 #pragma once
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "glue/glue.hpp"
@@ -188,9 +191,167 @@ inline Ref join_elements(const std::vector<Element>& elems) {
   return out;
 }
 
+// Python's repr() of a float, from the shortest round-trip digits: fixed
+// notation for decimal exponents -4 < e <= 16 (with ".0" for whole numbers),
+// else d[.ddd]e+XX.  Writes at most 32 characters.
+inline size_t float_repr(double x, char* out) {
+  char* o = out;
+  if (std::isnan(x)) return std::memcpy(out, "nan", 3), 3;
+  if (std::isinf(x)) {
+    if (x < 0) *o++ = '-';
+    std::memcpy(o, "inf", 3);
+    return static_cast<size_t>(o - out) + 3;
+  }
+  char buf[40];
+  char* end = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific).ptr;
+  const char* p = buf;
+  if (*p == '-') *o++ = *p++;
+  char digits[24];
+  int nd = 0;
+  for (; *p != 'e'; ++p)
+    if (*p != '.') digits[nd++] = *p;
+  int e = 0;
+  std::from_chars(p + 1 + (p[1] == '+'), end, e);
+  int decpt = e + 1;
+  auto put = [&](const char* d, int n) {
+    std::memcpy(o, d, static_cast<size_t>(n));
+    o += n;
+  };
+  if (decpt <= -4 || decpt > 16) {
+    *o++ = digits[0];
+    if (nd > 1) {
+      *o++ = '.';
+      put(digits + 1, nd - 1);
+    }
+    *o++ = 'e';
+    *o++ = e < 0 ? '-' : '+';
+    int a = e < 0 ? -e : e;
+    if (a < 10) *o++ = '0';
+    o = std::to_chars(o, o + 4, a).ptr;
+  } else if (decpt <= 0) {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = 0; i < -decpt; ++i) *o++ = '0';
+    put(digits, nd);
+  } else if (decpt >= nd) {
+    put(digits, nd);
+    for (int i = nd; i < decpt; ++i) *o++ = '0';
+    *o++ = '.';
+    *o++ = '0';
+  } else {
+    put(digits, decpt);
+    *o++ = '.';
+    put(digits + decpt, nd - decpt);
+  }
+  return static_cast<size_t>(o - out);
+}
+
+// The text of a scalar that needs no Python str: machine-size ints, floats,
+// bools, None.  None of these texts contains a character special to Tcl
+// lists, so each is its own list element (None's empty text becomes "{}").
+struct ScalarText {
+  char text[40];
+  size_t size;
+};
+
+inline bool scalar_text(PyObject* obj, ScalarText& out) {
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyLong_Type) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow) return false;
+    out.size = static_cast<size_t>(std::to_chars(out.text, out.text + sizeof out.text, v).ptr - out.text);
+    return true;
+  }
+  if (t == &PyFloat_Type) {
+    out.size = float_repr(PyFloat_AS_DOUBLE(obj), out.text);
+    return true;
+  }
+  if (t == &PyBool_Type) {
+    out.size = obj == Py_True ? 4 : 5;
+    std::memcpy(out.text, obj == Py_True ? "true" : "false", out.size);
+    return true;
+  }
+  if (obj == Py_None) {
+    out.size = 2;
+    std::memcpy(out.text, "{}", 2);
+    return true;
+  }
+  return false;
+}
+
+// List text of an exact list or tuple whose items are all exact str or
+// scalars: no hook can run, so the items are read in place and written in
+// one pass, without the intermediate objects of the general path.
+inline bool quote_plain_items(PyObject* seq, Ref& result) {
+  Py_ssize_t n = Py_SIZE(seq);
+  PyObject** items = PyList_CheckExact(seq) ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                                            : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+  struct Piece {
+    PyObject* str;  // null for a scalar
+    bool braces;
+    bool unmatched;
+    size_t length;
+    ScalarText scalar;
+  };
+  std::vector<Piece> pieces(static_cast<size_t>(n));
+  size_t total = n ? static_cast<size_t>(n) - 1 : 0;
+  Py_UCS4 maxchar = 127;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = items[i];
+    Piece& p = pieces[static_cast<size_t>(i)];
+    if (PyUnicode_CheckExact(item)) {
+      unsigned flags = scan_text(item);
+      p.str = item;
+      p.braces = quote::braced(flags);
+      p.unmatched = (flags & quote::BRACES_UNMATCHED) != 0;
+      p.length = with_chars(item, [&](const auto* d, size_t len) {
+        return quote::converted_length(d, len, p.braces, p.unmatched);
+      });
+      Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(item);
+      if (m > maxchar) maxchar = m;
+    } else if (scalar_text(item, p.scalar)) {
+      p.str = nullptr;
+      p.length = p.scalar.size;
+    } else {
+      if (PyErr_Occurred()) throw glue::PythonError{};
+      return false;
+    }
+    total += p.length;
+  }
+  if (!n) {
+    result = Ref::borrow(empty_text());
+    return true;
+  }
+  result = glue::check(PyUnicode_New(static_cast<Py_ssize_t>(total), maxchar));
+  auto write_all = [&](auto* d) {
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const Piece& p = pieces[i];
+      if (i) *d++ = ' ';
+      if (p.str) {
+        d = with_chars(p.str, [&](const auto* s, size_t len) {
+          return quote::convert_element(s, len, p.braces, p.unmatched, d);
+        });
+      } else {
+        for (size_t k = 0; k < p.scalar.size; ++k) *d++ = static_cast<unsigned char>(p.scalar.text[k]);
+      }
+    }
+  };
+  switch (PyUnicode_KIND(result.get())) {
+    case PyUnicode_1BYTE_KIND: write_all(PyUnicode_1BYTE_DATA(result.get())); break;
+    case PyUnicode_2BYTE_KIND: write_all(PyUnicode_2BYTE_DATA(result.get())); break;
+    default: write_all(PyUnicode_4BYTE_DATA(result.get())); break;
+  }
+  return true;
+}
+
 // Tcl list text of the elements of `iterable`.
 inline Ref quote_list(PyObject* iterable) {
   glue::RecursionGuard guard(" while converting a value to Tcl");
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    Ref text;
+    if (quote_plain_items(iterable, text)) return text;
+  }
   std::vector<Ref> converted;
   if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
     converted.reserve(static_cast<size_t>(Py_SIZE(iterable)));
@@ -222,7 +383,12 @@ inline Ref quotify(PyObject* obj) {
       t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyRange_Type)
     return quote_list(obj);
   if (t == &PyDict_Type) return quote_mapping(obj);
-  if (hookless(t)) return glue::str(obj);  // int, float, Tcl_Obj
+  if (t == &PyFloat_Type) {
+    char text[40];
+    size_t n = float_repr(PyFloat_AS_DOUBLE(obj), text);
+    return glue::check(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n)));
+  }
+  if (hookless(t)) return glue::str(obj);  // int, Tcl_Obj
 
   if (Ref h = hook(obj, GLUE_STR("__quotify__"))) return glue::call(h.get());
   if (Ref h = hook(obj, GLUE_STR("__tclobj__"))) {
