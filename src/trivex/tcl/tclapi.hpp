@@ -65,6 +65,10 @@ struct Api {
   void (*SetErrorCode)(Tcl_Interp*, ...) = nullptr;
   int (*GetBoolean)(Tcl_Interp*, const char*, int*) = nullptr;
   int (*GetDouble)(Tcl_Interp*, const char*, double*) = nullptr;
+  int (*GetWideIntFromObj)(Tcl_Interp*, Tcl_Obj*, long long*) = nullptr;
+  void (*DbIncrRefCount)(Tcl_Obj*, const char*, int) = nullptr;
+  void (*DbDecrRefCount)(Tcl_Obj*, const char*, int) = nullptr;
+  const void* (*GetObjType)(const char*) = nullptr;
 };
 
 namespace detail {
@@ -100,6 +104,10 @@ inline const Api& init_api(void* handle) {
   detail::resolve(handle, a.SetErrorCode, "Tcl_SetErrorCode");
   detail::resolve(handle, a.GetBoolean, "Tcl_GetBoolean");
   detail::resolve(handle, a.GetDouble, "Tcl_GetDouble");
+  detail::resolve(handle, a.GetWideIntFromObj, "Tcl_GetWideIntFromObj");
+  detail::resolve(handle, a.DbIncrRefCount, "Tcl_DbIncrRefCount");
+  detail::resolve(handle, a.DbDecrRefCount, "Tcl_DbDecrRefCount");
+  detail::resolve(handle, a.GetObjType, "Tcl_GetObjType");
   detail::api_storage() = a;
   return detail::api_storage();
 }
