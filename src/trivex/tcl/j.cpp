@@ -1,0 +1,536 @@
+// Module trivex.tcl.j: the attribute-style command builder.
+//
+// `interp.j.ns_a.ns_b.proc("x", opt="v")` runs the Tcl command
+// `ns_a::ns_b::proc x -opt v`.  `J` hangs off the interpreter; every
+// attribute read on it makes a new `J_Code`, whose own attribute reads append
+// to its name list and return the same object, and whose call builds the word
+// list and hands it to tkinter.
+//
+// Both are ordinary Python classes (their state is the instance __dict__,
+// their methods are glue functions), so subclassing, inspect and help() see
+// what they would see for classes written in Python.
+//
+// The call is the hottest path of the package: every command a test script
+// sends through `interp.j` runs it, so it is kept to one pass.  The words go
+// into one tuple (command word, quotify() of each positional argument, then
+// "-name" and quotify(value) per keyword, in call order) that is handed to
+// the bound `tk.call` as its argument tuple, so tkinter's METH_VARARGS entry
+// takes it as it is.  History receives a list copy of that tuple, recorded
+// before the call runs.  The interpreter is reached once through the weak
+// proxy per call, not once per attribute.
+//
+// The class slots for `__getattr__` and `__call__` are the ones `type()`
+// installs (they look the methods up in the class and call them), so a
+// subclass or an assignment to `J_Code.__call__` behaves as in Python; the
+// work itself is done once, here, whichever way it is entered.
+//
+// Half-made objects (copy, pickle and friends create instances without
+// calling __init__ and then probe them with getattr) must not recurse: a
+// `__getattr__` asked for the builder's own attributes means they are
+// missing, and raises AttributeError.  Python's special names (`__x__`) are
+// never Tcl command names to this builder either; probing for them raises
+// AttributeError instead of queueing a command.
+#include "convert.hpp"
+
+namespace {
+
+using glue::Args;
+using glue::Ref;
+namespace cv = trivex::convert;
+
+constexpr const char* kModule = "trivex.tcl.j";
+
+PyObject* g_TclError = nullptr;     // tkinter.TclError
+PyObject* g_proxy = nullptr;        // weakref.proxy
+PyObject* g_JCode = nullptr;        // class J_Code
+PyObject* g_JCodeInit = nullptr;    // J_Code.__init__ as this module made it
+PyObject* g_empty_tuple = nullptr;
+
+// ---------------------------------------------------------------------------
+// Attribute helpers
+
+// The attribute as normal lookup finds it (instance __dict__, class
+// descriptors), without falling back to __getattr__: empty when missing.
+Ref own_attr(PyObject* self, PyObject* name) {
+  PyObject* r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+  if (!r && PyErr_Occurred()) throw glue::PythonError{};
+  return Ref::steal(r);
+}
+
+[[noreturn]] void no_attribute(PyObject* self, PyObject* name) {
+  Ref msg = glue::check(PyUnicode_FromFormat("'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name));
+  Ref args = glue::tuple_of(msg.get());
+  Ref kw = glue::new_dict();
+  glue::dict_set(kw.get(), "name", name);
+  glue::dict_set(kw.get(), "obj", self);
+  Ref exc = glue::call_kw(PyExc_AttributeError, args.get(), kw.get());
+  glue::raise_instance(exc.get());
+}
+
+Ref require_attr(PyObject* self, PyObject* name) {
+  Ref r = own_attr(self, name);
+  if (!r) no_attribute(self, name);
+  return r;
+}
+
+// Python's own special names: "__x__".
+bool is_special_name(PyObject* name) {
+  if (!PyUnicode_Check(name)) return false;
+  Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  if (n < 5) return false;
+  return PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+         PyUnicode_READ_CHAR(name, n - 1) == '_' && PyUnicode_READ_CHAR(name, n - 2) == '_';
+}
+
+bool same_name(PyObject* name, PyObject* interned) {
+  if (name == interned) return true;
+  if (!PyUnicode_Check(name)) return false;
+  return PyUnicode_Compare(name, interned) == 0;
+}
+
+// The object behind `tcl`: the referent of a weak proxy (ReferenceError once
+// it is gone, as the proxy itself would say), or `tcl` itself.
+Ref interpreter_of(PyObject* tcl) {
+  if (PyWeakref_CheckProxy(tcl)) {
+    PyObject* obj = PyWeakref_GET_OBJECT(tcl);
+    if (obj == Py_None) glue::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    return Ref::borrow(obj);
+  }
+  return Ref::borrow(tcl);
+}
+
+// ---------------------------------------------------------------------------
+// The command
+
+// "::".join(self.cmd)
+Ref command_word(PyObject* self) {
+  Ref cmd = require_attr(self, GLUE_STR("cmd"));
+  if (PyList_CheckExact(cmd.get()) && PyList_GET_SIZE(cmd.get()) == 1 &&
+      PyUnicode_CheckExact(PyList_GET_ITEM(cmd.get(), 0)))
+    return Ref::borrow(PyList_GET_ITEM(cmd.get(), 0));
+  return glue::check(PyUnicode_Join(GLUE_STR("::"), cmd.get()));
+}
+
+// "-" + name, remembered for the option names a program keeps using.
+Ref option_word(PyObject* name) {
+  static PyObject* cache = glue::new_dict().release();
+  if (PyUnicode_CheckExact(name)) {
+    PyObject* hit = PyDict_GetItemWithError(cache, name);
+    if (hit) return Ref::borrow(hit);
+    if (PyErr_Occurred()) throw glue::PythonError{};
+  }
+  Ref word = glue::check(PyUnicode_Concat(GLUE_STR("-"), name));
+  if (PyUnicode_CheckExact(name) && PyDict_GET_SIZE(cache) < 4096) glue::dict_set(cache, name, word.get());
+  return word;
+}
+
+Ref tcl_text(PyObject* value);
+
+// A Tcl list result: each element as its Tcl text, quoted as list elements.
+Ref list_text(PyObject* tuple) {
+  glue::RecursionGuard guard(" while converting a Tcl result to text");
+  Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  Ref items = glue::new_list(n);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(tuple, i);
+    Ref text = PyTuple_CheckExact(item) || PyBytes_Check(item) ? tcl_text(item) : Ref::borrow(item);
+    PyList_SET_ITEM(items.get(), i, text.release());
+  }
+  return cv::quote_list(items.get());
+}
+
+// The Tcl text of a result as tkinter hands it over: a tuple is a Tcl list,
+// bytes are a byte array whose text has one character per byte.
+Ref tcl_text(PyObject* value) {
+  if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+  if (PyTuple_CheckExact(value)) return list_text(value);
+  if (PyBytes_Check(value))
+    return glue::check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
+  return glue::str(value);
+}
+
+// tkinter's `call` takes its words as one argument tuple (METH_VARARGS).
+// For its own application objects (a final type without instance __dict__,
+// so `tk.call` always is that method) the tuple is handed over directly;
+// anything else is called as Python would call it.
+struct TkappCall {
+  PyTypeObject* type = nullptr;
+  PyCFunction fn = nullptr;
+};
+
+const TkappCall& tkapp_call() {
+  static const TkappCall c = [] {
+    TkappCall r;
+    Ref type = glue::import_attr("_tkinter", "TkappType");
+    if (!PyType_Check(type.get())) return r;
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject* descr = PyDict_GetItemWithError(t->tp_dict, GLUE_STR("call"));
+    if (!descr && PyErr_Occurred()) throw glue::PythonError{};
+    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && !(t->tp_flags & Py_TPFLAGS_BASETYPE)) {
+      PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+      if (def->ml_flags == METH_VARARGS) {
+        r.type = reinterpret_cast<PyTypeObject*>(type.release());
+        r.fn = def->ml_meth;
+      }
+    }
+    return r;
+  }();
+  return c;
+}
+
+PyObject* call_tk(PyObject* tk, PyObject* words) {
+  const TkappCall& direct = tkapp_call();
+  if (Py_TYPE(tk) == direct.type) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* r = direct.fn(tk, words);
+    Py_LeaveRecursiveCall();
+    if (!r && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tkapp.call returned NULL without setting an exception");
+    return r;
+  }
+  PyObject* call = PyObject_GetAttr(tk, GLUE_STR("call"));
+  if (!call) return nullptr;
+  PyObject* r = PyObject_Call(call, words, nullptr);
+  Py_DECREF(call);
+  return r;
+}
+
+Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  // The flag is taken out first and never reaches Tcl.
+  PyObject* cast = Py_True;
+  Py_ssize_t nkw = 0;
+  if (kwargs && PyDict_GET_SIZE(kwargs)) {
+    PyObject* flag = PyDict_GetItemWithError(kwargs, GLUE_STR("cast_"));
+    if (!flag && PyErr_Occurred()) throw glue::PythonError{};
+    if (flag) cast = flag;
+    nkw = PyDict_GET_SIZE(kwargs) - (flag ? 1 : 0);
+  }
+  Ref cast_ref = Ref::borrow(cast);
+
+  Ref word = command_word(self);
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Ref words = glue::check(PyTuple_New(1 + nargs + 2 * nkw));
+  PyTuple_SET_ITEM(words.get(), 0, word.release());
+  // Raw values first, so that conversion hooks run while nothing is
+  // iterated: a hook may touch the keyword dict.
+  Py_ssize_t at = 1;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+  if (nkw) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value) && at < PyTuple_GET_SIZE(words.get())) {
+      if (PyUnicode_Check(key) && PyUnicode_Compare(key, GLUE_STR("cast_")) == 0) continue;
+      PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(key));
+      PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(value));
+    }
+  }
+  if (at != PyTuple_GET_SIZE(words.get())) glue::raise(PyExc_RuntimeError, "keyword arguments changed during the call");
+  for (Py_ssize_t i = 1; i < at; ++i) {
+    bool option = i > nargs && (i - nargs) % 2 == 1;
+    PyObject* raw = PyTuple_GET_ITEM(words.get(), i);
+    Ref converted = option ? option_word(raw) : cv::quotify(raw);
+    if (converted.get() != raw) {
+      PyTuple_SET_ITEM(words.get(), i, converted.release());
+      Py_DECREF(raw);
+    }
+  }
+
+  Ref tcl = require_attr(self, GLUE_STR("tcl"));
+  Ref interp = interpreter_of(tcl.get());
+  Ref history = glue::getattr(interp.get(), GLUE_STR("history"));
+  Ref record = glue::check(PySequence_List(words.get()));
+  if (PyList_CheckExact(history.get()))
+    glue::list_append(history.get(), record.get());
+  else
+    glue::call_method(history.get(), GLUE_STR("append"), record.get());
+
+  Ref tk = glue::getattr(interp.get(), GLUE_STR("tk"));
+  PyObject* result = call_tk(tk.get(), words.get());
+  if (!result) {
+    if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
+    glue::CaughtError caught;
+    Ref vars = glue::getattr(interp.get(), GLUE_STR("vars"));
+    Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
+    Ref exc = glue::call(g_TclError, info.get());
+    glue::raise_from(exc, nullptr, caught.value());
+  }
+  Ref value = Ref::steal(result);
+  if (glue::truthy(cast_ref.get())) return glue::call_method(interp.get(), GLUE_STR("cast_any"), value.get());
+  return tcl_text(value.get());
+}
+
+// A new J_Code(name, tcl=tcl).  While J_Code's initialiser is the one made
+// here, the instance is filled in directly instead of through a class call.
+//
+// Most pending commands live for one statement (`interp.j.set(...)`), so
+// the last one made is kept and, once nothing but this module refers to it
+// (nor to its name list, nor through a weak reference) and it holds nothing
+// but its two attributes, it is refilled instead of a new one being made.
+// Only builders holding a weak proxy take part, so the kept object never
+// keeps an interpreter alive.
+PyObject* g_spare = nullptr;
+
+Ref reuse_spare(PyObject* name, PyObject* tcl) {
+  PyObject* code = g_spare;
+  if (!code || Py_REFCNT(code) != 1 || *PyObject_GET_WEAKREFS_LISTPTR(code) || !PyWeakref_CheckProxy(tcl))
+    return Ref();
+  Ref dict = glue::check(PyObject_GenericGetDict(code, nullptr));
+  if (!PyDict_CheckExact(dict.get()) || Py_REFCNT(dict.get()) != 2 || PyDict_GET_SIZE(dict.get()) != 2)
+    return Ref();
+  PyObject* cmd = PyDict_GetItemWithError(dict.get(), GLUE_STR("cmd"));
+  if (!cmd || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1 ||
+      !PyDict_GetItemWithError(dict.get(), GLUE_STR("tcl")))
+    return PyErr_Occurred() ? throw glue::PythonError{} : Ref();
+  Ref keep = Ref::borrow(code);
+  glue::dict_set(dict.get(), GLUE_STR("tcl"), tcl);
+  glue::check_status(PyList_SetSlice(cmd, 0, PyList_GET_SIZE(cmd), nullptr));
+  glue::list_append(cmd, name);
+  return keep;
+}
+
+Ref new_code(PyObject* name, PyObject* tcl) {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_JCode);
+  if (_PyType_Lookup(type, GLUE_STR("__init__")) == g_JCodeInit && type->tp_new == PyBaseObject_Type.tp_new) {
+    if (Ref code = reuse_spare(name, tcl)) return code;
+    Ref code = glue::check(type->tp_new(type, g_empty_tuple, nullptr));
+    glue::setattr(code.get(), GLUE_STR("tcl"), tcl);
+    Ref cmd = glue::new_list(1);
+    PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
+    glue::setattr(code.get(), GLUE_STR("cmd"), cmd.get());
+    if (PyWeakref_CheckProxy(tcl)) Py_XSETREF(g_spare, Py_NewRef(code.get()));
+    return code;
+  }
+  Ref args = glue::tuple_of(name);
+  Ref kw = glue::new_dict();
+  glue::dict_set(kw.get(), "tcl", tcl);
+  return glue::call_kw(g_JCode, args.get(), kw.get());
+}
+
+// ---------------------------------------------------------------------------
+// class J
+
+Ref j_init(const Args& a) {
+  Ref proxy = glue::call(g_proxy, a[1]);
+  glue::setattr(a[0], GLUE_STR("tcl"), proxy.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref j_missing(PyObject* self, PyObject* name) {
+  if (is_special_name(name) || same_name(name, GLUE_STR("tcl"))) no_attribute(self, name);
+  Ref tcl = require_attr(self, GLUE_STR("tcl"));
+  return new_code(name, tcl.get());
+}
+
+Ref j_getattr(const Args& a) { return j_missing(a[0], a[1]); }
+
+Ref j_call(const Args&) { glue::raise(g_TclError, "invalid command name \"\""); }
+
+// ---------------------------------------------------------------------------
+// class J_Code
+
+Ref code_init(const Args& a) {
+  glue::setattr(a[0], GLUE_STR("tcl"), a[1]);
+  Ref cmd = glue::check(PySequence_List(a.varargs()));
+  glue::setattr(a[0], GLUE_STR("cmd"), cmd.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref code_missing(PyObject* self, PyObject* name) {
+  if (is_special_name(name) || same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")))
+    no_attribute(self, name);
+  Ref cmd = require_attr(self, GLUE_STR("cmd"));
+  if (PyList_CheckExact(cmd.get()))
+    glue::list_append(cmd.get(), name);
+  else
+    glue::call_method(cmd.get(), GLUE_STR("append"), name);
+  return Ref::borrow(self);
+}
+
+Ref code_getattr(const Args& a) { return code_missing(a[0], a[1]); }
+
+Ref code_call(const Args& a) { return run(a[0], a.varargs(), a.varkw()); }
+
+Ref code_str(const Args& a) {
+  Ref word = command_word(a[0]);
+  return glue::check(PyUnicode_FromFormat("<tcl.J magic, referring Tcl code ::%U>", word.get()));
+}
+
+Ref code_repr(const Args& a) { return glue::call_method(a[0], GLUE_STR("__str__")); }
+
+// ---------------------------------------------------------------------------
+// Slots of the two classes
+//
+// type() gives a class with __getattr__ a tp_getattro that builds an
+// AttributeError for every name the normal lookup misses before calling
+// __getattr__, and gives a class with __call__ a tp_call that looks __call__
+// up and calls it through a second argument conversion.  On this path that
+// costs more than the Tcl call itself, so the two classes get slots that do
+// the same in one step.  They are set on these exact classes only: type()
+// installs its own generic slots again in subclasses, and whenever
+// __getattr__, __getattribute__ or __call__ is assigned to the class.
+
+template <Ref (*missing)(PyObject*, PyObject*)>
+PyObject* getattro(PyObject* self, PyObject* name) {
+  PyObject* r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+  if (r || PyErr_Occurred()) return r;
+  return glue::boundary([&] { return missing(self, name); });
+}
+
+PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return glue::boundary([&] { return run(self, args, kwargs); });
+}
+
+// ---------------------------------------------------------------------------
+// Help texts
+
+const char* const kJDoc =
+    "Provider of quick call methods for Tcl interpreters.\n"
+    "\n"
+    "Every attribute read on a J starts a pending Tcl command (a J_Code);\n"
+    "further attribute reads name the namespaces and the command, and the\n"
+    "call runs it: interp.j.ns_a.ns_b.procname(\"x\", opt=\"v\") runs the Tcl\n"
+    "command ns_a::ns_b::procname with the words x, -opt and v.\n"
+    "\n"
+    "Notes:\n"
+    "    - Positional arguments keep their order.\n"
+    "    - Keyword arguments become dashed arguments (-name value), placed\n"
+    "      after all positional arguments.\n"
+    "    - The flag cast_ (default True) switches casting of the result to a\n"
+    "      Python value; it is never passed to Tcl.\n"
+    "    - Only letters, digits and \"_\" are supported in namespace and\n"
+    "      procedure names.\n"
+    "\n"
+    "Attributes:\n"
+    "    tcl: a weak proxy to the interpreter; a J never keeps its\n"
+    "        interpreter alive.\n"
+    "\n"
+    "Examples:\n"
+    "    >>> interp.j.expr(\"1+1\")\n"
+    "    2\n"
+    "    >>> interp.j.expr(\"1+1\", cast_=False)\n"
+    "    '2'";
+
+const char* const kJInitDoc =
+    "Make the builder of an interpreter.\n"
+    "\n"
+    "Arguments:\n"
+    "    tcl: the interpreter; it is held through weakref.proxy().";
+
+const char* const kJGetattrDoc =
+    "Start a pending Tcl command named `name`.\n"
+    "\n"
+    "Returns:\n"
+    "    A new J_Code(name, tcl=self.tcl).\n"
+    "\n"
+    "Raises:\n"
+    "    AttributeError: for Python's special names (__x__), and when the\n"
+    "        builder has no interpreter (made without __init__).";
+
+const char* const kJCallDoc =
+    "Calling the builder itself names no command.\n"
+    "\n"
+    "Raises:\n"
+    "    TclError: always, \"invalid command name \\\"\\\"\"; the arguments are\n"
+    "        ignored and nothing is recorded in the history.";
+
+const char* const kCodeDoc =
+    "J_Code class\n"
+    "\n"
+    "Worker class that implements J logic\n"
+    "\n"
+    "A pending Tcl command: attribute reads append to its name list and\n"
+    "return the same object; calling it runs the command.\n"
+    "\n"
+    "Attributes:\n"
+    "    tcl: the interpreter (the weak proxy J hands over).\n"
+    "    cmd: the list of names collected so far; joined with \"::\" they\n"
+    "        give the command word.";
+
+const char* const kCodeInitDoc =
+    "Make a pending command.\n"
+    "\n"
+    "Arguments:\n"
+    "    *cmd: the names collected so far.\n"
+    "    tcl: the interpreter (required, keyword only).";
+
+const char* const kCodeGetattrDoc =
+    "Append `name` to the command's names.\n"
+    "\n"
+    "Returns:\n"
+    "    self.\n"
+    "\n"
+    "Raises:\n"
+    "    AttributeError: for Python's special names (__x__), and for cmd and\n"
+    "        tcl when they are missing (an object made without __init__).";
+
+const char* const kCodeCallDoc =
+    "Run the command and return its result.\n"
+    "\n"
+    "The words are the names joined with \"::\", then quotify() of each\n"
+    "positional argument, then \"-name\" and quotify(value) for each keyword\n"
+    "argument in the order given.  The word list is appended to the\n"
+    "interpreter's history before the command runs; each word reaches Tcl as\n"
+    "one word, with no substitution.\n"
+    "\n"
+    "Arguments:\n"
+    "    *args: positional words.\n"
+    "    cast_: keyword; when true (the default) the result goes through\n"
+    "        the interpreter's cast_any(), else its Tcl text is returned.\n"
+    "    **kwargs: options, passed as -name value.\n"
+    "\n"
+    "Returns:\n"
+    "    The cast result, or the result's Tcl text (a str).\n"
+    "\n"
+    "Raises:\n"
+    "    TclError: when Tcl reports an error; its single argument is Tcl's\n"
+    "        ::errorInfo, and the original error is not chained.\n"
+    "    ReferenceError: when the interpreter no longer exists.\n"
+    "\n"
+    "Examples:\n"
+    "    >>> interp.j.set(\"myVar\", \"value\")\n"
+    "    'value'\n"
+    "    >>> interp.j.ns_a.ns_b.procname(\"arguments\", arg_a=\"value\")\n"
+    "    ... # runs: ns_a::ns_b::procname arguments -arg_a value";
+
+const char* const kCodeStrDoc = "Return \"<tcl.J magic, referring Tcl code ::ns::proc>\" for the names collected.";
+const char* const kCodeReprDoc = "Return self.__str__().";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "j", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_j() {
+  return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
+    std::string package = m.name();
+    package = package.substr(0, package.rfind('.') == std::string::npos ? 0 : package.rfind('.'));
+    std::string quotify_module = package.empty() ? "quotify" : package + ".quotify";
+
+    PyObject* weakref = m.import_module("weakref", "weakref");
+    g_proxy = glue::getattr(weakref, "proxy").release();
+    g_TclError = Ref::borrow(m.import_from("tkinter", "TclError")).release();
+    m.import_from(quotify_module.c_str(), "quotify");
+    g_empty_tuple = glue::check(PyTuple_New(0)).release();
+    cv::types();
+    tkapp_call();
+
+    glue::ClassBody j("J", kModule);
+    j.method({"__init__", "(self, tcl)", j_init, kJInitDoc});
+    j.method({"__getattr__", "(self, name)", j_getattr, kJGetattrDoc});
+    j.method({"__call__", "(self, /, *args, **kwargs)", j_call, kJCallDoc});
+    Ref j_class = j.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kJDoc);
+    reinterpret_cast<PyTypeObject*>(j_class.get())->tp_getattro = getattro<j_missing>;
+    m.add("J", j_class.get());
+
+    glue::ClassBody code("J_Code", kModule);
+    g_JCodeInit = Ref::borrow(code.method({"__init__", "(self, *cmd, tcl)", code_init, kCodeInitDoc})).release();
+    code.method({"__getattr__", "(self, name)", code_getattr, kCodeGetattrDoc});
+    code.method({"__call__", "(self, /, *args, **kwargs)", code_call, kCodeCallDoc});
+    code.method({"__str__", "(self)", code_str, kCodeStrDoc});
+    code.method({"__repr__", "(self)", code_repr, kCodeReprDoc});
+    Ref code_class = code.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kCodeDoc);
+    auto* code_type = reinterpret_cast<PyTypeObject*>(code_class.get());
+    code_type->tp_getattro = getattro<code_missing>;
+    code_type->tp_call = code_tp_call;
+    g_JCode = Ref::borrow(code_class.get()).release();
+    m.add("J_Code", code_class.get());
+  });
+}
