@@ -19,9 +19,10 @@
 // guard: a tkinter interpreter handed to a Tcl library other than tkinter's
 // own is refused with a TclError naming both versions.
 //
-// List splitting feeds Tcl's scanner the text's UTF-8, which is the byte
-// form tkinter gives Tcl for the same str, without stopping at NUL: Tcl
-// reads NUL as an ordinary character and so do we.  Elements are decoded as
+// List splitting feeds Tcl's scanner the text's UTF-8 (lone surrogates
+// escaped as tkinter escapes them), which is the byte form tkinter gives Tcl
+// for the same str, without stopping at NUL: Tcl reads NUL as an ordinary
+// character and so do we.  Elements are decoded as
 // tkinter decodes Tcl strings (modified UTF-8, surrogate pairs), so that an
 // element read here is the same str tkinter would have produced.
 //
@@ -266,7 +267,16 @@ Ref c_char_p_from_obj(const Args& a) {
 Ref parse_list(PyObject* text, PyObject* interp) {
   Py_ssize_t size = 0;
   const char* string = PyUnicode_AsUTF8AndSize(text, &size);
-  if (!string) throw glue::PythonError{};
+  Ref escaped;
+  if (!string) {
+    // Lone surrogates: tkinter gives Tcl the bytes that surrogateescape
+    // stands for (and refuses the others), so the same text reads the same.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw glue::PythonError{};
+    PyErr_Clear();
+    escaped = glue::check(PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape"));
+    string = PyBytes_AS_STRING(escaped.get());
+    size = PyBytes_GET_SIZE(escaped.get());
+  }
   if (size > INT_MAX) glue::raise(PyExc_OverflowError, "string is too long");
   const tcl::Api& api = tcl::api();
   const char* const limit = string + size;
