@@ -128,59 +128,6 @@ tcl::Tcl_Interp* interp_arg(PyObject* interp) {
 // ---------------------------------------------------------------------------
 // Text
 
-// Tcl bytes -> str exactly as tkinter reads a Tcl string: strict UTF-8 when
-// that works; otherwise C0 80 is NUL, other undecodable bytes are kept as
-// lone surrogates (surrogateescape), and a surrogate pair written as two
-// three-byte sequences becomes its one character.  A lone surrogate keeps
-// its three escaped bytes, as tkinter leaves it.
-Ref decode_like_tkinter(const char* s, Py_ssize_t size) {
-  PyObject* r = PyUnicode_DecodeUTF8(s, size, nullptr);
-  if (r) return Ref::steal(r);
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw glue::PythonError{};
-  PyErr_Clear();
-  std::string buf;
-  if (std::memchr(s, '\xc0', static_cast<size_t>(size))) {
-    buf.reserve(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size;) {
-      if (i + 1 < size && s[i] == '\xc0' && s[i + 1] == '\x80') {
-        buf.push_back('\0');
-        i += 2;
-      } else {
-        buf.push_back(s[i++]);
-      }
-    }
-    s = buf.data();
-    size = static_cast<Py_ssize_t>(buf.size());
-  }
-  Ref u = glue::check(PyUnicode_DecodeUTF8(s, size, "surrogateescape"));
-  if (PyUnicode_KIND(u.get()) == PyUnicode_1BYTE_KIND) return u;
-  Py_ssize_t len = PyUnicode_GET_LENGTH(u.get());
-  // Every encoded surrogate starts with the byte ED, escaped as U+DCED.
-  Py_ssize_t i = PyUnicode_FindChar(u.get(), 0xdcED, 0, len, 1);
-  if (i == -2) throw glue::PythonError{};
-  if (i == -1) return u;
-  Py_UCS4* cp = PyUnicode_AsUCS4Copy(u.get());
-  if (!cp) throw glue::PythonError{};
-  auto at = [&](Py_ssize_t k) -> Py_UCS4 { return k < len ? cp[k] : 0; };
-  auto in = [](Py_UCS4 c, Py_UCS4 lo, Py_UCS4 hi) { return lo <= c && c <= hi; };
-  Py_ssize_t j = i;
-  for (; i < len; ++i) {
-    Py_UCS4 ch = cp[i];
-    // High surrogate: ED A0-AF 80-BF; the low one after it: ED B0-BF 80-BF.
-    if (ch == 0xdcED && in(at(i + 1), 0xdcA0, 0xdcAF) && in(at(i + 2), 0xdc80, 0xdcBF) && at(i + 3) == 0xdcED &&
-        in(at(i + 4), 0xdcB0, 0xdcBF) && in(at(i + 5), 0xdc80, 0xdcBF)) {
-      Py_UCS4 high = 0xD000 | ((at(i + 1) & 0x3F) << 6) | (at(i + 2) & 0x3F);
-      Py_UCS4 low = 0xD000 | ((at(i + 4) & 0x3F) << 6) | (at(i + 5) & 0x3F);
-      ch = 0x10000 + (((high & 0x3FF) << 10) | (low & 0x3FF));
-      i += 5;
-    }
-    cp[j++] = ch;
-  }
-  PyObject* out = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cp, j);
-  PyMem_Free(cp);
-  return glue::check(out);
-}
-
 // ---------------------------------------------------------------------------
 // TclError_from_interp
 
@@ -189,7 +136,7 @@ Ref decode_like_tkinter(const char* s, Py_ssize_t size) {
   if (glue::truthy(interp)) {
     tcl::Tcl_Interp* ip = interp_arg(interp);
     const char* result = tcl::api().GetStringResult(ip);
-    if (result) message = decode_like_tkinter(result, static_cast<Py_ssize_t>(std::strlen(result)));
+    if (result) message = tcl::decode_tcl_text(result, static_cast<Py_ssize_t>(std::strlen(result)));
   }
   if (!message || !glue::truthy(message.get())) message = Ref::borrow(default_msg);
   if (message && message.get() != Py_None && glue::truthy(message.get())) {
@@ -299,11 +246,11 @@ Ref parse_list(PyObject* text, PyObject* interp) {
     if (elemStart >= limit) break;
     // Without a backslash, Tcl's collapse is a plain copy: read in place.
     if (hasBrace || !std::memchr(elemStart, '\\', static_cast<size_t>(elemSize))) {
-      elemPtrs.push_back(decode_like_tkinter(elemStart, elemSize));
+      elemPtrs.push_back(tcl::decode_tcl_text(elemStart, elemSize));
     } else {
       collapsed.resize(static_cast<size_t>(elemSize) + 1);
       int n = api.CopyAndCollapse(elemSize, elemStart, collapsed.data());
-      elemPtrs.push_back(decode_like_tkinter(collapsed.data(), n));
+      elemPtrs.push_back(tcl::decode_tcl_text(collapsed.data(), n));
     }
     p = nextElem;
     lenRemain = static_cast<int>(limit - nextElem);

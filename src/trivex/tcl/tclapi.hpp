@@ -180,7 +180,7 @@ inline Tcl_Interp* interp_of(PyObject* tk) {
 
 // Tcl bytes -> str, as tkinter reads Tcl strings: strict UTF-8 when that
 // works; otherwise C0 80 is NUL, undecodable bytes are kept as lone
-// surrogates (surrogateescape), and encoded surrogate pairs are joined.
+// surrogates (surrogateescape), and whole encoded surrogate pairs are joined.
 inline glue::Ref decode_tcl_text(const char* s, Py_ssize_t size) {
   PyObject* r = PyUnicode_DecodeUTF8(s, size, nullptr);
   if (r) return glue::Ref::steal(r);
@@ -210,21 +210,18 @@ inline glue::Ref decode_tcl_text(const char* s, Py_ssize_t size) {
   Py_UCS4* cp = PyUnicode_AsUCS4Copy(u.get());
   if (!cp) throw glue::PythonError{};
   auto at = [&](Py_ssize_t k) -> Py_UCS4 { return k < len ? cp[k] : 0; };
+  auto in = [](Py_UCS4 c, Py_UCS4 lo, Py_UCS4 hi) { return lo <= c && c <= hi; };
   Py_ssize_t j = i;
   for (; i < len; ++i) {
     Py_UCS4 ch = cp[i];
-    // A high surrogate is ED A0-AF xx; a low one that follows, ED B0-BF xx.
-    if (ch == 0xdcED && 0xdcA0 <= at(i + 1) && at(i + 1) <= 0xdcAF && 0xdc80 <= at(i + 2) &&
-        at(i + 2) <= 0xdcBF) {
+    // Only a whole pair is joined: a high surrogate ED A0-AF 80-BF followed
+    // by a low one ED B0-BF 80-BF.  A lone one stays as its escaped bytes.
+    if (ch == 0xdcED && in(at(i + 1), 0xdcA0, 0xdcAF) && in(at(i + 2), 0xdc80, 0xdcBF) && at(i + 3) == 0xdcED &&
+        in(at(i + 4), 0xdcB0, 0xdcBF) && in(at(i + 5), 0xdc80, 0xdcBF)) {
       Py_UCS4 high = 0xD000 | ((at(i + 1) & 0x3F) << 6) | (at(i + 2) & 0x3F);
-      ch = high;
-      i += 2;
-      if (at(i + 1) == 0xdcED && 0xdcB0 <= at(i + 2) && at(i + 2) <= 0xdcBF && 0xdc80 <= at(i + 3) &&
-          at(i + 3) <= 0xdcBF) {
-        Py_UCS4 low = 0xD000 | ((at(i + 2) & 0x3F) << 6) | (at(i + 3) & 0x3F);
-        ch = 0x10000 + (((high & 0x3FF) << 10) | (low & 0x3FF));
-        i += 3;
-      }
+      Py_UCS4 low = 0xD000 | ((at(i + 4) & 0x3F) << 6) | (at(i + 5) & 0x3F);
+      ch = 0x10000 + (((high & 0x3FF) << 10) | (low & 0x3FF));
+      i += 5;
     }
     cp[j++] = ch;
   }
