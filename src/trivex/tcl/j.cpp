@@ -30,6 +30,8 @@
 // missing, and raises AttributeError.  Python's special names (`__x__`) are
 // never Tcl command names to this builder either; probing for them raises
 // AttributeError instead of queueing a command.
+#include <cstring>
+
 #include "convert.hpp"
 
 namespace {
@@ -57,6 +59,18 @@ Ref own_attr(PyObject* self, PyObject* name) {
   return Ref::steal(r);
 }
 
+// The builder's own state: straight from the instance __dict__, else as
+// normal lookup finds it.
+Ref state_attr(PyObject* self, PyObject* name) {
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict && *dict) {
+    PyObject* r = PyDict_GetItemWithError(*dict, name);
+    if (r) return Ref::borrow(r);
+    if (PyErr_Occurred()) throw glue::PythonError{};
+  }
+  return own_attr(self, name);
+}
+
 [[noreturn]] void no_attribute(PyObject* self, PyObject* name) {
   Ref msg = glue::check(PyUnicode_FromFormat("'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name));
   Ref args = glue::tuple_of(msg.get());
@@ -68,7 +82,7 @@ Ref own_attr(PyObject* self, PyObject* name) {
 }
 
 Ref require_attr(PyObject* self, PyObject* name) {
-  Ref r = own_attr(self, name);
+  Ref r = state_attr(self, name);
   if (!r) no_attribute(self, name);
   return r;
 }
@@ -84,7 +98,10 @@ bool is_special_name(PyObject* name) {
 
 bool same_name(PyObject* name, PyObject* interned) {
   if (name == interned) return true;
-  if (!PyUnicode_Check(name)) return false;
+  if (!PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(interned)) return false;
+  if (PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(interned) == PyUnicode_1BYTE_KIND)
+    return memcmp(PyUnicode_1BYTE_DATA(name), PyUnicode_1BYTE_DATA(interned),
+                  static_cast<size_t>(PyUnicode_GET_LENGTH(name))) == 0;
   return PyUnicode_Compare(name, interned) == 0;
 }
 
@@ -237,7 +254,9 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref tcl = require_attr(self, GLUE_STR("tcl"));
   Ref interp = interpreter_of(tcl.get());
   Ref history = glue::getattr(interp.get(), GLUE_STR("history"));
-  Ref record = glue::check(PySequence_List(words.get()));
+  Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
+  Ref record = glue::new_list(nwords);
+  for (Py_ssize_t i = 0; i < nwords; ++i) PyList_SET_ITEM(record.get(), i, Py_NewRef(PyTuple_GET_ITEM(words.get(), i)));
   if (PyList_CheckExact(history.get()))
     glue::list_append(history.get(), record.get());
   else
@@ -273,17 +292,23 @@ Ref reuse_spare(PyObject* name, PyObject* tcl) {
   PyObject* code = g_spare;
   if (!code || Py_REFCNT(code) != 1 || *PyObject_GET_WEAKREFS_LISTPTR(code) || !PyWeakref_CheckProxy(tcl))
     return Ref();
-  Ref dict = glue::check(PyObject_GenericGetDict(code, nullptr));
-  if (!PyDict_CheckExact(dict.get()) || Py_REFCNT(dict.get()) != 2 || PyDict_GET_SIZE(dict.get()) != 2)
+  PyObject** slot = _PyObject_GetDictPtr(code);
+  PyObject* dict = slot ? *slot : nullptr;
+  if (!dict || !PyDict_CheckExact(dict) || Py_REFCNT(dict) != 1 || PyDict_GET_SIZE(dict) != 2) return Ref();
+  PyObject* cmd = PyDict_GetItemWithError(dict, GLUE_STR("cmd"));
+  PyObject* old_tcl = cmd ? PyDict_GetItemWithError(dict, GLUE_STR("tcl")) : nullptr;
+  if (!old_tcl || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1) {
+    if (PyErr_Occurred()) throw glue::PythonError{};
     return Ref();
-  PyObject* cmd = PyDict_GetItemWithError(dict.get(), GLUE_STR("cmd"));
-  if (!cmd || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1 ||
-      !PyDict_GetItemWithError(dict.get(), GLUE_STR("tcl")))
-    return PyErr_Occurred() ? throw glue::PythonError{} : Ref();
+  }
   Ref keep = Ref::borrow(code);
-  glue::dict_set(dict.get(), GLUE_STR("tcl"), tcl);
-  glue::check_status(PyList_SetSlice(cmd, 0, PyList_GET_SIZE(cmd), nullptr));
-  glue::list_append(cmd, name);
+  if (old_tcl != tcl) glue::dict_set(dict, GLUE_STR("tcl"), tcl);
+  if (PyList_GET_SIZE(cmd) == 1) {
+    glue::check_status(PyList_SetItem(cmd, 0, Py_NewRef(name)));
+  } else {
+    glue::check_status(PyList_SetSlice(cmd, 0, PyList_GET_SIZE(cmd), nullptr));
+    glue::list_append(cmd, name);
+  }
   return keep;
 }
 
