@@ -30,8 +30,7 @@
 // turns the call into a Tcl error with that message, errorInfo and
 // errorCode.  The interposer runs while tkinter has released the GIL, so it
 // touches only plain C++ data and Tcl.
-#include <dlfcn.h>
-
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -83,6 +82,7 @@ struct State {
   PyObject* oview_get = nullptr;
   PyObject* vview_byref = nullptr;
   PyObject* method_caller = nullptr;  // (obj, name): obj.name(), for lazy iterators
+  PyObject* view_names = nullptr;     // (view, subcommand): the names a view yields
 };
 
 State S;
@@ -711,6 +711,1100 @@ Ref arr_update(const Args& a) {
 }
 
 // ---------------------------------------------------------------------------
+// Python callables as Tcl commands
+
+namespace tclc = trivex::tcl;
+
+// What a failed callback leaves for the Tcl command that ran it: Tcl text
+// (Tcl's byte form), so the interposer can use it without the GIL.
+struct CallbackFrame {
+  bool failed = false;
+  std::string message;  // "ExcType: text"
+  std::string info;     // appended to errorInfo: the Python traceback
+  std::string code;     // second word of errorCode
+};
+
+// The frame of the interposed command now running on this thread, while its
+// callback has not started the user's callable yet; null otherwise.
+thread_local CallbackFrame* t_frame = nullptr;
+
+// tkinter's command record, with the interposer in front of it.
+struct Interposed {
+  tclc::Tcl_ObjCmdProc* proc;
+  tclc::ClientData data;
+  tclc::Tcl_CmdDeleteProc* del;
+  tclc::ClientData del_data;
+  const tclc::Api* api;
+};
+
+int interposed_proc(tclc::ClientData cd, tclc::Tcl_Interp* interp, int objc, tclc::Tcl_Obj* const objv[]) {
+  auto* ip = static_cast<Interposed*>(cd);
+  CallbackFrame frame;
+  CallbackFrame* outer = t_frame;
+  t_frame = &frame;
+  int rc = ip->proc(ip->data, interp, objc, objv);
+  t_frame = outer;
+  if (!frame.failed) return rc;
+  const tclc::Api& api = *ip->api;
+  int size = frame.message.size() > 0x7fffffff ? 0x7fffffff : static_cast<int>(frame.message.size());
+  api.SetObjResult(interp, api.NewStringObj(frame.message.data(), size));
+  api.AddErrorInfo(interp, frame.info.c_str());
+  api.SetErrorCode(interp, "PYTHON", frame.code.c_str(), static_cast<char*>(nullptr));
+  return tclc::TCL_ERROR;
+}
+
+void interposed_deleted(tclc::ClientData cd) {
+  auto* ip = static_cast<Interposed*>(cd);
+  if (ip->del) ip->del(ip->del_data);
+  delete ip;
+}
+
+// The exception type as the last line of a Python traceback names it.
+Ref exception_type_name(PyObject* exc) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  Ref qualname = glue::getattr(type, GLUE_STR("__qualname__"));
+  Ref module = glue::lookup_attr(type, GLUE_STR("__module__"));
+  if (!module || !PyUnicode_Check(module.get()) || PyUnicode_Compare(module.get(), GLUE_STR("builtins")) == 0 ||
+      PyUnicode_Compare(module.get(), GLUE_STR("__main__")) == 0)
+    return qualname;
+  return glue::check(PyUnicode_FromFormat("%U.%S", module.get(), qualname.get()));
+}
+
+// Take the pending exception and describe it in `f` for Tcl.
+void record_failure(CallbackFrame& f) {
+  glue::CaughtError err;
+  f.failed = true;
+  f.message = "Python exception";
+  f.code = "Exception";
+  try {
+    PyObject* exc = err.value();
+    Ref stype = exception_type_name(exc);
+    f.code = tclc::encode_tcl_text(stype.get());
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (!text) {
+      PyErr_Clear();
+      text = glue::str_from("<exception str() failed>");
+    }
+    Ref message = PyUnicode_GET_LENGTH(text.get())
+                      ? glue::check(PyUnicode_FromFormat("%U: %U", stype.get(), text.get()))
+                      : stype;
+    f.message = tclc::encode_tcl_text(message.get());
+    f.info = "\n" + f.message;
+    if (!S.format_exception) S.format_exception = glue::import_attr("traceback", "format_exception").release();
+    Ref lines = glue::call(S.format_exception, exc);
+    Ref joined = glue::check(PyUnicode_Join(GLUE_STR(""), lines.get()));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
+    if (n && PyUnicode_READ_CHAR(joined.get(), n - 1) == '\n') joined = substring(joined.get(), 0, static_cast<size_t>(n - 1));
+    f.info = "\n" + tclc::encode_tcl_text(joined.get());
+  } catch (const glue::PythonError&) {
+    PyErr_Clear();
+  }
+}
+
+// What tkinter turns into a Tcl value without calling back into Python
+// code; anything else is made text here, where a failure can still be
+// reported to Tcl.
+bool converts_plainly(PyObject* o) {
+  return PyUnicode_Check(o) || PyBytes_Check(o) || PyBool_Check(o) || PyLong_CheckExact(o) || PyFloat_Check(o) ||
+         PyObject_TypeCheck(o, cv::types().Tcl_Obj);
+}
+
+Ref tcl_ready(PyObject* o) {
+  if (converts_plainly(o)) return Ref::borrow(o);
+  if (!PyTuple_Check(o) && !PyList_Check(o)) return glue::str(o);
+  glue::RecursionGuard guard(" while converting a callback's result for Tcl");
+  Ref items = glue::check(PySequence_Tuple(o));
+  Ref out;
+  Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    Ref ready = tcl_ready(item);
+    if (ready.get() != item && !out) {
+      out = glue::check(PyTuple_New(n));
+      for (Py_ssize_t k = 0; k < i; ++k) PyTuple_SET_ITEM(out.get(), k, Py_NewRef(PyTuple_GET_ITEM(items.get(), k)));
+    }
+    if (out) PyTuple_SET_ITEM(out.get(), i, ready.release());
+  }
+  return out ? out : Ref::borrow(o);
+}
+
+// The callable tkinter registers: runs the user's callable and, when that
+// raises under an interposed command, leaves the error in its frame and
+// returns normally, so tkinter keeps no exception aside.
+Ref callback(const Args& a) {
+  struct Claim {
+    CallbackFrame* frame = t_frame;
+    Claim() { t_frame = nullptr; }  // nested commands open their own frames
+    ~Claim() { t_frame = frame; }
+  } claim;
+  PyObject* func = a.function()->data;
+  try {
+    Ref r = glue::call_kw(func, a.varargs(), nullptr);
+    return tcl_ready(r.get());
+  } catch (const glue::PythonError&) {
+    if (!claim.frame) throw;
+    record_failure(*claim.frame);
+    return Ref::borrow(cv::empty_text());
+  }
+}
+
+bool is_tkapp(PyObject* tk) { return std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") == 0; }
+
+// tk.createcommand(name, func), with Python errors of `func` reported to
+// Tcl as Tcl errors.
+void create_command(PyObject* tk, PyObject* name, PyObject* func) {
+  if (!is_tkapp(tk) || !PyUnicode_Check(name)) {
+    glue::call_method(tk, GLUE_STR("createcommand"), name, func);
+    return;
+  }
+  if (!PyCallable_Check(func)) glue::raise(PyExc_TypeError, "command not callable");
+  const tclc::Api& api = tclc::api();
+  tclc::Tcl_Interp* interp = tclc::interp_of(tk);
+  Ref wrapper = glue::make_function({"callback", "(*args)", callback}, kModule, nullptr, {}, func);
+  glue::call_method(tk, GLUE_STR("createcommand"), name, wrapper.get());
+  // An unqualified name is created in the global namespace, but looked up in
+  // the current one first.
+  std::string lookup = tclc::encode_tcl_text(name);
+  if (lookup.find("::") == std::string::npos) lookup = "::" + lookup;
+  tclc::Tcl_CmdInfo info;
+  if (!api.GetCommandInfo(interp, lookup.c_str(), &info) || !info.isNativeObjectProc || !info.objProc) return;
+  auto* ip = new Interposed{info.objProc, info.objClientData, info.deleteProc, info.deleteData, &api};
+  info.objProc = interposed_proc;
+  info.objClientData = ip;
+  info.deleteProc = interposed_deleted;
+  info.deleteData = ip;
+  if (!api.SetCommandInfo(interp, lookup.c_str(), &info)) delete ip;
+}
+
+// ---------------------------------------------------------------------------
+// TclCommand
+
+// kwargs_to_dashed_args: ("-" + name, value) for each option, in order.
+Ref dashed_args(PyObject* options) {
+  Ref owned;
+  if (!PyDict_Check(options)) {
+    owned = glue::new_dict();
+    glue::check_status(PyDict_Merge(owned.get(), options, 1));
+    options = owned.get();
+  }
+  Ref out = glue::check(PyTuple_New(2 * PyDict_GET_SIZE(options)));
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(options, &pos, &k, &v)) {
+    if (!PyUnicode_Check(k)) glue::raise(PyExc_TypeError, "keywords must be strings");
+    Ref dashed = concat(GLUE_STR("-"), k);
+    PyTuple_SET_ITEM(out.get(), i++, dashed.release());
+    PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(v));
+  }
+  return out;
+}
+
+Ref cmd_kwargs_to_dashed_args(const Args& a) { return dashed_args(a.varkw()); }
+
+// Concatenate tuples (the last may be any sequence Python's + accepts).
+Ref tuple_concat(std::initializer_list<PyObject*> parts) {
+  Py_ssize_t n = 0;
+  bool plain = true;
+  for (PyObject* p : parts) {
+    if (!PyTuple_CheckExact(p)) plain = false;
+    else n += PyTuple_GET_SIZE(p);
+  }
+  if (!plain) {
+    Ref acc;
+    for (PyObject* p : parts) acc = acc ? glue::check(PyNumber_Add(acc.get(), p)) : Ref::borrow(p);
+    return acc;
+  }
+  Ref out = glue::check(PyTuple_New(n));
+  Py_ssize_t i = 0;
+  for (PyObject* p : parts)
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(p); ++k) PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(PyTuple_GET_ITEM(p, k)));
+  return out;
+}
+
+// build_tclcmd(*args, **kwargs); `kwargs` may be null.
+Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Ref name = FIELD(self, "cmd_name");
+  Ref bound = FIELD(self, "args");
+  Ref head = glue::tuple_of(name.get());
+  Ref with_bound = tuple_concat({head.get(), bound.get()});
+  Ref converted = tclobj(args);
+  Ref keywords = FIELD(self, "keywords");
+  Ref options = keywords;
+  if (kwargs && PyDict_GET_SIZE(kwargs)) {
+    options = glue::new_dict();
+    glue::check_status(PyDict_Merge(options.get(), keywords.get(), 1));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(kwargs, &pos, &k, &v)) {
+      Ref value = tclobj(v);
+      glue::dict_set(options.get(), k, value.get());
+    }
+  }
+  Ref dashed;
+  if (DISPATCHES(self, "kwargs_to_dashed_args", S.cmd_dashed)) {
+    dashed = dashed_args(options.get());
+  } else {
+    Ref fn = glue::getattr(self, GLUE_STR("kwargs_to_dashed_args"));
+    Ref kw = glue::new_dict();
+    glue::check_status(PyDict_Merge(kw.get(), options.get(), 1));
+    Ref none = empty_tuple();
+    dashed = glue::call_kw(fn.get(), none.get(), kw.get());
+  }
+  if (PyTuple_CheckExact(with_bound.get()) && PyTuple_CheckExact(converted.get()) && PyTuple_CheckExact(dashed.get()))
+    return tuple_concat({with_bound.get(), converted.get(), dashed.get()});
+  Ref t = glue::check(PyNumber_Add(with_bound.get(), converted.get()));
+  return glue::check(PyNumber_Add(t.get(), dashed.get()));
+}
+
+Ref cmd_build_tclcmd(const Args& a) { return build_line(a[0], a.varargs(), a.varkw()); }
+
+// self.build_tclcmd(*args, **kwargs) as the instance resolves it.
+Ref line_of(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (DISPATCHES(self, "build_tclcmd", S.cmd_build)) return build_line(self, args, kwargs);
+  Ref fn = glue::getattr(self, GLUE_STR("build_tclcmd"));
+  return glue::call_kw(fn.get(), args, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
+}
+
+Ref apply_cast(PyObject* self, Ref result) {
+  Ref cast = FIELD(self, "cast");
+  if (glue::truthy(cast.get())) return glue::call(cast.get(), result.get());
+  return result;
+}
+
+Ref command_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Ref line = line_of(self, args, kwargs);
+  Ref logger = FIELD(self, "logger");
+  if (glue::truthy(logger.get())) {
+    Ref text = quotify(line.get());
+    Ref message = glue::check(PyUnicode_FromFormat("Calling: %S", text.get()));
+    glue::call_method(logger.get(), GLUE_STR("info"), message.get());
+  }
+  Ref tk = self_tk(self);
+  return apply_cast(self, tk_call(tk.get(), line.get()));
+}
+
+Ref cmd_call(const Args& a) { return command_call(a[0], a.varargs(), a.varkw()); }
+
+Ref cmd_dunder_call(const Args& a) {
+  PyObject* self = a[0];
+  if (DISPATCHES(self, "call", S.cmd_call)) return command_call(self, a.varargs(), a.varkw());
+  Ref fn = glue::getattr(self, GLUE_STR("call"));
+  return glue::call_kw(fn.get(), a.varargs(), PyDict_GET_SIZE(a.varkw()) ? a.varkw() : nullptr);
+}
+
+Ref cmd_eval(const Args& a) {
+  PyObject* self = a[0];
+  Ref line = line_of(self, a.varargs(), a.varkw());
+  Ref tk = self_tk(self);
+  return apply_cast(self, tk_eval_words(tk.get(), line.get()));
+}
+
+Ref package() { return glue::import("trivex.tcl"); }
+
+// cmd[1:], cmd[0]
+void split_line(Ref& cmd, Ref& args) {
+  Ref one = glue::check(PyLong_FromLong(1));
+  Ref slice = glue::check(PySlice_New(one.get(), nullptr, nullptr));
+  args = glue::check(PyObject_GetItem(cmd.get(), slice.get()));
+  Ref zero = glue::check(PyLong_FromLong(0));
+  cmd = glue::check(PyObject_GetItem(cmd.get(), zero.get()));
+}
+
+Ref cmd_init(const Args& a) {
+  PyObject *self = a[0], *cmd_in = a[1], *args_in = a[2], *keywords = a[3], *tcl_in = a[4], *cast = a[5],
+           *logger = a[6];
+  {
+    Ref sup = glue::super_of(S.TclCommand.cls, self);
+    glue::call_method(sup.get(), GLUE_STR("__init__"));
+  }
+  Ref pkg = package();
+  Ref tcl = glue::truthy(tcl_in) ? Ref::borrow(tcl_in) : pkg;
+  if (!PyWeakref_CheckProxy(tcl.get())) tcl = glue::check(PyWeakref_NewProxy(tcl.get(), nullptr));
+  glue::setattr(self, GLUE_STR("tcl"), tcl.get());
+
+  Ref command_cls = GLOBAL("TclCommand");
+  Ref cmd = Ref::borrow(cmd_in);
+  Ref args;
+  if (is_none(args_in)) {
+    if (glue::isinstance(cmd.get(), command_cls.get()))
+      cmd = glue::call_method(cmd.get(), GLUE_STR("build_tclcmd"));
+    else if (!PyTuple_CheckExact(cmd.get()))
+      cmd = glue::call_method(pkg.get(), GLUE_STR("cast_list"), cmd.get());
+    split_line(cmd, args);
+  } else {
+    args = glue::call_method(pkg.get(), GLUE_STR("cast_list"), args_in);
+    if (glue::isinstance(cmd.get(), command_cls.get())) {
+      Ref fn = glue::getattr(cmd.get(), GLUE_STR("build_tclcmd"));
+      Ref star = glue::check(PySequence_Tuple(args.get()));
+      cmd = glue::call_kw(fn.get(), star.get(), nullptr);
+      split_line(cmd, args);
+    }
+  }
+  Ref name = quotify(cmd.get());
+  glue::setattr(self, GLUE_STR("cmd_name"), name.get());
+  Ref converted = tclobj(args.get());
+  glue::setattr(self, GLUE_STR("args"), converted.get());
+  Ref options = glue::new_dict();
+  glue::setattr(self, GLUE_STR("keywords"), options.get());
+  if (glue::truthy(keywords)) {
+    Ref items = glue::call_method(keywords, GLUE_STR("items"));
+    Ref it = glue::check(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref item = Ref::steal(raw);
+      Ref pair = glue::check(PySequence_Tuple(item.get()));
+      if (PyTuple_GET_SIZE(pair.get()) != 2)
+        glue::raisef(PyExc_ValueError, PyTuple_GET_SIZE(pair.get()) < 2
+                                           ? "not enough values to unpack (expected 2, got %zd)"
+                                           : "too many values to unpack (expected 2)",
+                     PyTuple_GET_SIZE(pair.get()));
+      Ref value = tclobj(PyTuple_GET_ITEM(pair.get(), 1));
+      glue::check_status(PyObject_SetItem(options.get(), PyTuple_GET_ITEM(pair.get(), 0), value.get()));
+    }
+    if (PyErr_Occurred()) throw glue::PythonError{};
+  }
+  glue::setattr(self, GLUE_STR("cast"), cast);
+  glue::setattr(self, GLUE_STR("logger"), logger);
+  return Ref::borrow(Py_None);
+}
+
+Ref cmd_createcommand(const Args& a) {
+  Ref tk = self_tk(a[0]);
+  Ref name = FIELD(a[0], "cmd_name");
+  create_command(tk.get(), name.get(), a[1]);
+  return Ref::borrow(Py_None);
+}
+
+// tk.call((*head, NAME[, extra]))
+Ref cmd_query(PyObject* self, std::initializer_list<PyObject*> head, PyObject* extra = nullptr) {
+  Ref tk = self_tk(self);
+  Ref name = FIELD(self, "cmd_name");
+  Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(head.size() + 1 + (extra ? 1 : 0))));
+  Py_ssize_t i = 0;
+  for (PyObject* h : head) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(h));
+  PyTuple_SET_ITEM(t.get(), i++, name.release());
+  if (extra) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(extra));
+  return tk_call(tk.get(), t.get());
+}
+
+Ref as_bool(Ref r) { return Ref::borrow(glue::truthy(r.get()) ? Py_True : Py_False); }
+
+Ref cmd_exists(const Args& a) { return as_bool(cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("commands")})); }
+Ref cmd_is_proc(const Args& a) { return as_bool(cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("procs")})); }
+
+Ref cmd_is_command(const Args& a) {
+  Ref exists = glue::call_method(a[0], GLUE_STR("exists"));
+  if (!glue::truthy(exists.get())) return Ref::borrow(Py_False);
+  Ref is_proc = glue::call_method(a[0], GLUE_STR("is_proc"));
+  return Ref::borrow(glue::truthy(is_proc.get()) ? Py_False : Py_True);
+}
+
+Ref cmd_rename(const Args& a) {
+  Ref new_name = quotify(a[1]);
+  cmd_query(a[0], {GLUE_STR("::rename")}, new_name.get());
+  glue::setattr(a[0], GLUE_STR("cmd_name"), new_name.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref cmd_delete(const Args& a) {
+  cmd_query(a[0], {GLUE_STR("::rename")}, GLUE_STR(""));
+  return Ref::borrow(Py_None);
+}
+
+Ref cmd_origin(const Args& a) { return cmd_query(a[0], {GLUE_STR("::namespace"), GLUE_STR("origin")}); }
+Ref cmd_proc_body(const Args& a) { return cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("body")}); }
+
+Ref cmd_proc_args(const Args& a) {
+  Ref r = cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("args")});
+  Ref tcl = FIELD(a[0], "tcl");
+  return glue::call_method(tcl.get(), GLUE_STR("cast_list"), r.get());
+}
+
+Ref cmd_proc_arg_default(const Args& a) {
+  PyObject *self = a[0], *arg_name = a[1];
+  Ref tcl = FIELD(self, "tcl");
+  Ref temp_cls = GLOBAL("TempTclVariable");
+  Ref tmp = vcall(temp_cls.get(), {tcl.get()}, KWNAMES("tcl"));
+  return with_block(tmp.get(), [&](PyObject* tmp_var) {
+    Ref tk = tk_of(tcl.get());
+    Ref name = FIELD(self, "cmd_name");
+    Ref arg = quotify(arg_name);
+    Ref w = words({GLUE_STR("::info"), GLUE_STR("default"), name.get(), arg.get(), tmp_var});
+    Ref r = tk_call(tk.get(), w.get());
+    Ref has = glue::call_method(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+    if (glue::truthy(has.get())) return glue::call_method(tmp_var, GLUE_STR("get"));
+    return Ref::borrow(Py_None);
+  });
+}
+
+Ref cmd_absolute(const Args& a) {
+  Ref name = FIELD(a[0], "cmd_name");
+  return absolute_name(a[0], name.get());
+}
+
+Ref cmd_make_absolute(const Args& a) {
+  Ref abs = glue::call_method(a[0], GLUE_STR("absolute"));
+  glue::setattr(a[0], GLUE_STR("cmd_name"), abs.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref cmd_repr(const Args& a) {
+  PyObject* self = a[0];
+  Ref cls_name = type_name(self);
+  Ref name = FIELD(self, "cmd_name");
+  Ref text = glue::check(PyUnicode_FromFormat("%S(%R", cls_name.get(), name.get()));
+  auto add = [&](const char* fmt, PyObject* v) {
+    Ref part = glue::check(PyUnicode_FromFormat(fmt, v));
+    text = concat(text.get(), part.get());
+  };
+  Ref args = FIELD(self, "args");
+  if (glue::truthy(args.get())) add(", args=%R", args.get());
+  Ref keywords = FIELD(self, "keywords");
+  if (glue::truthy(keywords.get())) add(", keywords=%R", keywords.get());
+  Ref cast = FIELD(self, "cast");
+  if (glue::truthy(cast.get())) add(", cast=%R", cast.get());
+  return concat(text.get(), GLUE_STR(")"));
+}
+
+Ref cmd_str(const Args& a) {
+  Ref line = glue::call_method(a[0], GLUE_STR("build_tclcmd"));
+  return quotify(line.get());
+}
+
+Ref cmd_tclobj(const Args& a) { return glue::call_method(a[0], GLUE_STR("build_tclcmd")); }
+
+Ref cmd_get(const Args& a) {
+  if (is_none(a[1])) return Ref::borrow(a[0]);
+  return glue::check(PyMethod_New(a[0], a[1]));
+}
+
+// TempTclCommand
+
+Ref tempcmd_init(const Args& a) {
+  PyObject *self = a[0], *func = a[1];
+  Ref name = fill_template(a[2], self);
+  Ref sup = glue::super_of(S.TempTclCommand.cls, self);
+  Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
+  Ref args = glue::tuple_of(name.get());
+  glue::call_kw(init.get(), args.get(), a.varkw());
+  if (glue::truthy(func)) {
+    glue::call_method(self, GLUE_STR("createcommand"), func);
+    glue::call(S.update_wrapper, self, func);
+  }
+  return Ref::borrow(Py_None);
+}
+
+Ref tempcmd_enter(const Args& a) { return temp_enter(S.TempTclCommand.cls, a[0]); }
+
+// self.delete(), a TclError from it ignored.
+void delete_quietly(PyObject* self) {
+  try {
+    glue::call_method(self, GLUE_STR("delete"));
+  } catch (const glue::PythonError&) {
+    if (!PyErr_ExceptionMatches(S.TclError)) throw;
+    PyErr_Clear();
+  }
+}
+
+Ref tempcmd_exit(const Args& a) {
+  delete_quietly(a[0]);
+  return temp_exit_next(S.TempTclCommand.cls, a[0], a.varargs());
+}
+
+Ref tempcmd_del(const Args& a) {
+  PyObject* self = a[0];
+  Ref wrapped = glue::lookup_attr(self, GLUE_STR("__wrapped__"));
+  if (wrapped) delete_quietly(self);
+  bool found = false;
+  Ref none = empty_tuple();
+  call_next(S.TempTclCommand.cls, self, GLUE_STR("__del__"), none.get(), found);
+  return Ref::borrow(Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// TclNamespace
+
+Ref ns_init(const Args& a) {
+  PyObject *self = a[0], *ns = a[1];
+  {
+    Ref sup = glue::super_of(S.TclNamespace.cls, self);
+    glue::call_method(sup.get(), GLUE_STR("__init__"));
+  }
+  Ref name = quotify(ns);
+  glue::setattr(self, GLUE_STR("ns"), name.get());
+  Ref tcl = interpreter_proxy(a[2]);
+  glue::setattr(self, GLUE_STR("tcl"), tcl.get());
+  Ref cls = GLOBAL("TclNamespace");
+  for (auto [attr, view] : {std::pair{"vars", "VariablesView"}, {"objs", "ObjectsView"}, {"procs", "ProcsView"},
+                            {"cmds", "CommandsView"}}) {
+    Ref view_cls = glue::getattr(cls.get(), view);
+    Ref v = glue::call(view_cls.get(), self);
+    glue::setattr(self, attr, v.get());
+  }
+  return Ref::borrow(Py_None);
+}
+
+// The command of call/eval: (tclcmd, *args), inside `namespace eval NS`
+// unless NS is empty.
+Ref ns_command(PyObject* self, PyObject* tclcmd, PyObject* rest) {
+  Ref command = Ref::borrow(tclcmd);
+  if (PyTuple_GET_SIZE(rest)) {
+    Ref head = glue::tuple_of(tclcmd);
+    command = tuple_concat({head.get(), rest});
+  }
+  Ref ns = FIELD(self, "ns");
+  if (glue::truthy(ns.get())) command = words({GLUE_STR("namespace"), GLUE_STR("eval"), ns.get(), command.get()});
+  return command;
+}
+
+Ref ns_call(const Args& a) {
+  Ref command = ns_command(a[0], a[1], a.varargs());
+  Ref tk = self_tk(a[0]);
+  Ref w = tclobj(command.get());
+  return glue::call_method(tk.get(), GLUE_STR("call"), w.get());
+}
+
+Ref ns_eval(const Args& a) {
+  Ref command = ns_command(a[0], a[1], a.varargs());
+  Ref tk = self_tk(a[0]);
+  Ref script = quotify(command.get());
+  return glue::call_method(tk.get(), GLUE_STR("eval"), script.get());
+}
+
+// self.call(*words)
+Ref via_call(PyObject* self, PyObject* w) {
+  Ref fn = glue::getattr(self, GLUE_STR("call"));
+  return glue::call_kw(fn.get(), w, nullptr);
+}
+
+Ref cast_list_of(PyObject* self, PyObject* value) {
+  Ref tcl = FIELD(self, "tcl");
+  return glue::call_method(tcl.get(), GLUE_STR("cast_list"), value);
+}
+
+Ref ns_children(const Args& a) {
+  PyObject *self = a[0], *pattern = a[1];
+  Ref w;
+  if (is_none(pattern)) {
+    w = words({GLUE_STR("namespace"), GLUE_STR("children")});
+  } else {
+    // `namespace children` takes the pattern after a namespace name.
+    Ref abs = glue::call_method(self, GLUE_STR("absolute"));
+    Ref pat = quotify(pattern);
+    w = words({GLUE_STR("namespace"), GLUE_STR("children"), abs.get(), pat.get()});
+  }
+  Ref r = via_call(self, w.get());
+  return cast_list_of(self, r.get());
+}
+
+Ref ns_code(const Args& a) {
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("code"), a[1]});
+  return via_call(a[0], w.get());
+}
+
+Ref ns_current(const Args& a) {
+  Ref tk = self_tk(a[0]);
+  return current_namespace(tk.get());
+}
+
+Ref ns_create(const Args& a) {
+  Ref ns = FIELD(a[0], "ns");
+  if (!glue::truthy(ns.get())) glue::raise(PyExc_ValueError, "Cannot create current namespace");
+  glue::call_method(a[0], GLUE_STR("eval"), GLUE_STR(""));
+  return Ref::borrow(Py_None);
+}
+
+// ns, or the current namespace for the empty name.
+Ref ns_or_current(PyObject* self) {
+  Ref ns = FIELD(self, "ns");
+  if (glue::truthy(ns.get())) return ns;
+  return glue::call_method(self, GLUE_STR("current"));
+}
+
+Ref ns_delete(const Args& a) {
+  Ref name = ns_or_current(a[0]);
+  Ref tk = self_tk(a[0]);
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("delete"), name.get()});
+  tk_call(tk.get(), w.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref ns_exists(const Args& a) {
+  Ref name = ns_or_current(a[0]);
+  Ref tcl = FIELD(a[0], "tcl");
+  Ref tk = tk_of(tcl.get());
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("exists"), name.get()});
+  Ref r = tk_call(tk.get(), w.get());
+  return glue::call_method(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+}
+
+// ("namespace", sub[, flag if set], *patterns)
+Ref flagged_words(PyObject* sub, PyObject* flag_word, bool flag, PyObject* patterns) {
+  Ref head = flag ? words({GLUE_STR("namespace"), sub, flag_word}) : words({GLUE_STR("namespace"), sub});
+  return tuple_concat({head.get(), patterns});
+}
+
+Ref ns_export(const Args& a) {
+  bool clear = glue::truthy(a[1]);
+  PyObject* patterns = a.varargs();
+  Ref w = flagged_words(GLUE_STR("export"), GLUE_STR("-clear"), clear, patterns);
+  Ref r = via_call(a[0], w.get());
+  if (!clear && PyTuple_GET_SIZE(patterns) == 0) return cast_list_of(a[0], r.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref ns_forget(const Args& a) {
+  Ref w = flagged_words(GLUE_STR("forget"), nullptr, false, a.varargs());
+  return via_call(a[0], w.get());
+}
+
+Ref ns_import(const Args& a) {
+  Ref w = flagged_words(GLUE_STR("import"), GLUE_STR("-force"), glue::truthy(a[1]), a.varargs());
+  return via_call(a[0], w.get());
+}
+
+Ref ns_origin(const Args& a) {
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("origin"), a[1]});
+  return via_call(a[0], w.get());
+}
+
+Ref ns_parent(const Args& a) {
+  PyObject* self = a[0];
+  if (!glue::truthy(a[1])) {
+    Ref absolute = glue::call_method(self, GLUE_STR("is_absolute"));
+    if (glue::truthy(absolute.get())) {
+      Ref ns = FIELD(self, "ns");
+      if (!PyUnicode_Check(ns.get())) glue::raise(PyExc_TypeError, "namespace name must be text");
+      std::u32string out;
+      cv::with_chars(ns.get(), [&](const auto* d, size_t n) { nm::absolute_parent(d, n, out); });
+      return from_ucs4(out);
+    }
+  }
+  Ref ns = FIELD(self, "ns");
+  Ref w = glue::truthy(ns.get()) ? words({GLUE_STR("namespace"), GLUE_STR("parent"), ns.get()})
+                                 : words({GLUE_STR("namespace"), GLUE_STR("parent")});
+  Ref tk = self_tk(self);
+  Ref converted = tclobj(w.get());
+  return tk_call(tk.get(), converted.get());
+}
+
+Ref ns_which(const Args& a) {
+  PyObject *self = a[0], *name = a[1];
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("which")});
+  if (glue::truthy(a[2])) w = words({GLUE_STR("namespace"), GLUE_STR("which"), GLUE_STR("-command")});
+  if (glue::truthy(a[3])) {
+    Ref flag = glue::tuple_of(GLUE_STR("-variable"));
+    w = tuple_concat({w.get(), flag.get()});
+  }
+  Ref last = glue::tuple_of(name);
+  w = tuple_concat({w.get(), last.get()});
+  return via_call(self, w.get());
+}
+
+Ref ns_is_absolute(const Args& a) {
+  Ref ns = FIELD(a[0], "ns");
+  if (!glue::truthy(ns.get())) return ns;
+  return Ref::borrow(starts_with_sep(ns.get()) ? Py_True : Py_False);
+}
+
+Ref ns_is_relative(const Args& a) {
+  Ref ns = FIELD(a[0], "ns");
+  if (!glue::truthy(ns.get())) return ns;
+  return Ref::borrow(starts_with_sep(ns.get()) ? Py_False : Py_True);
+}
+
+Ref ns_absolute(const Args& a) {
+  PyObject* self = a[0];
+  Ref absolute = glue::call_method(self, GLUE_STR("is_absolute"));
+  Ref ns = FIELD(self, "ns");
+  if (glue::truthy(absolute.get())) return ns;
+  Ref current = glue::call_method(self, GLUE_STR("current"));
+  Ref joined = namespace_join(current.get(), ns.get());
+  // Normalizing "::" leaves the empty name, which would mean "current"
+  // again; the global namespace's absolute name is "::".
+  if (PyUnicode_Check(joined.get()) && PyUnicode_GET_LENGTH(joined.get()) == 0) return Ref::borrow(GLUE_STR("::"));
+  return joined;
+}
+
+Ref ns_make_absolute(const Args& a) {
+  Ref abs = glue::call_method(a[0], GLUE_STR("absolute"));
+  glue::setattr(a[0], GLUE_STR("ns"), abs.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref ns_str(const Args& a) { return FIELD(a[0], "ns"); }
+
+// TempTclNamespace
+
+Ref tempns_init(const Args& a) {
+  PyObject* self = a[0];
+  Ref name = fill_template(a[1], self);
+  Ref sup = glue::super_of(S.TempTclNamespace.cls, self);
+  Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
+  Ref args = glue::tuple_of(name.get());
+  glue::call_kw(init.get(), args.get(), a.varkw());
+  return Ref::borrow(Py_None);
+}
+
+Ref tempns_enter(const Args& a) {
+  Ref value = temp_enter(S.TempTclNamespace.cls, a[0]);
+  glue::call_method(a[0], GLUE_STR("create"));
+  return value;
+}
+
+Ref tempns_exit(const Args& a) {
+  delete_quietly(a[0]);
+  return temp_exit_next(S.TempTclNamespace.cls, a[0], a.varargs());
+}
+
+// ---------------------------------------------------------------------------
+// Namespace views
+
+Ref view_init(PyObject* cls, const Args& a) {
+  PyObject *self = a[0], *ns = a[1];
+  if (S.asserts) {
+    Ref ns_cls = GLOBAL("TclNamespace");
+    if (!glue::isinstance(ns, ns_cls.get())) {
+      PyErr_SetNone(PyExc_AssertionError);
+      throw glue::PythonError{};
+    }
+  }
+  Ref sup = glue::super_of(cls, self);
+  glue::call_method(sup.get(), GLUE_STR("__init__"));
+  glue::setattr(self, GLUE_STR("ns"), ns);
+  return Ref::borrow(Py_None);
+}
+
+Ref vview_init(const Args& a) { return view_init(S.VariablesView.cls, a); }
+Ref cview_init(const Args& a) { return view_init(S.CommandsView.cls, a); }
+
+// TclNamespace.join(self.ns.ns, name)
+Ref qualify(PyObject* view, PyObject* name) {
+  Ref ns = FIELD(view, "ns");
+  Ref ns_name = FIELD(ns.get(), "ns");
+  return namespace_join(ns_name.get(), name);
+}
+
+// The text Python gives for a callable in call errors: module.qualname().
+Ref callable_text(PyObject* f) {
+  Ref qualname = glue::lookup_attr(f, GLUE_STR("__qualname__"));
+  Ref module = glue::lookup_attr(f, GLUE_STR("__module__"));
+  if (qualname && module && PyUnicode_Check(qualname.get()) && PyUnicode_Check(module.get()))
+    return glue::check(PyUnicode_FromFormat("%U.%U()", module.get(), qualname.get()));
+  return glue::check(PyUnicode_FromFormat("%s object", Py_TYPE(f)->tp_name));
+}
+
+[[noreturn]] void repeated_keyword(PyObject* f, const char* keyword) {
+  Ref text = callable_text(f);
+  glue::raisef(PyExc_TypeError, "%U got multiple values for keyword argument '%s'", text.get(), keyword);
+}
+
+// cls(qualify(name), *args, tcl=self.ns.tcl, **kwargs); `kwargs` is owned.
+Ref make_byref(PyObject* self, PyObject* cls, PyObject* name, PyObject* args, PyObject* kwargs) {
+  Ref qualified = qualify(self, name);
+  Ref ns = FIELD(self, "ns");
+  Ref tcl = FIELD(ns.get(), "tcl");
+  if (PyDict_Contains(kwargs, GLUE_STR("tcl"))) repeated_keyword(cls, "tcl");
+  Ref kw = glue::new_dict();
+  glue::dict_set(kw.get(), GLUE_STR("tcl"), tcl.get());
+  glue::check_status(PyDict_Update(kw.get(), kwargs));
+  Ref head = glue::tuple_of(qualified.get());
+  Ref all = tuple_concat({head.get(), args});
+  return glue::call_kw(cls, all.get(), kw.get());
+}
+
+Ref var_byref(PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) {
+  Ref var_type;
+  PyObject* given = PyDict_GetItemWithError(kwargs, GLUE_STR("var_type"));
+  if (given) {
+    var_type = Ref::borrow(given);
+    glue::check_status(PyDict_DelItem(kwargs, GLUE_STR("var_type")));
+  } else {
+    if (PyErr_Occurred()) throw glue::PythonError{};
+    var_type = GLOBAL("TclVariable");
+  }
+  return make_byref(self, var_type.get(), name, args, kwargs);
+}
+
+Ref vview_byref(const Args& a) { return var_byref(a[0], a[1], a.varargs(), a.varkw()); }
+
+Ref vview_array_byref(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* kwargs = a.varkw();
+  Ref fn = glue::getattr(self, GLUE_STR("byref"));
+  if (PyDict_Contains(kwargs, GLUE_STR("var_type"))) repeated_keyword(fn.get(), "var_type");
+  Ref cls = GLOBAL("TclArrayVariable");
+  Ref kw = glue::new_dict();
+  glue::dict_set(kw.get(), GLUE_STR("var_type"), cls.get());
+  glue::check_status(PyDict_Update(kw.get(), kwargs));
+  Ref head = glue::tuple_of(a[1]);
+  Ref all = tuple_concat({head.get(), a.varargs()});
+  return glue::call_kw(fn.get(), all.get(), kw.get());
+}
+
+// self.byref(name) of a variable view.
+Ref varobj(PyObject* self, PyObject* name) {
+  if (DISPATCHES(self, "byref", S.vview_byref)) {
+    Ref none = empty_tuple();
+    Ref kw = glue::new_dict();
+    return var_byref(self, name, none.get(), kw.get());
+  }
+  return glue::call_method(self, GLUE_STR("byref"), name);
+}
+
+Ref vview_get_impl(PyObject* self, PyObject* name) {
+  if (DISPATCHES(self, "byref", S.vview_byref)) {
+    Ref var_cls = GLOBAL("TclVariable");
+    if (var_cls.get() == S.TclVariable.cls && unchanged(S.TclVariable)) {
+      // TclVariable(qualify(name), tcl=self.ns.tcl).get_str(), without
+      // making the object nobody can see.
+      Ref qualified = qualify(self, name);
+      Ref ns = FIELD(self, "ns");
+      Ref tcl_given = FIELD(ns.get(), "tcl");
+      Ref tcl = interpreter_proxy(tcl_given.get());
+      Ref var_name = quotify(qualified.get());
+      Ref tk = tk_of(tcl.get());
+      Ref w = words({GLUE_STR("set"), var_name.get()});
+      return tk_eval_words(tk.get(), w.get());
+    }
+  }
+  Ref var = varobj(self, name);
+  return glue::call_method(var.get(), GLUE_STR("get_str"));
+}
+
+Ref vview_get(const Args& a) { return vview_get_impl(a[0], a[1]); }
+
+Ref vview_set(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return vmethod(var.get(), GLUE_STR("set"), {a[2], a[3]}, KWNAMES("array_index"));
+}
+
+Ref vview_unset(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  vmethod(var.get(), GLUE_STR("unset"), {a[2], a[3]}, KWNAMES("array_index", "nocomplain"));
+  return Ref::borrow(Py_None);
+}
+
+Ref vview_array_get(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return vmethod(var.get(), GLUE_STR("array_get_str"), {a[2]}, KWNAMES("pattern"));
+}
+
+Ref vview_array_set(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  glue::call_method(var.get(), GLUE_STR("array_set"), a[2]);
+  return Ref::borrow(Py_None);
+}
+
+Ref vview_array_unset(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  vmethod(var.get(), GLUE_STR("array_unset"), {a[2]}, KWNAMES("pattern"));
+  return Ref::borrow(Py_None);
+}
+
+Ref vview_array_names(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return vmethod(var.get(), GLUE_STR("array_names"), {a[2]}, KWNAMES("pattern"));
+}
+
+Ref vview_is_array(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return glue::call_method(var.get(), GLUE_STR("is_array"));
+}
+
+Ref vview_exists(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return vmethod(var.get(), GLUE_STR("exists"), {a[2]}, KWNAMES("array_index"));
+}
+
+// raise KeyError(exc) from exc, for the exception in flight when it is one
+// of `types`.
+template <class F>
+Ref key_error_from(F&& f, std::initializer_list<PyObject*> types) {
+  try {
+    return f();
+  } catch (const glue::PythonError&) {
+    glue::CaughtError err;
+    for (PyObject* t : types) {
+      if (err.matches(t)) {
+        Ref key_error = glue::call(PyExc_KeyError, err.value());
+        glue::raise_from(std::move(key_error), err.value(), err.value());
+      }
+    }
+    err.reraise();
+  }
+}
+
+Ref vview_getitem(const Args& a) {
+  PyObject *self = a[0], *name = a[1];
+  return key_error_from(
+      [&] {
+        if (DISPATCHES(self, "get", S.vview_get)) return vview_get_impl(self, name);
+        return glue::call_method(self, GLUE_STR("get"), name);
+      },
+      {S.TclError, PyExc_ValueError});
+}
+
+Ref vview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
+
+Ref vview_setitem(const Args& a) {
+  glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
+  return Ref::borrow(Py_None);
+}
+
+Ref view_delitem(const Args& a, PyObject* method) {
+  return key_error_from(
+      [&] {
+        glue::call_method(a[0], method, a[1]);
+        return Ref::borrow(Py_None);
+      },
+      {S.TclError});
+}
+
+Ref vview_delitem(const Args& a) { return view_delitem(a, GLUE_STR("unset")); }
+
+Ref view_len(const Args& a) {
+  Ref it = glue::check(PyObject_GetIter(a[0]));
+  Py_ssize_t n = 0;
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Py_DECREF(item);
+    ++n;
+  }
+  if (PyErr_Occurred()) throw glue::PythonError{};
+  return glue::check(PyLong_FromSsize_t(n));
+}
+
+// The names a view iterates, as str (the binding may hand back Tcl objects):
+// ns.call("::info", sub), split by the interpreter's cast_list.  Inside a
+// namespace other than the global one, a bare `info vars` or `info commands`
+// also reports the global names visible from there, which are no keys of
+// this view (looking them up qualifies them with the namespace); for an
+// absolute name the query therefore asks for the namespace's own members and
+// yields their names relative to it.
+Ref view_names(const Args& a) {
+  PyObject *view = a[0], *sub = a[1];
+  Ref ns = FIELD(view, "ns");
+  Ref ns_name = FIELD(ns.get(), "ns");
+  Ref pattern;
+  if (PyUnicode_Check(ns_name.get()) && starts_with_sep(ns_name.get())) {
+    Ref normal = Ref::steal(PyObject_CallOneArg(S.ns_join, ns_name.get()));
+    // Tcl takes the qualifiers of the pattern literally; only the tail globs.
+    if (normal) pattern = concat(normal.get(), GLUE_STR("::*"));
+    else if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    else throw glue::PythonError{};
+  }
+  Ref r = pattern ? glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub, pattern.get())
+                  : glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub);
+  Ref tcl = FIELD(ns.get(), "tcl");
+  Ref names = glue::call_method(tcl.get(), GLUE_STR("cast_list"), r.get());
+  Ref items = glue::check(PySequence_Tuple(names.get()));
+  Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  Ref out = glue::check(PyTuple_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    Ref name = PyUnicode_CheckExact(item) ? Ref::borrow(item) : glue::str(item);
+    if (pattern) name = tail(name.get());
+    PyTuple_SET_ITEM(out.get(), i, name.release());
+  }
+  return out;
+}
+
+Ref view_iter(PyObject* self, PyObject* sub) {
+  Ref args = glue::tuple_of(self, sub);
+  return glue::lazy_iter(S.view_names, args.get());
+}
+
+Ref vview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("vars")); }
+
+Ref oview_get(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return vmethod(var.get(), GLUE_STR("get_obj"), {a[2]}, KWNAMES("array_index"));
+}
+
+Ref oview_array_get(const Args& a) {
+  Ref var = varobj(a[0], a[1]);
+  return vmethod(var.get(), GLUE_STR("array_get_obj"), {a[2]}, KWNAMES("pattern"));
+}
+
+// Command views
+
+Ref cview_byref(const Args& a) {
+  PyObject *self = a[0], *name = a[1], *args = a.varargs(), *kwargs = a.varkw();
+  Ref cls = GLOBAL("TclCommand");
+  if (PyTuple_GET_SIZE(args) == 0 && !PyDict_Contains(kwargs, GLUE_STR("args"))) {
+    // A name, not a command line: kept one word even with spaces or braces.
+    Ref qualified = qualify(self, name);
+    Ref one = glue::tuple_of(qualified.get());
+    Ref ns = FIELD(self, "ns");
+    Ref tcl = FIELD(ns.get(), "tcl");
+    if (PyDict_Contains(kwargs, GLUE_STR("tcl"))) repeated_keyword(cls.get(), "tcl");
+    Ref kw = glue::new_dict();
+    glue::dict_set(kw.get(), GLUE_STR("tcl"), tcl.get());
+    glue::check_status(PyDict_Update(kw.get(), kwargs));
+    Ref all = glue::tuple_of(one.get());
+    return glue::call_kw(cls.get(), all.get(), kw.get());
+  }
+  return make_byref(self, cls.get(), name, args, kwargs);
+}
+
+Ref cmdobj(PyObject* self, PyObject* name) { return glue::call_method(self, GLUE_STR("byref"), name); }
+
+Ref cview_exists(const Args& a) {
+  Ref c = cmdobj(a[0], a[1]);
+  return glue::call_method(c.get(), GLUE_STR("exists"));
+}
+
+Ref cview_createcommand(const Args& a) {
+  Ref c = cmdobj(a[0], a[1]);
+  glue::call_method(c.get(), GLUE_STR("createcommand"), a[2]);
+  return Ref::borrow(Py_None);
+}
+
+Ref cview_delete(const Args& a) {
+  Ref c = cmdobj(a[0], a[1]);
+  glue::call_method(c.get(), GLUE_STR("delete"));
+  return Ref::borrow(Py_None);
+}
+
+Ref cview_rename(const Args& a) {
+  Ref c = cmdobj(a[0], a[1]);
+  Ref new_name = qualify(a[0], a[2]);
+  glue::call_method(c.get(), GLUE_STR("rename"), new_name.get());
+  return Ref::borrow(Py_None);
+}
+
+Ref cview_simple(const Args& a, PyObject* method) {
+  Ref c = cmdobj(a[0], a[1]);
+  return glue::call_method(c.get(), method);
+}
+
+Ref cview_origin(const Args& a) { return cview_simple(a, GLUE_STR("origin")); }
+Ref cview_proc_body(const Args& a) { return cview_simple(a, GLUE_STR("proc_body")); }
+Ref cview_proc_args(const Args& a) { return cview_simple(a, GLUE_STR("proc_args")); }
+
+Ref cview_proc_arg_default(const Args& a) {
+  Ref c = cmdobj(a[0], a[1]);
+  return glue::call_method(c.get(), GLUE_STR("proc_arg_default"), a[2]);
+}
+
+Ref cview_getitem(const Args& a) { return cmdobj(a[0], a[1]); }
+Ref cview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
+
+Ref cview_setitem(const Args& a) {
+  glue::call_method(a[0], GLUE_STR("createcommand"), a[1], a[2]);
+  return Ref::borrow(Py_None);
+}
+
+Ref cview_delitem(const Args& a) { return view_delitem(a, GLUE_STR("delete")); }
+Ref cview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("commands")); }
+
+Ref pview_exists(const Args& a) {
+  Ref c = cmdobj(a[0], a[1]);
+  return glue::call_method(c.get(), GLUE_STR("is_proc"));
+}
+
+Ref pview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("procs")); }
+
+// ---------------------------------------------------------------------------
 // Class construction
 
 void record(ClassInfo& ci, Ref cls) {
@@ -794,9 +1888,7 @@ void build_variable_classes(glue::ModuleBuilder& m) {
   {
     glue::ClassBody b("TempTclVariable", kModule);
     std::string sig = std::string("(self, var_name=") + kTemplate + ", **kwargs)";
-    static std::string keep;
-    keep = sig;
-    b.method({"__init__", keep.c_str(), tempvar_init});
+    b.method({"__init__", sig.c_str(), tempvar_init});
     b.method({"__enter__", "(self)", tempvar_enter});
     b.method({"__exit__", "(self, *exc_info)", tempvar_exit});
     Ref cls = b.build({S.TclVariable.cls});
@@ -828,17 +1920,156 @@ void build_variable_classes(glue::ModuleBuilder& m) {
   }
 }
 
-void build_namespace_class(glue::ModuleBuilder& m) {
+void build_command_classes(glue::ModuleBuilder& m) {
+  {
+    glue::ClassBody b("TclCommand", kModule);
+    b.method({"__init__", "(self, cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)", cmd_init});
+    b.method({"createcommand", "(self, func)", cmd_createcommand});
+    b.method({"exists", "(self)", cmd_exists});
+    b.method({"is_command", "(self)", cmd_is_command});
+    b.method({"is_proc", "(self)", cmd_is_proc});
+    b.method({"rename", "(self, new_name)", cmd_rename});
+    b.method({"delete", "(self)", cmd_delete});
+    b.method({"origin", "(self)", cmd_origin});
+    b.method({"proc_body", "(self)", cmd_proc_body});
+    b.method({"proc_args", "(self)", cmd_proc_args});
+    b.method({"proc_arg_default", "(self, arg_name)", cmd_proc_arg_default});
+    S.cmd_build = Py_NewRef(b.method({"build_tclcmd", "(self, *args, **kwargs)", cmd_build_tclcmd}));
+    b.staticmethod({"kwargs_to_dashed_args", "(**kwargs)", cmd_kwargs_to_dashed_args});
+    S.cmd_dashed = Py_NewRef(b.get("kwargs_to_dashed_args"));
+    S.cmd_call = Py_NewRef(b.method({"call", "(self, *args, **kwargs)", cmd_call}));
+    b.method({"__call__", "(self, *args, **kwargs)", cmd_dunder_call});
+    b.method({"eval", "(self, *args, **kwargs)", cmd_eval});
+    b.method({"absolute", "(self)", cmd_absolute});
+    b.method({"make_absolute", "(self)", cmd_make_absolute});
+    b.method({"__repr__", "(self)", cmd_repr});
+    b.method({"__str__", "(self)", cmd_str});
+    b.method({"__tclobj__", "(self)", cmd_tclobj});
+    b.method({"__get__", "(self, instance, owner=None)", cmd_get});
+    Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    m.add("TclCommand", cls.get());
+    record(S.TclCommand, std::move(cls));
+  }
+  {
+    glue::ClassBody b("TempTclCommand", kModule);
+    std::string sig = std::string("(self, func=None, cmd_name=") + kTemplate + ", **kwargs)";
+    b.method({"__init__", sig.c_str(), tempcmd_init});
+    b.method({"__enter__", "(self)", tempcmd_enter});
+    b.method({"__exit__", "(self, *exc_info)", tempcmd_exit});
+    b.method({"__del__", "(self)", tempcmd_del});
+    Ref cls = b.build({S.TclCommand.cls});
+    m.add("TempTclCommand", cls.get());
+    record(S.TempTclCommand, std::move(cls));
+  }
+}
+
+Ref build_views(ClassInfo& out, const char* name, PyObject* base,
+                std::initializer_list<glue::FunctionDef> methods, PyObject** keep = nullptr,
+                const char* keep_name = nullptr) {
+  std::string qualname = std::string("TclNamespace.") + name;
+  glue::ClassBody b(name, kModule, qualname.c_str());
+  for (const auto& def : methods) {
+    PyObject* f = b.method(def);
+    if (keep && std::strcmp(def.name, keep_name) == 0) *keep = Py_NewRef(f);
+  }
+  Ref cls = b.build({base});
+  out.cls = Py_NewRef(cls.get());
+  return cls;
+}
+
+void build_namespace_classes(glue::ModuleBuilder& m) {
+  Ref mutable_mapping = glue::import_attr("collections.abc", "MutableMapping");
+  Ref vars_view = build_views(S.VariablesView, "VariablesView", mutable_mapping.get(),
+                              {{"__init__", "(self, ns)", vview_init},
+                               {"byref", "(self, var_name, *args, **kwargs)", vview_byref},
+                               {"array_byref", "(self, var_name, *args, **kwargs)", vview_array_byref},
+                               {"get", "(self, var_name)", vview_get},
+                               {"set", "(self, var_name, value, array_index=None)", vview_set},
+                               {"unset", "(self, var_name, array_index=None, nocomplain=False)", vview_unset},
+                               {"array_get", "(self, var_name, pattern=None)", vview_array_get},
+                               {"array_set", "(self, var_name, value)", vview_array_set},
+                               {"array_unset", "(self, var_name, pattern=None)", vview_array_unset},
+                               {"array_names", "(self, var_name, pattern=None)", vview_array_names},
+                               {"is_array", "(self, var_name)", vview_is_array},
+                               {"exists", "(self, var_name, array_index=None)", vview_exists},
+                               {"__getitem__", "(self, var_name)", vview_getitem},
+                               {"__contains__", "(self, var_name)", vview_contains},
+                               {"__setitem__", "(self, var_name, value)", vview_setitem},
+                               {"__delitem__", "(self, var_name)", vview_delitem},
+                               {"__len__", "(self)", view_len},
+                               {"__iter__", "(self)", vview_iter}},
+                              &S.vview_byref, "byref");
+  S.vview_get = Py_NewRef(glue::getattr(vars_view.get(), "get").get());
+  Ref objs_view = build_views(S.ObjectsView, "ObjectsView", vars_view.get(),
+                              {{"get", "(self, var_name, array_index=None)", oview_get},
+                               {"array_get", "(self, var_name, pattern=None)", oview_array_get}});
+  S.oview_get = Py_NewRef(glue::getattr(objs_view.get(), "get").get());
+  Ref cmds_view = build_views(S.CommandsView, "CommandsView", mutable_mapping.get(),
+                              {{"__init__", "(self, ns)", cview_init},
+                               {"byref", "(self, cmd_name, *args, **kwargs)", cview_byref},
+                               {"exists", "(self, cmd_name)", cview_exists},
+                               {"createcommand", "(self, cmd_name, func)", cview_createcommand},
+                               {"delete", "(self, cmd_name)", cview_delete},
+                               {"rename", "(self, cmd_name, new_name)", cview_rename},
+                               {"origin", "(self, cmd_name)", cview_origin},
+                               {"proc_body", "(self, cmd_name)", cview_proc_body},
+                               {"proc_args", "(self, cmd_name)", cview_proc_args},
+                               {"proc_arg_default", "(self, cmd_name, arg_name)", cview_proc_arg_default},
+                               {"__getitem__", "(self, cmd_name)", cview_getitem},
+                               {"__contains__", "(self, cmd_name)", cview_contains},
+                               {"__setitem__", "(self, cmd_name, func)", cview_setitem},
+                               {"__delitem__", "(self, cmd_name)", cview_delitem},
+                               {"__len__", "(self)", view_len},
+                               {"__iter__", "(self)", cview_iter}});
+  Ref procs_view = build_views(S.ProcsView, "ProcsView", cmds_view.get(),
+                               {{"exists", "(self, cmd_name)", pview_exists}, {"__iter__", "(self)", pview_iter}});
+
   glue::ClassBody b("TclNamespace", kModule);
+  b.method({"__init__", "(self, ns, tcl=None)", ns_init});
+  b.method({"children", "(self, pattern=None)", ns_children});
+  b.method({"code", "(self, script)", ns_code});
+  b.method({"current", "(self)", ns_current});
+  b.method({"create", "(self)", ns_create});
+  b.method({"delete", "(self)", ns_delete});
+  b.method({"eval", "(self, tclcmd, *args)", ns_eval});
+  b.method({"call", "(self, tclcmd, *args)", ns_call});
+  b.method({"exists", "(self)", ns_exists});
+  b.method({"export", "(self, clear=False, *patterns)", ns_export});
+  b.method({"forget", "(self, *patterns)", ns_forget});
+  b.method({"import_", "(self, force=False, *patterns)", ns_import});
+  b.method({"origin", "(self, command)", ns_origin});
+  b.method({"parent", "(self, force_eval=False)", ns_parent});
+  b.method({"which", "(self, name, command=False, variable=False)", ns_which});
+  b.method({"is_absolute", "(self)", ns_is_absolute});
+  b.method({"is_relative", "(self)", ns_is_relative});
+  b.method({"absolute", "(self)", ns_absolute});
+  b.method({"make_absolute", "(self)", ns_make_absolute});
+  b.method({"__str__", "(self)", ns_str});
   b.staticmethod({"qualifiers", "(string)", ns_qualifiers});
   b.staticmethod({"tail", "(string)", ns_tail});
-  S.ns_join = b.staticmethod({"join", "(string, *args)", ns_join});
-  Py_INCREF(S.ns_join);
+  S.ns_join = Py_NewRef(b.staticmethod({"join", "(string, *args)", ns_join}));
   b.staticmethod({"split", "(string)", ns_split});
   b.staticmethod({"normalize", "(string)", ns_normalize});
+  b.add("VariablesView", vars_view.get());
+  b.add("ObjectsView", objs_view.get());
+  b.add("CommandsView", cmds_view.get());
+  b.add("ProcsView", procs_view.get());
   Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
   m.add("TclNamespace", cls.get());
   record(S.TclNamespace, std::move(cls));
+  for (ClassInfo* ci : {&S.VariablesView, &S.ObjectsView, &S.CommandsView, &S.ProcsView}) {
+    Ref view = Ref::steal(ci->cls);
+    record(*ci, std::move(view));
+  }
+
+  glue::ClassBody t("TempTclNamespace", kModule);
+  std::string sig = std::string("(self, ns=") + kTemplate + ", **kwargs)";
+  t.method({"__init__", sig.c_str(), tempns_init});
+  t.method({"__enter__", "(self)", tempns_enter});
+  t.method({"__exit__", "(self, *exc_info)", tempns_exit});
+  Ref temp = t.build({S.TclNamespace.cls});
+  m.add("TempTclNamespace", temp.get());
+  record(S.TempTclNamespace, std::move(temp));
 }
 
 }  // namespace
@@ -869,7 +2100,9 @@ PyMODINIT_FUNC PyInit_namespace() {
     S.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
     S.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule).release();
     cv::types();
+    S.view_names = glue::make_function({"_view_names", "(view, subcommand)", view_names}, kModule).release();
     build_variable_classes(m);
-    build_namespace_class(m);
+    build_command_classes(m);
+    build_namespace_classes(m);
   });
 }
