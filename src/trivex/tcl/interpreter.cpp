@@ -1,0 +1,974 @@
+// Module trivex.tcl.interpreter: the Interpreter class and the shared one.
+//
+// `Interpreter` is an ordinary Python class (made by its metaclass from
+// function objects, like every class of the package) derived from
+// tkinter.Tk with the Tk toolkit switched off.  Its instance state lives in
+// the instance __dict__ as the documentation lists it (history, j, the two
+// namespaces and their views, the callback registry), so Python code,
+// subclasses and the package's other modules see exactly what they would see
+// of a class written in Python.
+//
+// Where a method calls another public method of the instance (cast_int from
+// get_int, cast_any from eval, ...), it calls it through the instance, so
+// that subclasses can override any of them.  cast_any is the exception that
+// proves the rule: it is the guesser behind every typecast result, and
+// trying int, float and boolean readers in turn would raise and catch a
+// Python exception per failed guess.  When the readers are the class's own,
+// it asks Tcl's C functions the same questions tkinter's readers ask (same
+// functions, same text), and only falls back to the readers themselves where
+// that cannot be exact (integers beyond 64 bits, text Tcl cannot take).
+#include <cstring>
+#include <string>
+
+#include "convert.hpp"
+#include "tclapi.hpp"
+
+namespace {
+
+using glue::Args;
+using glue::Ref;
+namespace cv = trivex::convert;
+namespace tcl = trivex::tcl;
+
+constexpr const char* kModule = "trivex.tcl.interpreter";
+
+struct Globals {
+  PyObject* Tk;
+  PyObject* TclError;
+  PyObject* Tcl_Obj;
+  PyObject* iter_entry_points;
+  PyObject* NestMap;
+  PyObject* Array;
+  PyObject* tclobj;
+  PyObject* GetListFromAny;
+  PyObject* TclNamespace;
+  PyObject* TclCommand;
+  PyObject* J;
+  PyObject* quotify;
+  PyObject* History;
+  PyObject* logger;
+  PyObject* entrypoint_group;
+  PyObject* allowed_entrypoint_keys;
+  PyObject* Interpreter;
+  // The readers cast_any may bypass, and the methods it must see unchanged.
+  PyObject* misc_getint;
+  PyObject* misc_getdouble;
+  PyObject* own_cast_int;
+  PyObject* own_cast_double;
+  PyObject* own_cast_boolean;
+};
+Globals g;
+
+// -- small helpers ---------------------------------------------------------------
+
+// Attribute names are interned once per call site.
+#define ATTR(o, name) glue::getattr(o, GLUE_STR(name))
+
+// f(*args, **{key: value})
+template <class... A>
+Ref call_kw1(PyObject* f, PyObject* key, PyObject* value, A... args) {
+  PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)..., value};
+  Ref names = glue::tuple_of(key);
+  return glue::check(
+      PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+// `raise exc` inside an `except` clause that handles `context`.
+[[noreturn]] void raise_during(Ref exc, PyObject* context) {
+  PyException_SetContext(exc.get(), Py_NewRef(context));
+  glue::raise_instance(exc.get());
+}
+
+Ref new_exception(PyObject* type, PyObject* arg) { return glue::call(type, arg); }
+
+// Whether `self`'s class still uses `expected` for `name`.
+bool uses(PyObject* self, PyObject* name, PyObject* expected) {
+  return _PyType_Lookup(Py_TYPE(self), name) == expected;
+}
+
+PyObject* instance_dict_item(PyObject* self, PyObject* key) {
+  PyObject** dictptr = _PyObject_GetDictPtr(self);
+  if (!dictptr || !*dictptr) return nullptr;
+  PyObject* v = PyDict_GetItemWithError(*dictptr, key);
+  if (!v && PyErr_Occurred()) throw glue::PythonError{};
+  return v;
+}
+
+// An instance attribute, read from the instance dict when it is there (the
+// common case, and much cheaper than attribute lookup on a Tk subclass),
+// else by ordinary attribute lookup.
+Ref member(PyObject* self, PyObject* name) {
+  if (PyObject* v = instance_dict_item(self, name)) return Ref::borrow(v);
+  return glue::getattr(self, name);
+}
+
+Ref tk_of(PyObject* self) { return member(self, GLUE_STR("tk")); }
+
+// Run `f`; an exception of one of `types` becomes an empty result.
+template <class F>
+Ref unless_raises(std::initializer_list<PyObject*> types, F&& f) {
+  try {
+    return f();
+  } catch (const glue::PythonError&) {
+    glue::CaughtError e;
+    for (PyObject* t : types)
+      if (e.matches(t)) return Ref();
+    e.reraise();
+  }
+}
+
+// -- construction, hooks, attribute delegation ------------------------------------
+
+Ref interpreter_init(const Args& a) {
+  PyObject* self = a[0];
+  Ref super = glue::super_of(g.Interpreter, self);
+  Ref init = glue::getattr(super.get(), GLUE_STR("__init__"));
+  Ref zero = glue::check(PyLong_FromLong(0));
+  call_kw1(init.get(), GLUE_STR("useTk"), zero.get());
+
+  Ref history = glue::call(g.History);
+  glue::setattr(self, "history", history.get());
+  Ref j = call_kw1(g.J, GLUE_STR("tcl"), self);
+  glue::setattr(self, "j", j.get());
+  Ref callbacks = glue::new_dict();
+  glue::setattr(self, "__callbacks__", callbacks.get());
+  Ref global_ns = call_kw1(g.TclNamespace, GLUE_STR("tcl"), self, GLUE_STR("::"));
+  glue::setattr(self, "global_ns", global_ns.get());
+  Ref local_ns = call_kw1(g.TclNamespace, GLUE_STR("tcl"), self, Py_None);
+  glue::setattr(self, "local_ns", local_ns.get());
+  Ref vars = ATTR(local_ns.get(), "vars");
+  glue::setattr(self, "vars", vars.get());
+  Ref objs = ATTR(local_ns.get(), "objs");
+  glue::setattr(self, "objs", objs.get());
+
+  Ref gvars = ATTR(global_ns.get(), "vars");
+  Ref empty = glue::check(PyTuple_New(0));
+  glue::check_status(PyObject_SetItem(gvars.get(), GLUE_STR("argc"), zero.get()));
+  glue::check_status(PyObject_SetItem(gvars.get(), GLUE_STR("argv"), empty.get()));
+  glue::check_status(PyObject_SetItem(gvars.get(), GLUE_STR("argv0"), GLUE_STR("")));
+  glue::check_status(PyObject_SetItem(gvars.get(), GLUE_STR("tcl_interactive"), zero.get()));
+
+  Ref tk = tk_of(self);
+  glue::call_method(tk.get(), GLUE_STR("eval"), GLUE_STR("package require Tclx"));
+  glue::call_method(self, GLUE_STR("_load_entrypoint"));
+  return Ref::borrow(Py_None);
+}
+
+Ref interpreter_load_entrypoint(const Args& a) {
+  PyObject* self = a[0];
+  Ref eps = call_kw1(g.iter_entry_points, GLUE_STR("group"), g.entrypoint_group);
+  Ref it = glue::check(PyObject_GetIter(eps.get()));
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref ep = Ref::steal(raw);
+    Ref name = ATTR(ep.get(), "name");
+    if (!glue::check_status(PySequence_Contains(g.allowed_entrypoint_keys, name.get()))) {
+      Ref module_name = ATTR(ep.get(), "module_name");
+      glue::raisef(PyExc_ValueError, "Unknown Tcl entrypoint: %S from %S", name.get(), module_name.get());
+    }
+    Ref module_name = ATTR(ep.get(), "module_name");
+    Ref msg = glue::check(PyUnicode_FromFormat("Loading Tcl-Init from %S", module_name.get()));
+    glue::call_method(g.logger, GLUE_STR("debug"), msg.get());
+    Ref tcl_init = glue::call_method(ep.get(), GLUE_STR("load"));
+    if (!PyCallable_Check(tcl_init.get())) {
+      Ref r = glue::repr(tcl_init.get());
+      glue::raisef(PyExc_TypeError, "Tcl-Init must be callable, got: %U", r.get());
+    }
+    glue::call(tcl_init.get(), self);
+  }
+  if (PyErr_Occurred()) throw glue::PythonError{};
+  return Ref::borrow(Py_None);
+}
+
+[[noreturn]] void no_attribute(PyObject* self, PyObject* name) {
+  Ref msg = glue::check(PyUnicode_FromFormat("'Interpreter' object has no attribute '%S'", name));
+  Ref args = glue::tuple_of(msg.get());
+  Ref kwargs = glue::new_dict();
+  if (PyUnicode_Check(name)) glue::dict_set(kwargs.get(), "name", name);
+  glue::dict_set(kwargs.get(), "obj", self);
+  Ref exc = glue::call_kw(PyExc_AttributeError, args.get(), kwargs.get());
+  glue::raise_instance(exc.get());
+}
+
+Ref interpreter_getattr(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* name = a[1];
+  // Read `tk` from the instance itself: looking it up as an attribute before
+  // the base class has set it would come straight back here.
+  PyObject* tk = instance_dict_item(self, GLUE_STR("tk"));
+  if (!tk) no_attribute(self, name);
+  Ref tk_ref = Ref::borrow(tk);
+  Ref v = glue::lookup_attr(tk, name);
+  if (!v) no_attribute(self, name);
+  return v;
+}
+
+// -- callbacks ------------------------------------------------------------------------
+
+constexpr const char* kBackupPrefix = "::hostAid::_cbBkup::";
+
+Ref generate_callback_cmd_name(PyObject* callback, bool mangle) {
+  Ref cmd_name = Ref::borrow(GLUE_STR(""));
+  Ref func = glue::lookup_attr(callback, GLUE_STR("__func__"));
+  if (!func) func = Ref::borrow(callback);
+  if (Ref name = glue::lookup_attr(func.get(), GLUE_STR("__name__"))) cmd_name = name;
+  if (!glue::truthy(cmd_name.get()) || mangle) {
+    Ref prefix = glue::check(PyUnicode_FromFormat("%llu_", static_cast<unsigned long long>(
+                                                               reinterpret_cast<uintptr_t>(callback))));
+    cmd_name = glue::check(PyNumber_Add(prefix.get(), cmd_name.get()));
+  }
+  return cmd_name;
+}
+
+Ref interpreter_generate_callback_cmd_name(const Args& a) {
+  return generate_callback_cmd_name(a[0], glue::truthy(a[1]));
+}
+
+Ref global_cmds(PyObject* self) {
+  Ref ns = ATTR(self, "global_ns");
+  return ATTR(ns.get(), "cmds");
+}
+
+Ref backup_name(PyObject* cmd_name) {
+  Ref colon = glue::str_from(":");
+  Ref stripped = glue::call_method(cmd_name, GLUE_STR("lstrip"), colon.get());
+  Ref prefix = glue::str_from(kBackupPrefix);
+  return glue::check(PyUnicode_Concat(prefix.get(), stripped.get()));
+}
+
+Ref interpreter_create_callback(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* callback = a[1];
+  Ref cmd_name = Ref::borrow(a[2]);
+  if (!glue::truthy(cmd_name.get())) cmd_name = generate_callback_cmd_name(callback, false);
+  cmd_name = glue::str(cmd_name.get());
+  Ref cmds = global_cmds(self);
+  Ref tclcmd = glue::check(PyObject_GetItem(cmds.get(), cmd_name.get()));
+  cmd_name = glue::str(tclcmd.get());
+  Ref exists = glue::call_method(tclcmd.get(), GLUE_STR("exists"));
+  if (glue::truthy(exists.get())) {
+    if (!glue::truthy(a[3]))
+      glue::raisef(PyExc_ValueError, "Cannot create command '%U': command already exists", cmd_name.get());
+    Ref backup = backup_name(cmd_name.get());
+    // The backup namespace may not exist yet in a plain interpreter.
+    Ref qualifiers = glue::call_method(g.TclNamespace, GLUE_STR("qualifiers"), backup.get());
+    Ref tk = tk_of(self);
+    glue::call_method(tk.get(), GLUE_STR("call"), GLUE_STR("namespace"), GLUE_STR("eval"), qualifiers.get(),
+                      GLUE_STR(""));
+    Ref displaced = glue::check(PyObject_GetItem(cmds.get(), cmd_name.get()));
+    glue::call_method(displaced.get(), GLUE_STR("rename"), backup.get());
+  }
+  glue::call_method(tclcmd.get(), GLUE_STR("createcommand"), callback);
+  Ref registry = ATTR(self, "__callbacks__");
+  glue::check_status(PyObject_SetItem(registry.get(), cmd_name.get(), callback));
+  return tclcmd;
+}
+
+Ref interpreter_remove_callback(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* callback = a[1];
+  Ref tclcmd;
+  if (glue::isinstance(callback, g.TclCommand)) {
+    tclcmd = Ref::borrow(callback);
+  } else {
+    Ref cmds = global_cmds(self);
+    Ref key = PyCallable_Check(callback) ? generate_callback_cmd_name(callback, false) : Ref::borrow(callback);
+    tclcmd = glue::check(PyObject_GetItem(cmds.get(), key.get()));
+  }
+  Ref cmd_name = glue::str(tclcmd.get());
+  Ref registry = ATTR(self, "__callbacks__");
+  if (!glue::check_status(PySequence_Contains(registry.get(), cmd_name.get())))
+    glue::raisef(PyExc_ValueError, "No callback in this interpreter named '%U'", cmd_name.get());
+  glue::call_method(tclcmd.get(), GLUE_STR("delete"));
+  glue::check_status(PyObject_DelItem(registry.get(), cmd_name.get()));
+  Ref backup = backup_name(cmd_name.get());
+  Ref bkupcmd = call_kw1(g.TclCommand, GLUE_STR("tcl"), self, backup.get());
+  Ref exists = glue::call_method(bkupcmd.get(), GLUE_STR("exists"));
+  if (glue::truthy(exists.get())) glue::call_method(bkupcmd.get(), GLUE_STR("rename"), cmd_name.get());
+  return Ref::borrow(Py_None);
+}
+
+// -- evaluation -------------------------------------------------------------------------
+
+// The caught TclError becomes a TclError carrying Tcl's errorInfo, with the
+// cause suppressed.
+[[noreturn]] void raise_with_error_info(PyObject* self, const glue::CaughtError& caught) {
+  Ref info;
+  try {
+    Ref vars = ATTR(self, "vars");
+    info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
+  } catch (const glue::PythonError&) {
+    glue::CaughtError e;
+    raise_during(Ref::borrow(e.value()), caught.value());
+  }
+  glue::raise_from(new_exception(g.TclError, info.get()), nullptr, caught.value());
+}
+
+Ref interpreter_eval(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* code = a[1];
+  if (glue::truthy(a[3])) {
+    Ref history = member(self, GLUE_STR("history"));
+    glue::call_method(history.get(), GLUE_STR("append"), code);
+  }
+  Ref tk = tk_of(self);
+  PyObject* argv[] = {tk.get(), code};
+  PyObject* r = PyObject_VectorcallMethod(GLUE_STR("eval"), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (!r) {
+    glue::CaughtError e;
+    if (!e.matches(g.TclError)) e.reraise();
+    raise_with_error_info(self, e);
+  }
+  Ref result = Ref::steal(r);
+  if (glue::truthy(a[2])) return glue::call_method(self, GLUE_STR("cast_any"), result.get());
+  return result;
+}
+
+Ref interpreter_get_error_info(const Args& a) {
+  Ref ns = ATTR(a[0], "global_ns");
+  Ref vars = ATTR(ns.get(), "vars");
+  return glue::check(PyObject_GetItem(vars.get(), GLUE_STR("errorInfo")));
+}
+
+// -- typed access -------------------------------------------------------------------------
+
+Ref read_var(PyObject* self, PyObject* name) {
+  Ref vars = member(self, GLUE_STR("vars"));
+  return glue::check(PyObject_GetItem(vars.get(), name));
+}
+
+void write_var(PyObject* self, PyObject* name, PyObject* value) {
+  Ref vars = member(self, GLUE_STR("vars"));
+  glue::check_status(PyObject_SetItem(vars.get(), name, value));
+}
+
+Ref cast_list(PyObject* value, PyObject* item_cast);
+Ref cast_keyed_list(PyObject* value, PyObject* item_cast);
+
+Ref interpreter_get_array(const Args& a) {
+  Ref vars = ATTR(a[0], "vars");
+  return glue::call_method(vars.get(), GLUE_STR("array_get"), a[1]);
+}
+Ref interpreter_get_list(const Args& a) { return cast_list(read_var(a[0], a[1]).get(), Py_None); }
+Ref interpreter_get_keyed_list(const Args& a) { return cast_keyed_list(read_var(a[0], a[1]).get(), Py_None); }
+Ref interpreter_get_int(const Args& a) {
+  return glue::call_method(a[0], GLUE_STR("cast_int"), read_var(a[0], a[1]).get());
+}
+Ref interpreter_get_boolean(const Args& a) {
+  return glue::call_method(a[0], GLUE_STR("cast_boolean"), read_var(a[0], a[1]).get());
+}
+Ref interpreter_get_double(const Args& a) {
+  return glue::call_method(a[0], GLUE_STR("cast_double"), read_var(a[0], a[1]).get());
+}
+Ref interpreter_get_var(const Args& a) { return read_var(a[0], a[1]); }
+
+Ref interpreter_set_array(const Args& a) {
+  Ref vars = ATTR(a[0], "vars");
+  glue::call_method(vars.get(), GLUE_STR("array_set"), a[1], a[2]);
+  return Ref::borrow(Py_None);
+}
+Ref interpreter_set_keyed_list(const Args& a) {
+  Ref obj = Ref::borrow(a[2]);
+  if (!glue::isinstance(obj.get(), g.NestMap)) obj = glue::call(g.NestMap, obj.get());
+  write_var(a[0], a[1], obj.get());
+  return Ref::borrow(Py_None);
+}
+Ref interpreter_set_var(const Args& a) {
+  write_var(a[0], a[1], a[2]);
+  return Ref::borrow(Py_None);
+}
+Ref interpreter_set_boolean(const Args& a) {
+  Ref v = glue::check(PyLong_FromLong(glue::truthy(a[2]) ? 1 : 0));
+  write_var(a[0], a[1], v.get());
+  return Ref::borrow(Py_None);
+}
+Ref interpreter_set_list(const Args& a) {
+  Ref from_sequence = glue::getattr(g.tclobj, GLUE_STR("from_sequence"));
+  Ref words = glue::call(from_sequence.get(), a[2]);
+  write_var(a[0], a[1], words.get());
+  return Ref::borrow(Py_None);
+}
+
+// -- casts ------------------------------------------------------------------------------------
+
+Ref map_tuple(PyObject* items, PyObject* item_cast) {
+  Ref out = glue::new_list();
+  cv::for_each_item(items, [&](PyObject* item) {
+    Ref v = glue::call(item_cast, item);
+    glue::list_append(out.get(), v.get());
+  });
+  return glue::check(PyList_AsTuple(out.get()));
+}
+
+Ref cast_list(PyObject* value, PyObject* item_cast) {
+  PyObject* r = PyObject_Vectorcall(g.GetListFromAny, &value, 1, nullptr);
+  if (!r) {
+    glue::CaughtError e;
+    if (!e.matches(g.TclError)) e.reraise();
+    glue::raise_from(new_exception(PyExc_ValueError, e.value()), e.value(), e.value());
+  }
+  Ref result = Ref::steal(r);
+  if (item_cast != Py_None) result = map_tuple(result.get(), item_cast);
+  return result;
+}
+
+Ref interpreter_cast_list(const Args& a) { return cast_list(a[0], a[1]); }
+
+// self.getint(value) / self.getdouble(value): tkinter's readers, with Tcl's
+// error turned into ValueError as they do.
+Ref tk_reader(PyObject* self, PyObject* method, PyObject* misc_function, PyObject* tk_method, PyObject* value) {
+  if (!uses(self, method, misc_function)) return glue::call_method(self, method, value);
+  Ref tk = tk_of(self);
+  PyObject* argv[] = {tk.get(), value};
+  PyObject* r = PyObject_VectorcallMethod(tk_method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  if (r) return Ref::steal(r);
+  glue::CaughtError e;
+  if (!e.matches(g.TclError)) e.reraise();
+  Ref text = glue::str(e.value());
+  raise_during(new_exception(PyExc_ValueError, text.get()), e.value());
+}
+
+// cast_int / cast_double: the reader, retried once with the value's Tcl text
+// when the reader does not take its type.
+Ref number_cast(PyObject* self, PyObject* value, bool integer) {
+  PyObject* method = integer ? GLUE_STR("getint") : GLUE_STR("getdouble");
+  PyObject* misc = integer ? g.misc_getint : g.misc_getdouble;
+  try {
+    return tk_reader(self, method, misc, method, value);
+  } catch (const glue::PythonError&) {
+    glue::CaughtError e;
+    if (!e.matches(PyExc_TypeError)) e.reraise();
+  }
+  Ref text = cv::quotify(value);
+  return tk_reader(self, method, misc, method, text.get());
+}
+
+Ref interpreter_cast_int(const Args& a) { return number_cast(a[0], a[1], true); }
+Ref interpreter_cast_double(const Args& a) { return number_cast(a[0], a[1], false); }
+
+// The Tcl_Interp* of a _tkinter application object.  The object keeps it
+// in its first field, which is what interpaddr() reports; that is checked
+// once, and interpaddr() asked instead if the layout is not the expected one.
+struct TkappHead {
+  PyObject_HEAD
+  tcl::Tcl_Interp* interp;
+};
+
+tcl::Tcl_Interp* tkapp_interp(PyObject* tk) {
+  static PyTypeObject* tkapp_type = nullptr;
+  static bool layout_known = false;
+  if (!tkapp_type) {
+    tkapp_type = Py_TYPE(tk);
+    tcl::Tcl_Interp* reported = tcl::interp_of(tk);
+    layout_known = std::strcmp(tkapp_type->tp_name, "_tkinter.tkapp") == 0 &&
+                   reinterpret_cast<TkappHead*>(tk)->interp == reported;
+  }
+  if (layout_known && Py_TYPE(tk) == tkapp_type)
+    return tcl::interp_from_address(reinterpret_cast<TkappHead*>(tk)->interp);
+  return tcl::interp_of(tk);
+}
+
+void reset_result(PyObject* self) {
+  Ref tk = tk_of(self);
+  tcl::api().ResetResult(tkapp_interp(tk.get()));
+}
+
+Ref interpreter_cast_boolean(const Args& a) {
+  PyObject* self = a[0];
+  PyObject* value = a[1];
+  reset_result(self);
+  Ref tk = tk_of(self);
+  try {
+    try {
+      Ref r = glue::call_method(tk.get(), GLUE_STR("getboolean"), value);
+      return Ref::borrow(glue::truthy(r.get()) ? Py_True : Py_False);
+    } catch (const glue::PythonError&) {
+      glue::CaughtError e;
+      if (!e.matches(PyExc_TypeError)) e.reraise();
+      Ref text = cv::quotify(value);
+      Ref r = glue::call_method(tk.get(), GLUE_STR("getboolean"), text.get());
+      return Ref::borrow(glue::truthy(r.get()) ? Py_True : Py_False);
+    }
+  } catch (const glue::PythonError&) {
+    glue::CaughtError exc;
+    if (!exc.matches(g.TclError)) exc.reraise();
+    for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double")}) {
+      Ref n = unless_raises({PyExc_ValueError}, [&] { return glue::call_method(self, method, value); });
+      if (!n) continue;
+      Ref zero = glue::check(PyLong_FromLong(0));
+      int ne = glue::check_status(PyObject_RichCompareBool(n.get(), zero.get(), Py_NE));
+      return Ref::borrow(ne ? Py_True : Py_False);
+    }
+    glue::raise_from(new_exception(PyExc_ValueError, exc.value()), exc.value(), exc.value());
+  }
+}
+
+Ref interpreter_cast_array(const Args& a) {
+  Ref result = glue::call_method(g.Array, GLUE_STR("from_tcl"), a[0]);
+  if (a[1] != Py_None) {
+    Ref items = glue::call_method(result.get(), GLUE_STR("items"));
+    Ref snapshot = glue::check(PySequence_List(items.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(snapshot.get(), i);
+      Ref v = glue::call(a[1], PyTuple_GET_ITEM(pair, 1));
+      glue::check_status(PyObject_SetItem(result.get(), PyTuple_GET_ITEM(pair, 0), v.get()));
+    }
+  }
+  return result;
+}
+
+Ref cast_keyed_list(PyObject* value, PyObject* item_cast) {
+  Ref result = glue::call_method(g.NestMap, GLUE_STR("from_tcl"), value);
+  if (item_cast != Py_None) {
+    Ref items = glue::call_method(result.get(), GLUE_STR("all_items"));
+    Ref it = glue::check(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref pair = Ref::steal(raw);
+      Ref key = glue::check(PySequence_GetItem(pair.get(), 0));
+      Ref item = glue::check(PySequence_GetItem(pair.get(), 1));
+      Ref v = glue::call(item_cast, item.get());
+      glue::check_status(PyObject_SetItem(result.get(), key.get(), v.get()));
+    }
+    if (PyErr_Occurred()) throw glue::PythonError{};
+  }
+  return result;
+}
+
+Ref interpreter_cast_keyed_list(const Args& a) { return cast_keyed_list(a[0], a[1]); }
+
+// -- cast_any's exact shortcut ---------------------------------------------------------------
+
+// The head of Tcl's Tcl_Obj, enough to see an object's type.
+struct TclObjHead {
+  int refCount;
+  char* bytes;
+  int length;
+  const void* typePtr;
+};
+
+// A Tcl string object owned for the length of one question.
+class TclString {
+ public:
+  TclString(const tcl::Api& api, const char* s, Py_ssize_t n) : api_(api) {
+    obj_ = api.NewStringObj(s, static_cast<int>(n));
+    api.DbIncrRefCount(obj_, __FILE__, __LINE__);
+  }
+  ~TclString() { api_.DbDecrRefCount(obj_, __FILE__, __LINE__); }
+  tcl::Tcl_Obj* get() const { return obj_; }
+  const void* type() const { return reinterpret_cast<const TclObjHead*>(obj_)->typePtr; }
+
+ private:
+  const tcl::Api& api_;
+  tcl::Tcl_Obj* obj_;
+};
+
+enum class Answer { yes, no, ask_python };
+
+// What tkinter's getint answers for this text; `out` gets the value.
+Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref& out) {
+  // Only Tcl's machine-size integer types are taken as they are: beyond 64
+  // bits Tcl wraps or refuses, where tkinter reads a bignum.
+  static const void* int_type = api.GetObjType("int");
+  static const void* wide_type = api.GetObjType("wideInt");
+  TclString obj(api, s, n);
+  long long v = 0;
+  if (api.GetWideIntFromObj(nullptr, obj.get(), &v) != tcl::TCL_OK) {
+    // A number too large for 64 bits also fails here; only a reader knows.
+    return obj.type() == nullptr ? Answer::no : Answer::ask_python;
+  }
+  if (!obj.type() || (obj.type() != int_type && obj.type() != wide_type)) return Answer::ask_python;
+  out = glue::check(PyLong_FromLongLong(v));
+  return Answer::yes;
+}
+
+// The number of elements of a Tcl list, counting no further than `limit`;
+// false when the text is not a well-formed list.
+bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
+  const char* end = p + n;
+  count = 0;
+  while (p < end && count < limit) {
+    const char* start = nullptr;
+    const char* next = nullptr;
+    int size = 0, brace = 0;
+    if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
+      return false;
+    if (start >= end) break;
+    ++count;
+    p = next;
+  }
+  return true;
+}
+
+// Whether text may be a keyed list: a well-formed Tcl list whose elements
+// are well-formed two-element lists.  Text that fails this cannot become a
+// NestMap; text that passes is read by NestMap.from_tcl itself.
+bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
+  std::string element;
+  const char* p = s;
+  const char* end = s + n;
+  while (p < end) {
+    const char* start = nullptr;
+    const char* next = nullptr;
+    int size = 0, brace = 0;
+    if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
+      return false;
+    if (start >= end) break;
+    if (brace) {
+      element.assign(start, static_cast<size_t>(size));
+    } else {
+      element.resize(static_cast<size_t>(size) + 1);
+      int len = api.CopyAndCollapse(size, start, element.data());
+      element.resize(static_cast<size_t>(len));
+    }
+    size_t count = 0;
+    if (!count_elements(api, element.data(), element.size(), 3, count) || count != 2) return false;
+    p = next;
+  }
+  return true;
+}
+
+// cast_any for text when the class's readers are its own: the answers of
+// steps int, double, boolean and keyed list, asked without raising.
+Ref cast_any_text(PyObject* self, PyObject* text) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(text, &n);
+  if (!s) {
+    PyErr_Clear();  // not UTF-8 encodable: the readers would refuse it too
+    return Ref();
+  }
+  if (static_cast<size_t>(n) != std::strlen(s)) return Ref();  // embedded NUL: readers refuse it
+  const tcl::Api& api = tcl::api();
+  Ref out;
+  switch (tcl_integer(api, s, n, out)) {
+    case Answer::yes: return out;
+    case Answer::ask_python: return Ref();
+    case Answer::no: break;
+  }
+  double d = 0;
+  if (api.GetDouble(nullptr, s, &d) == tcl::TCL_OK) return glue::check(PyFloat_FromDouble(d));
+  reset_result(self);
+  int b = 0;
+  if (api.GetBoolean(nullptr, s, &b) == tcl::TCL_OK) return Ref::borrow(b ? Py_True : Py_False);
+  if (n == 0 || !looks_like_keyed_list(api, s, static_cast<size_t>(n))) return Ref::borrow(text);
+  return Ref();  // may be a keyed list: let NestMap.from_tcl decide
+}
+
+Ref interpreter_cast_any(const Args& a) {
+  PyObject* self = a[0];
+  Ref value = Ref::borrow(a[1]);
+  PyTypeObject* t = Py_TYPE(value.get());
+  if (t == &PyTuple_Type) {
+    Ref cast = glue::getattr(self, GLUE_STR("cast_list"));
+    return call_kw1(cast.get(), GLUE_STR("item_cast"), g.quotify, value.get());
+  }
+  if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return value;
+  if (reinterpret_cast<PyObject*>(t) == g.Tcl_Obj) {
+    Ref typename_ = glue::getattr(value.get(), GLUE_STR("typename"));
+    if (PyUnicode_Check(typename_.get()) && PyUnicode_CompareWithASCIIString(typename_.get(), "keyedList") == 0)
+      return cast_keyed_list(value.get(), Py_None);
+  }
+  value = glue::str(value.get());
+
+  bool own = uses(self, GLUE_STR("cast_int"), g.own_cast_int) &&
+             uses(self, GLUE_STR("cast_double"), g.own_cast_double) &&
+             uses(self, GLUE_STR("cast_boolean"), g.own_cast_boolean) &&
+             uses(self, GLUE_STR("getint"), g.misc_getint) && uses(self, GLUE_STR("getdouble"), g.misc_getdouble);
+  if (own) {
+    if (Ref r = cast_any_text(self, value.get())) return r;
+  }
+  for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double"), GLUE_STR("cast_boolean")}) {
+    Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError},
+                          [&] { return glue::call_method(self, method, value.get()); });
+    if (r) return r;
+  }
+  if (PyUnicode_GET_LENGTH(value.get()) != 0) {
+    Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError}, [&] { return cast_keyed_list(value.get(), Py_None); });
+    if (r) return r;
+  }
+  return value;
+}
+
+// -- help texts ---------------------------------------------------------------------------------
+
+const char* const kModuleDoc =
+    "The Tcl interpreter of trivex.tcl.\n"
+    "\n"
+    "Implements Interpreter, a tkinter.Tk without the Tk toolkit that loads\n"
+    "TclX, runs the initialisation hooks other packages register, evaluates\n"
+    "Tcl, reads and writes Tcl variables with typecasts and publishes Python\n"
+    "callables as Tcl commands; and _global_interpreter, the shared\n"
+    "Interpreter whose public names the package publishes as functions.";
+
+const char* const kClassDoc =
+    "A Tcl bridge with typecasting and variable access.\n"
+    "\n"
+    "An Interpreter owns one Tcl interpreter (no Tk window), with TclX loaded\n"
+    "and the initialisation hooks of the entry-point group \"trivex.tcl\" run.\n"
+    "\n"
+    "Examples:\n"
+    "    >>> interp = Interpreter()\n"
+    "    >>> interp.eval('expr {6 * 7}', typecast=True)\n"
+    "    42\n"
+    "    >>> interp.j.string('toupper', 'abc')\n"
+    "    'ABC'";
+
+const char* const kInitDoc = "Create the Tcl interpreter, load TclX and run the initialisation hooks.";
+
+const char* const kLoadEntrypointDoc =
+    "Run the initialisation hooks registered under the entry-point group \"trivex.tcl\".\n"
+    "\n"
+    "Each hook is called with the interpreter as its only argument.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: an entry point's name is not allowed.\n"
+    "    TypeError: an entry point does not load a callable.";
+
+const char* const kGetattrDoc = "Look attributes the Interpreter lacks up on its Tcl application object.";
+
+const char* const kGenerateDoc =
+    "Make a Tcl command name for a Python callable.\n"
+    "\n"
+    "Arguments:\n"
+    "    callback: the callable (a bound method counts by its function's name).\n"
+    "    mangle_cmd_name: prefix the name with the callable's id and \"_\".\n"
+    "\n"
+    "Returns:\n"
+    "    The callable's __name__, or \"<id>_<name>\" when mangled or nameless.";
+
+const char* const kCreateCallbackDoc =
+    "Publish a Python callable as a Tcl command.\n"
+    "\n"
+    "Tcl calls it with the command's words as str arguments; what it returns\n"
+    "becomes the command's result.  An exception it raises becomes a Tcl\n"
+    "error naming the exception, with the Python traceback in errorInfo.\n"
+    "\n"
+    "Arguments:\n"
+    "    callback: the callable.\n"
+    "    cmd_name: the command name, resolved from the global namespace;\n"
+    "        by default the callable's name.\n"
+    "    force: publish over an existing command, which is moved into the\n"
+    "        namespace ::hostAid::_cbBkup and restored by remove_callback().\n"
+    "\n"
+    "Returns:\n"
+    "    The TclCommand of the new command.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: the command exists and force is false.";
+
+const char* const kRemoveCallbackDoc =
+    "Withdraw a callback published with create_callback().\n"
+    "\n"
+    "A command that the callback displaced is put back.\n"
+    "\n"
+    "Arguments:\n"
+    "    callback: the callable, its command name, or the TclCommand that\n"
+    "        create_callback() returned.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: no callback of that name is published here.";
+
+const char* const kEvalDoc =
+    "Evaluate a Tcl script.\n"
+    "\n"
+    "Arguments:\n"
+    "    code: the script.\n"
+    "    typecast: return the result through cast_any() instead of as text.\n"
+    "    record: append the script to history first.\n"
+    "\n"
+    "Returns:\n"
+    "    The script's result.\n"
+    "\n"
+    "Raises:\n"
+    "    TclError: the script failed; its argument is Tcl's errorInfo.\n"
+    "\n"
+    "Examples:\n"
+    "    >>> interp.eval('set a 5')\n"
+    "    '5'\n"
+    "    >>> interp.eval('expr {1+1}', typecast=True)\n"
+    "    2";
+
+const char* const kGetErrorInfoDoc = "Return the global Tcl variable errorInfo: the trace of the last error.";
+
+const char* const kGetArrayDoc = "Read a Tcl array variable into an Array.";
+const char* const kGetListDoc = "Read a Tcl variable as a list: a tuple of strings.";
+const char* const kGetKeyedListDoc = "Read a Tcl variable holding a TclX keyed list into a NestMap.";
+const char* const kGetIntDoc = "Read a Tcl variable as an integer (Tcl's integer syntax).";
+const char* const kGetBooleanDoc = "Read a Tcl variable as a boolean (Tcl's boolean words, or a number).";
+const char* const kGetDoubleDoc = "Read a Tcl variable as a float.";
+const char* const kGetVarDoc = "Read a Tcl variable's value as text.";
+const char* const kSetArrayDoc = "Write the items of a mapping into a Tcl array variable (one array set).";
+const char* const kSetKeyedListDoc = "Write a mapping (made a NestMap) into a Tcl variable as a keyed list.";
+const char* const kSetVarDoc = "Write a value into a Tcl variable, converted by tclobj().";
+const char* const kSetBooleanDoc = "Write 1 or 0 into a Tcl variable, by the value's truth.";
+const char* const kSetListDoc = "Write the items of an iterable into a Tcl variable as a list.";
+
+const char* const kCastListDoc =
+    "Read a value as a Tcl list.\n"
+    "\n"
+    "Arguments:\n"
+    "    value: Tcl list text, a Tcl object, or a Python sequence (taken as the\n"
+    "        list itself; a tuple is returned as it is).\n"
+    "    item_cast: a callable applied to every element.\n"
+    "\n"
+    "Returns:\n"
+    "    A tuple of the elements.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: the text is not a well-formed Tcl list.\n"
+    "\n"
+    "Examples:\n"
+    "    >>> Interpreter.cast_list('1 {2 3}')\n"
+    "    ('1', '2 3')";
+
+const char* const kCastIntDoc =
+    "Read a value as an integer with Tcl's integer syntax (\"12\", \"0x10\").\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: the value is not an integer for Tcl.";
+
+const char* const kCastDoubleDoc =
+    "Read a value as a float with Tcl's number syntax.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: the value is not a number for Tcl.";
+
+const char* const kCastBooleanDoc =
+    "Read a value as a boolean.\n"
+    "\n"
+    "Tcl's boolean words (any case, any unique abbreviation) and numbers\n"
+    "(zero is false) are accepted.\n"
+    "\n"
+    "Raises:\n"
+    "    ValueError: the value is neither a boolean word nor a number.";
+
+const char* const kCastArrayDoc =
+    "Read the result of Tcl's \"array get\" (name, value, ...) into an Array.\n"
+    "\n"
+    "Arguments:\n"
+    "    value: the flat list.\n"
+    "    item_cast: a callable applied to every value.";
+
+const char* const kCastKeyedListDoc =
+    "Read a TclX keyed list into a NestMap.\n"
+    "\n"
+    "Arguments:\n"
+    "    value: keyed-list text or a Tcl object.\n"
+    "    item_cast: a callable applied to every leaf value.";
+
+const char* const kCastAnyDoc =
+    "Guess the Python value of a Tcl result.\n"
+    "\n"
+    "A tuple gives a tuple of its items' Tcl text; int, float and bool stay\n"
+    "as they are; a TclX keyed-list object gives a NestMap.  Text becomes, in\n"
+    "this order of trial, an int, a float, a bool, a NestMap (a list of\n"
+    "key/value pairs), or stays the text.\n"
+    "\n"
+    "Examples:\n"
+    "    >>> interp.cast_any('0x10'), interp.cast_any('2.5'), interp.cast_any('yes')\n"
+    "    (16, 2.5, True)\n"
+    "    >>> interp.cast_any('hello world')\n"
+    "    'hello world'";
+
+Ref make_interpreter_class(const char* module) {
+  glue::ClassBody body("Interpreter", module);
+  Ref max_history = glue::check(PyLong_FromLong(9999));
+  body.add("__MAX_HISTORY__", max_history.get());
+  body.method({"__init__", "(self)", interpreter_init, kInitDoc});
+  body.method({"_load_entrypoint", "(self)", interpreter_load_entrypoint, kLoadEntrypointDoc});
+  body.method({"__getattr__", "(self, attr)", interpreter_getattr, kGetattrDoc});
+  body.staticmethod({"generate_callback_cmd_name", "(callback, mangle_cmd_name=False)",
+                     interpreter_generate_callback_cmd_name, kGenerateDoc});
+  body.method({"create_callback", "(self, callback, cmd_name=None, force=False)", interpreter_create_callback,
+               kCreateCallbackDoc});
+  body.method({"remove_callback", "(self, callback)", interpreter_remove_callback, kRemoveCallbackDoc});
+  body.method({"eval", "(self, code, typecast=False, record=True)", interpreter_eval, kEvalDoc});
+  body.method({"get_errorInfo", "(self)", interpreter_get_error_info, kGetErrorInfoDoc});
+  body.method({"get_array", "(self, name)", interpreter_get_array, kGetArrayDoc});
+  body.method({"get_list", "(self, name)", interpreter_get_list, kGetListDoc});
+  body.method({"get_keyed_list", "(self, name)", interpreter_get_keyed_list, kGetKeyedListDoc});
+  body.method({"get_int", "(self, name)", interpreter_get_int, kGetIntDoc});
+  body.method({"get_boolean", "(self, name)", interpreter_get_boolean, kGetBooleanDoc});
+  body.method({"get_double", "(self, name)", interpreter_get_double, kGetDoubleDoc});
+  body.method({"get_var", "(self, name)", interpreter_get_var, kGetVarDoc});
+  body.method({"set_array", "(self, name, obj)", interpreter_set_array, kSetArrayDoc});
+  body.method({"set_keyed_list", "(self, name, obj)", interpreter_set_keyed_list, kSetKeyedListDoc});
+  PyObject* set_var = body.method({"set_var", "(self, name, value)", interpreter_set_var, kSetVarDoc});
+  body.add("set_int", set_var);
+  body.add("set_double", set_var);
+  body.method({"set_boolean", "(self, name, value)", interpreter_set_boolean, kSetBooleanDoc});
+  body.method({"set_list", "(self, name, value)", interpreter_set_list, kSetListDoc});
+  body.staticmethod({"cast_list", "(value, item_cast=None)", interpreter_cast_list, kCastListDoc});
+  g.own_cast_int = body.method({"cast_int", "(self, value)", interpreter_cast_int, kCastIntDoc});
+  g.own_cast_double = body.method({"cast_double", "(self, value)", interpreter_cast_double, kCastDoubleDoc});
+  g.own_cast_boolean = body.method({"cast_boolean", "(self, value)", interpreter_cast_boolean, kCastBooleanDoc});
+  body.staticmethod({"cast_array", "(value, item_cast=None)", interpreter_cast_array, kCastArrayDoc});
+  body.staticmethod({"cast_keyed_list", "(value, item_cast=None)", interpreter_cast_keyed_list, kCastKeyedListDoc});
+  body.method({"cast_any", "(self, value)", interpreter_cast_any, kCastAnyDoc});
+  Py_INCREF(g.own_cast_int);
+  Py_INCREF(g.own_cast_double);
+  Py_INCREF(g.own_cast_boolean);
+  return body.build({g.Tk}, kClassDoc);
+}
+
+// __all__ of the shared interpreter: the class's public names in class
+// order, then the instance's public attributes in creation order.
+void set_public_names(PyObject* interp) {
+  Ref names = glue::new_list();
+  auto add_public = [&](PyObject* mapping) {
+    Ref keys = glue::check(PyMapping_Keys(mapping));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      PyObject* k = PyList_GET_ITEM(keys.get(), i);
+      if (PyUnicode_Check(k) && PyUnicode_READ_CHAR(k, 0) != '_') glue::list_append(names.get(), k);
+    }
+  };
+  Ref class_dict = glue::getattr(g.Interpreter, "__dict__");
+  add_public(class_dict.get());
+  Ref inst_dict = glue::getattr(interp, "__dict__");
+  add_public(inst_dict.get());
+  glue::setattr(interp, "__all__", names.get());
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "interpreter", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_interpreter() {
+  return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
+    m.import_module("logging", "logging");
+    g.Tk = m.import_from("tkinter", "Tk");
+    g.TclError = m.import_from("tkinter", "TclError");
+    g.Tcl_Obj = m.import_from("_tkinter", "Tcl_Obj");
+    g.iter_entry_points = m.import_from("trivex.tcl._entrypoints", "iter_entry_points");
+    g.NestMap = m.import_from("trivex.tcl.nestmap", "NestMap");
+    g.Array = m.import_from("trivex.tcl.array", "Array");
+    g.History = m.import_from("trivex.tcl.history", "History");
+    g.tclobj = m.import_from("trivex.tcl.quotify", "tclobj");
+    g.GetListFromAny = m.import_from("trivex.tcl.internal", "GetListFromAny");
+    m.import_from("trivex.tcl.internal", "TclDLL");
+    g.TclNamespace = m.import_from("trivex.tcl.namespace", "TclNamespace");
+    g.TclCommand = m.import_from("trivex.tcl.namespace", "TclCommand");
+    g.quotify = m.import_from("trivex.tcl.quotify", "quotify");
+    g.J = m.import_from("trivex.tcl.j", "J");
+    for (PyObject** slot : {&g.Tk, &g.TclError, &g.Tcl_Obj, &g.iter_entry_points, &g.NestMap, &g.Array, &g.History,
+                            &g.tclobj, &g.GetListFromAny, &g.TclNamespace, &g.TclCommand, &g.quotify, &g.J})
+      Py_INCREF(*slot);
+    g.entrypoint_group = glue::str_from("trivex.tcl").release();
+    m.add("TCL_INIT_ENTRYPOINT", g.entrypoint_group);
+    g.allowed_entrypoint_keys = glue::str_from("tcl_init").release();
+    m.add("TCL_ALLOWED_ENTRYPOINT_KEYS", g.allowed_entrypoint_keys);
+    Ref get_logger = glue::import_attr("logging", "getLogger");
+    Ref logger_name = glue::str_from(kModule);
+    g.logger = glue::call(get_logger.get(), logger_name.get()).release();
+    m.add("logger", g.logger);
+
+    Ref misc = glue::import_attr("tkinter", "Misc");
+    g.misc_getint = glue::getattr(misc.get(), "getint").release();
+    g.misc_getdouble = glue::getattr(misc.get(), "getdouble").release();
+    Ref cls = make_interpreter_class(kModule);
+    g.Interpreter = Py_NewRef(cls.get());
+    m.add("Interpreter", cls.get());
+
+    Ref shared = glue::call(cls.get());
+    set_public_names(shared.get());
+    m.add("_global_interpreter", shared.get());
+  });
+}

@@ -1,0 +1,114 @@
+"""Python callables published as Tcl commands through the interpreter."""
+
+import pytest
+from tkinter import TclError
+
+from trivex.tcl.interpreter import Interpreter
+from trivex.tcl.namespace import TclCommand
+
+
+def f(*args):
+    return "f got " + " ".join(args)
+
+
+class Obj:
+    def m(self, *args):
+        return len(args)
+
+    def __call__(self):
+        return "called"
+
+
+def test_generated_names():
+    gen = Interpreter.generate_callback_cmd_name
+    assert gen(f) == "f"
+    assert gen(f, mangle_cmd_name=True) == "%d_f" % id(f)
+    o = Obj()
+    bound = o.m
+    assert gen(bound) == "m"
+    assert gen(bound, True) == "%d_m" % id(bound)
+    assert gen(o) == "%d_" % id(o)
+    assert gen(lambda: 0) == "<lambda>"
+
+
+def test_publish_call_and_remove(interp):
+    cmd = interp.create_callback(f)
+    assert isinstance(cmd, TclCommand) and str(cmd) == "::f"
+    assert interp.__callbacks__ == {"::f": f}
+    assert interp.eval("f 1 2") == "f got 1 2"
+    assert interp.eval("::f {a b}") == "f got a b"
+    with pytest.raises(ValueError, match=r"^Cannot create command '::f': command already exists$"):
+        interp.create_callback(f)
+    interp.remove_callback(f)
+    assert interp.eval("info commands ::f") == ""
+    assert interp.__callbacks__ == {}
+    with pytest.raises(ValueError, match=r"^No callback in this interpreter named '::f'$"):
+        interp.remove_callback(f)
+
+
+@pytest.mark.parametrize("how", ["callable", "name", "qualified", "command"])
+def test_remove_by_any_handle(interp, how):
+    cmd = interp.create_callback(f)
+    handle = {"callable": f, "name": "f", "qualified": "::f", "command": cmd}[how]
+    interp.remove_callback(handle)
+    assert "::f" not in interp.__callbacks__
+    assert interp.eval("info commands ::f") == ""
+
+
+def test_explicit_name_is_removed_by_name(interp):
+    interp.create_callback(f, cmd_name="other")
+    with pytest.raises(ValueError):
+        interp.remove_callback(f)
+    assert interp.eval("other x") == "f got x"
+    interp.remove_callback("other")
+
+
+def test_forced_publication_keeps_the_displaced_command(interp):
+    with pytest.raises(ValueError, match=r"^Cannot create command '::set': command already exists$"):
+        interp.create_callback(f, cmd_name="set")
+    interp.create_callback(f, cmd_name="set", force=True)
+    # The backup namespace did not exist in this plain interpreter.
+    assert interp.eval("::hostAid::_cbBkup::set y 5") == "5"
+    assert interp.eval("set a b") == "f got a b"
+    interp.remove_callback("set")
+    assert interp.eval("set y") == "5"
+    assert interp.eval("info commands ::hostAid::_cbBkup::set") == ""
+
+
+def test_forced_publication_in_a_namespace(interp):
+    interp.eval("namespace eval ::ns {proc cmd {} {return original}}")
+    interp.create_callback(f, cmd_name="::ns::cmd", force=True)
+    assert interp.eval("::ns::cmd q") == "f got q"
+    interp.remove_callback("::ns::cmd")
+    assert interp.eval("::ns::cmd") == "original"
+
+
+def test_results_reach_tcl(interp):
+    interp.create_callback(lambda: ("a b", 3), cmd_name="tup")
+    assert interp.eval("llength [tup]") == "2"
+    assert interp.eval("lindex [tup] 0") == "a b"
+    o = Obj()
+    interp.create_callback(o.m)
+    assert interp.eval("m 1 2 3") == "3"
+
+
+def raiser(*args):
+    raise ValueError("boom here")
+
+
+def test_raising_callback_is_a_tcl_error(interp):
+    interp.create_callback(raiser)
+    assert interp.eval("catch {raiser 1} msg") == "1"
+    assert interp.eval("set msg") == "ValueError: boom here"
+    info = interp.eval("set ::errorInfo")
+    assert info.startswith("ValueError: boom here")
+    assert "Traceback" in info and "raiser" in info and 'raise ValueError("boom here")' in info
+    with pytest.raises(TclError) as exc:
+        interp.eval("raiser 2")
+    assert exc.value.args[0].startswith("ValueError: boom here")
+    with pytest.raises(TclError, match="ValueError: boom here"):
+        interp.j.raiser()
+    with pytest.raises(TclError, match="ValueError: boom here"):
+        interp.global_ns.cmds["raiser"]()
+    # Nothing is kept aside to resurface later.
+    assert interp.eval("set ok 1") == "1"

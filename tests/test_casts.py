@@ -1,0 +1,207 @@
+"""Typed variable access and casts, with Tcl as the oracle for what is written
+and read, and the plain reader path as the oracle for cast_any's shortcut."""
+
+import math
+
+import pytest
+from hypothesis import given, strategies as st
+from tkinter import TclError
+
+from trivex.tcl.interpreter import Interpreter
+from trivex.tcl.nestmap import NestMap
+
+
+@pytest.fixture(scope="module")
+def shared():
+    return Interpreter()
+
+
+class Plain(Interpreter):
+    """Readers overridden (to themselves): cast_any must take the long way."""
+
+    def cast_int(self, value):
+        return super().cast_int(value)
+
+
+@pytest.fixture(scope="module")
+def plain():
+    return Plain()
+
+
+@pytest.mark.parametrize(
+    "value, item_cast, result",
+    [
+        ("1 2 3", None, ("1", "2", "3")),
+        ("1 2 3", int, (1, 2, 3)),
+        (("a b", "c"), None, ("a b", "c")),
+        ("", None, ()),
+        ("{a b} {}", len, (3, 0)),
+    ],
+)
+def test_cast_list(value, item_cast, result):
+    assert Interpreter.cast_list(value, item_cast=item_cast) == result
+
+
+def test_cast_list_errors():
+    with pytest.raises(ValueError) as info:
+        Interpreter.cast_list("{a")
+    assert isinstance(info.value.args[0], TclError)
+    assert info.value.__cause__ is info.value.args[0]
+    t = ("x",)
+    assert Interpreter.cast_list(t) is t
+
+
+@pytest.mark.parametrize(
+    "value, result", [("12", 12), ("0x10", 16), (" 7 ", 7), (5, 5), (True, True), ("-0", 0),
+                      ("12345678901234567890", 12345678901234567890)]  # fmt: skip
+)
+def test_cast_int(shared, value, result):
+    got = shared.cast_int(value)
+    assert got == result and type(got) is type(result)
+
+
+@pytest.mark.parametrize("value", ["1e3", "x", "", 5.0, None, "08"])
+def test_cast_int_rejects(shared, value):
+    with pytest.raises(ValueError):
+        shared.cast_int(value)
+
+
+@pytest.mark.parametrize("value, result", [("2.5", 2.5), ("1e3", 1000.0), (3, 3.0), ("7", 7.0), (None, None)])
+def test_cast_double(shared, value, result):
+    if result is None:
+        with pytest.raises(ValueError):
+            shared.cast_double(value)
+    else:
+        assert shared.cast_double(value) == result
+
+
+@pytest.mark.parametrize(
+    "value, result",
+    [("yes", True), ("TR", True), ("-3", True), ("0.0", False), ("0x0", False), ("off", False),
+     ("FALSE", False), (2, True), (0, False), (1.5, True), (0.0, False), ("1", True)],  # fmt: skip
+)
+def test_cast_boolean(shared, value, result):
+    assert shared.cast_boolean(value) is result
+
+
+@pytest.mark.parametrize("value", ["o", "maybe", "", None])
+def test_cast_boolean_rejects(shared, value):
+    with pytest.raises(ValueError) as info:
+        shared.cast_boolean(value)
+    assert isinstance(info.value.__cause__, TclError)
+
+
+def test_cast_array_and_keyed_list():
+    a = Interpreter.cast_array("a 1 b 2", item_cast=int)
+    assert dict(a) == {"a": 1, "b": 2}
+    kl = Interpreter.cast_keyed_list("{a 1} {b {{c 2}}}", item_cast=int)
+    assert kl["b.c"] == 2 and kl["a"] == 1
+    assert isinstance(kl, NestMap) and isinstance(kl["b"], NestMap)
+
+
+@pytest.mark.parametrize(
+    "value, result",
+    [
+        (("x", 1), ("x", "1")),
+        (7, 7),
+        (2.5, 2.5),
+        (True, True),
+        ("", ""),
+        ("12", 12),
+        ("0x10", 16),
+        ("1e3", 1000.0),
+        ("2.5", 2.5),
+        ("yes", True),
+        ("off", False),
+        ("TRUE", True),
+        ("on", True),
+        ("1 2", "1 2"),
+        ("hello world", "hello world"),
+        ("1 2 3", "1 2 3"),
+        ("{a 1} {b 2}", {"a": "1", "b": "2"}),
+        ("12345678901234567890", 12345678901234567890),
+        ("a\0b", "a\0b"),
+        ([1, 2], "[1, 2]"),
+    ],
+)
+def test_cast_any(shared, plain, value, result):
+    for interp in (shared, plain):
+        got = interp.cast_any(value)
+        assert got == result and type(got) is (NestMap if isinstance(result, dict) else type(result))
+
+
+def test_cast_any_keyed_list_object(shared):
+    shared.eval("keylset ::kl a.b 1 c 2", record=False)
+    obj = shared.tk.call("set", "::kl")
+    assert obj.typename == "keyedList"
+    assert shared.cast_any(obj) == {"a": {"b": "1"}, "c": "2"}
+
+
+def test_cast_any_conflicting_keyed_list_raises(shared):
+    # A list of pairs that is not a consistent keyed list is an error, not text.
+    with pytest.raises(KeyError):
+        shared.cast_any("{a x} {a.b 1}")
+
+
+number_words = st.sampled_from(
+    ["0", "-0", "+5", "0x1F", "0o17", "0b101", "017", "08", "1e3", "1.5e-3", ".5", "5.", "inf", "-Inf", "NaN",
+     "nan", "yes", "no", "t", "f", "of", "on", "true", "FALSE", "tru", " 12 ", "\t3\n", "1_000", "0x", "--1",
+     "9223372036854775807", "9223372036854775808", "-9223372036854775809", "18446744073709551616", "1e400",
+     "{a 1}", "{a 1} {b}", "{} {}", "a b", "\u00e9", "\U0001f600", ""]
+)
+
+
+@given(number_words | st.text(alphabet="01xXeE.+- abfnotuyrslFT{}", max_size=8) | st.text(max_size=6))
+def test_cast_any_shortcut_agrees_with_readers(shared, plain, text):
+    def outcome(interp):
+        try:
+            v = interp.cast_any(text)
+        except Exception as exc:  # noqa: BLE001 - the type is what we compare
+            return ("raises", type(exc))
+        if isinstance(v, float) and math.isnan(v):
+            return ("nan",)
+        return (type(v), v)
+
+    assert outcome(shared) == outcome(plain)
+
+
+# -- reading and writing variables, checked by Tcl -------------------------------------
+
+
+def test_writers_as_tcl_sees_them(interp):
+    interp.set_list("::l", ["a b", "c", 3])
+    assert interp.eval("llength $::l") == "3"
+    assert interp.eval("lindex $::l 0") == "a b"
+    interp.set_boolean("::f", "no")
+    assert interp.eval("set ::f") == "1"
+    interp.set_boolean("::f", 0)
+    assert interp.eval("set ::f") == "0"
+    interp.set_int("::i", 3)
+    assert interp.eval("expr {$::i + 1}") == "4"
+    interp.set_var("::s", "x y")
+    assert interp.eval("string length $::s") == "3"
+    interp.set_array("::arr", {"k 1": "v", "k2": 2})
+    assert interp.eval("lsort [array names ::arr]") == "{k 1} k2"
+    interp.set_keyed_list("::kl", {"a": {"b": "1"}, "c": "x y"})
+    assert interp.eval("keylget ::kl a.b") == "1"
+    assert interp.eval("keylget ::kl c") == "x y"
+
+
+def test_readers_of_what_tcl_wrote(interp):
+    interp.eval("set ::i 0x20; set ::d 2.5e1; set ::b off; set ::l {a {b c}}")
+    interp.eval("array set ::arr {x 1 y 2}; keylset ::kl a.b 1 a.c {2 3} d 4")
+    assert interp.get_int("::i") == 32
+    assert interp.get_double("::d") == 25.0
+    assert interp.get_boolean("::b") is False
+    assert interp.get_list("::l") == ("a", "b c")
+    assert interp.get_var("::l") == "a {b c}"
+    assert dict(interp.get_array("::arr")) == {"x": "1", "y": "2"}
+    assert interp.get_keyed_list("::kl") == {"a": {"b": "1", "c": "2 3"}, "d": "4"}
+    with pytest.raises(KeyError):
+        interp.get_var("::missing")
+
+
+def test_set_keyed_list_rejects_non_mappings_before_writing(interp):
+    with pytest.raises((TypeError, ValueError)):
+        interp.set_keyed_list("::never", 5)
+    assert interp.eval("info exists ::never") == "0"
