@@ -207,14 +207,30 @@ void setitem(PyObject* self, PyObject* key, PyObject* value) {
   Ref head, rest;
   if (split_path(key, head, rest)) {
     Ref sub = unless_key_error([&] { return item_of(self, head.get()); });
-    if (!sub) {
+    bool created = !sub;
+    if (created) {
       sub = new_nestmap();
       base_set(self, head.get(), sub.get());
     } else if (!is_nestmap(sub.get())) {
       conflict(head.get());
     }
-    glue::RecursionGuard guard(" while assigning to a keyed list path");
-    set_item_of(sub.get(), rest.get(), v.get());
+    try {
+      glue::RecursionGuard guard(" while assigning to a keyed list path");
+      set_item_of(sub.get(), rest.get(), v.get());
+    } catch (const glue::PythonError&) {
+      // A failed assignment leaves no sub-list behind that it made itself.
+      if (created) {
+        glue::CaughtError error;
+        try {
+          PyObject* now = PyDict_GetItemWithError(self, head.get());
+          if (now == sub.get() && !PyDict_GET_SIZE(sub.get())) base_del(self, head.get());
+        } catch (const glue::PythonError&) {
+          PyErr_Clear();
+        }
+        error.reraise();
+      }
+      throw;
+    }
     return;
   }
   if (is_nestmap(v.get()) && glue::truthy(base_contains(self, key).get())) {

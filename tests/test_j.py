@@ -1,0 +1,193 @@
+"""The attribute-style command builder, against real Tcl procedures."""
+
+import copy
+import gc
+import inspect
+import pickle
+import weakref
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+from tkinter import TclError
+
+from support import StandIn
+from trivex.tcl.j import J, J_Code
+from trivex.tcl.quotify import quotify
+
+PROCS = r"""
+namespace eval ::ns_a::ns_b {
+    proc echo args { set ::got $args; return $args }
+    proc fail {msg} { error $msg }
+}
+proc ::top args { set ::got $args; return [llength $args] }
+"""
+
+
+@pytest.fixture
+def j(interp):
+    interp.tk.eval(PROCS)
+    builder = getattr(interp, "j", None)
+    return builder if isinstance(builder, J) else J(interp)
+
+
+def received(interp):
+    """The words the last echo saw, split by Tcl itself."""
+    n = int(interp.tk.eval("llength $::got"))
+    # Through call, not eval: tkinter's eval drops NUL characters from results.
+    return [str(interp.tk.call("eval", "lindex $::got %d" % i))
+            for i in range(n)]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, words",
+    [
+        (("x y", "{", "$x [exit] \\"), {}, ["x y", "{", "$x [exit] \\"]),
+        ((None, True, False, 7, 1.5), {}, ["", "true", "false", "7", "1.5"]),
+        (([1, [2, "a b"]], ("q",), {"k": "v w"}), {}, ["1 {2 {a b}}", "q", "k {v w}"]),
+        (("p",), {"z": 1, "a": None, "opt": "v"}, ["p", "-z", "1", "-a", "", "-opt", "v"]),
+        ((), {"self": "s", "cast_": False}, ["-self", "s"]),
+        (("ünï€𝄞",), {}, ["ünï€𝄞"]),
+    ],
+)
+def test_words_reach_tcl_as_words(interp, j, args, kwargs, words):
+    j.ns_a.ns_b.echo(*args, **kwargs)
+    assert received(interp) == words
+    assert interp.history[-1] == ["ns_a::ns_b::echo"] + words
+    assert type(interp.history[-1]) is list
+
+
+# The interpreter is only read from, so sharing it across examples is fine.
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.text(st.characters(blacklist_categories=("Cs",)))), st.dictionaries(
+    st.from_regex(r"[a-z_][a-z0-9_]*", fullmatch=True).filter(lambda k: k != "cast_"), st.text(), max_size=3))
+def test_any_text_arrives_unchanged(interp, j, args, kwargs):
+    j.ns_a.ns_b.echo(*args, **kwargs)
+    expected = list(args)
+    for key, value in kwargs.items():
+        expected += ["-" + key, value]
+    assert received(interp) == expected
+
+
+def test_results_and_casts(interp, j):
+    assert j.set("myVar", "value") == "value"
+    assert j.expr("1+1") == 2
+    assert j.expr("1+1", cast_=False) == "2"
+    assert j.top("a", cast_=0) == "1"
+    assert "cast_" not in received(interp)
+    # Without the cast the Tcl text comes back, whatever tkinter made of it.
+    assert j.list("a", "b c", "{", cast_=False) == interp.tk.eval('list a "b c" "{"')
+    assert j.lrange(["x", ["y z"]], 0, "end", cast_=False) == "x {{y z}}"
+    assert j.binary("format", "a*", "ab\xff", cast_=False) == "ab\xff"
+    nested = interp.tk.call("list", interp.tk.call("binary", "format", "a*", "\xe9"), "z")
+    interp.tk.call("set", "::nested", nested)
+    assert j.set("::nested", cast_=False) == "\xe9 z"
+
+
+def test_tcl_errors_carry_error_info(interp, j):
+    before = len(interp.history)
+    with pytest.raises(TclError) as info:
+        j.ns_a.ns_b.fail("it broke")
+    exc = info.value
+    assert exc.args == (interp.tk.eval("set ::errorInfo"),)
+    assert exc.args[0].startswith("it broke\n")
+    assert '"ns_a::ns_b::fail {it broke}"' in exc.args[0]
+    assert exc.__cause__ is None and exc.__suppress_context__
+    assert len(interp.history) == before + 1
+    with pytest.raises(TclError, match='^invalid command name "no_such_proc"'):
+        j.no_such_proc()
+
+
+def test_calling_the_builder_itself(interp, j):
+    before = list(interp.history)
+    for call in (lambda: j(), lambda: j(1, x=2)):
+        with pytest.raises(TclError) as info:
+            call()
+        assert info.value.args == ('invalid command name ""',)
+    assert list(interp.history) == before
+
+
+def test_name_collection(interp, j):
+    p = j.ns
+    assert p.a is p and p.b is p
+    assert p.cmd == ["ns", "a", "b"]
+    assert str(j.ns.proc) == repr(j.ns.proc) == "<tcl.J magic, referring Tcl code ::ns::proc>"
+    assert j.ns.cmd == ["ns"]
+    assert type(j.tcl) in (weakref.ProxyType, weakref.CallableProxyType)
+    q, r = j.first, j.second
+    assert (q.cmd, r.cmd) == (["first"], ["second"])
+    # A pending command survives others being made, whatever holds it.
+    held = [j.one.cmd, weakref.ref(j.two)]
+    j.three
+    assert held[0] == ["one"]
+    assert held[1]() is None or held[1]().cmd == ["two"]
+    assert j.ns_a.ns_b.echo("x", cast_=False) == "x"
+    assert J_Code("ns_a", "ns_b", "echo", tcl=interp)("y", cast_=False) == "y"
+
+
+def test_special_names_are_not_commands(j):
+    code = j.ns
+    for name in ("__deepcopy__", "__setstate__", "__length_hint__"):
+        assert not hasattr(code, name)
+        assert not hasattr(j, name)
+    assert code.cmd == ["ns"]
+
+
+def test_builder_does_not_keep_its_interpreter():
+    interp = StandIn()
+    builder = J(interp)
+    code = builder.set
+    del interp
+    gc.collect()
+    with pytest.raises(ReferenceError):
+        code("x", "1")
+
+
+@pytest.mark.parametrize("make", [lambda j: j, lambda j: j.ns.proc])
+def test_copies_and_pickles_do_not_crash(j, make):
+    original = make(j)
+    state = dict(vars(original))
+    duplicate = copy.copy(original)
+    assert vars(duplicate) == state
+    for attempt in (copy.deepcopy, pickle.dumps):
+        try:
+            attempt(original)
+        except (TypeError, pickle.PicklingError):
+            pass
+    assert vars(original) == state
+
+
+def test_half_made_objects_raise_attribute_error():
+    code = J_Code.__new__(J_Code)
+    for use in (lambda: code.cmd, lambda: code.tcl, lambda: code.ns, lambda: code(), lambda: str(code)):
+        with pytest.raises(AttributeError):
+            use()
+    builder = J.__new__(J)
+    for use in (lambda: builder.tcl, lambda: builder.ns):
+        with pytest.raises(AttributeError):
+            use()
+
+
+def test_signatures_and_subclasses(interp, j):
+    assert str(inspect.signature(J)) == "(tcl)"
+    assert str(inspect.signature(J_Code)) == "(*cmd, tcl)"
+    assert list(inspect.signature(J_Code.__call__).parameters) == ["self", "args", "kwargs"]
+    with pytest.raises(TypeError):
+        J_Code("x")
+
+    class Loud(J_Code):
+        def __call__(self, *args, **kwargs):
+            return ("loud", super().__call__(*args, **kwargs))
+
+    assert Loud("ns_a", tcl=interp).ns_b.echo("w", cast_=False) == ("loud", "w")
+    assert received(interp) == ["w"]
+    assert J.__doc__ and J_Code.__doc__.startswith("J_Code class")
+
+
+def test_arguments_are_converted_with_quotify(interp, j):
+    class Hooked:
+        def __quotify__(self):
+            return "from hook"
+
+    value = {"a": [1, 2], "b": Hooked()}
+    j.ns_a.ns_b.echo(value, Hooked(), k=value)
+    assert received(interp) == [quotify(value), "from hook", "-k", quotify(value)]
