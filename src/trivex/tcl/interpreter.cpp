@@ -94,13 +94,7 @@ PyObject* instance_dict_item(PyObject* self, PyObject* key) {
   return v;
 }
 
-// An instance attribute, read from the instance dict when it is there (the
-// common case, and much cheaper than attribute lookup on a Tk subclass),
-// else by ordinary attribute lookup.
-Ref member(PyObject* self, PyObject* name) {
-  if (PyObject* v = instance_dict_item(self, name)) return Ref::borrow(v);
-  return glue::getattr(self, name);
-}
+using glue::member;
 
 Ref tk_of(PyObject* self) { return member(self, GLUE_STR("tk")); }
 
@@ -319,7 +313,7 @@ Ref interpreter_eval(const Args& a) {
     raise_with_error_info(self, e);
   }
   Ref result = Ref::steal(r);
-  if (glue::truthy(a[2])) return glue::call_method(self, GLUE_STR("cast_any"), result.get());
+  if (glue::truthy(a[2])) return glue::call_member(self, GLUE_STR("cast_any"), result.get());
   return result;
 }
 
@@ -351,13 +345,13 @@ Ref interpreter_get_array(const Args& a) {
 Ref interpreter_get_list(const Args& a) { return cast_list(read_var(a[0], a[1]).get(), Py_None); }
 Ref interpreter_get_keyed_list(const Args& a) { return cast_keyed_list(read_var(a[0], a[1]).get(), Py_None); }
 Ref interpreter_get_int(const Args& a) {
-  return glue::call_method(a[0], GLUE_STR("cast_int"), read_var(a[0], a[1]).get());
+  return glue::call_member(a[0], GLUE_STR("cast_int"), read_var(a[0], a[1]).get());
 }
 Ref interpreter_get_boolean(const Args& a) {
-  return glue::call_method(a[0], GLUE_STR("cast_boolean"), read_var(a[0], a[1]).get());
+  return glue::call_member(a[0], GLUE_STR("cast_boolean"), read_var(a[0], a[1]).get());
 }
 Ref interpreter_get_double(const Args& a) {
-  return glue::call_method(a[0], GLUE_STR("cast_double"), read_var(a[0], a[1]).get());
+  return glue::call_member(a[0], GLUE_STR("cast_double"), read_var(a[0], a[1]).get());
 }
 Ref interpreter_get_var(const Args& a) { return read_var(a[0], a[1]); }
 
@@ -626,30 +620,45 @@ bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
   return true;
 }
 
-// cast_any for text when the class's readers are its own: the answers of
-// steps int, double, boolean and keyed list, asked without raising.
-Ref cast_any_text(PyObject* self, PyObject* text) {
+// cast_any's answer for text when the class's readers are its own, asked
+// without raising: a value, or "only a keyed list is left to try", or
+// "ask the readers" where the shortcut cannot be exact.
+struct TextGuess {
+  Ref value;
+  bool try_keyed_list = false;
+};
+
+TextGuess cast_any_text(PyObject* self, PyObject* text) {
+  TextGuess guess;
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(text, &n);
   if (!s) {
     PyErr_Clear();  // not UTF-8 encodable: the readers would refuse it too
-    return Ref();
+    return guess;
   }
-  if (static_cast<size_t>(n) != std::strlen(s)) return Ref();  // embedded NUL: readers refuse it
+  if (static_cast<size_t>(n) != std::strlen(s)) return guess;  // embedded NUL: the readers refuse it
   const tcl::Api& api = tcl::api();
-  Ref out;
-  switch (tcl_integer(api, s, n, out)) {
-    case Answer::yes: return out;
-    case Answer::ask_python: return Ref();
+  switch (tcl_integer(api, s, n, guess.value)) {
+    case Answer::yes: return guess;
+    case Answer::ask_python: return guess;
     case Answer::no: break;
   }
   double d = 0;
-  if (api.GetDouble(nullptr, s, &d) == tcl::TCL_OK) return glue::check(PyFloat_FromDouble(d));
+  if (api.GetDouble(nullptr, s, &d) == tcl::TCL_OK) {
+    guess.value = glue::check(PyFloat_FromDouble(d));
+    return guess;
+  }
   reset_result(self);
   int b = 0;
-  if (api.GetBoolean(nullptr, s, &b) == tcl::TCL_OK) return Ref::borrow(b ? Py_True : Py_False);
-  if (n == 0 || !looks_like_keyed_list(api, s, static_cast<size_t>(n))) return Ref::borrow(text);
-  return Ref();  // may be a keyed list: let NestMap.from_tcl decide
+  if (api.GetBoolean(nullptr, s, &b) == tcl::TCL_OK) {
+    guess.value = Ref::borrow(b ? Py_True : Py_False);
+    return guess;
+  }
+  if (n == 0 || !looks_like_keyed_list(api, s, static_cast<size_t>(n)))
+    guess.value = Ref::borrow(text);
+  else
+    guess.try_keyed_list = true;
+  return guess;
 }
 
 Ref interpreter_cast_any(const Args& a) {
@@ -672,13 +681,17 @@ Ref interpreter_cast_any(const Args& a) {
              uses(self, GLUE_STR("cast_double"), g.own_cast_double) &&
              uses(self, GLUE_STR("cast_boolean"), g.own_cast_boolean) &&
              uses(self, GLUE_STR("getint"), g.misc_getint) && uses(self, GLUE_STR("getdouble"), g.misc_getdouble);
+  TextGuess guess;
   if (own) {
-    if (Ref r = cast_any_text(self, value.get())) return r;
+    guess = cast_any_text(self, value.get());
+    if (guess.value) return guess.value;
   }
-  for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double"), GLUE_STR("cast_boolean")}) {
-    Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError},
-                          [&] { return glue::call_method(self, method, value.get()); });
-    if (r) return r;
+  if (!guess.try_keyed_list) {
+    for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double"), GLUE_STR("cast_boolean")}) {
+      Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError},
+                            [&] { return glue::call_method(self, method, value.get()); });
+      if (r) return r;
+    }
   }
   if (PyUnicode_GET_LENGTH(value.get()) != 0) {
     Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError}, [&] { return cast_keyed_list(value.get(), Py_None); });
