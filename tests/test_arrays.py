@@ -213,3 +213,25 @@ def test_overrides_are_honoured(interp):
     finally:
         TclArrayVariable.get = saved
     assert TclArrayVariable("arr", tcl=interp)["k"] == 5
+
+
+def test_patched_dunders_and_subclasses(interp):
+    a = TclArrayVariable("arr", tcl=interp)
+    a["k"] = "v"
+    saved = {name: TclArrayVariable.__dict__[name] for name in ("__getitem__", "__setitem__")}
+    try:
+        TclArrayVariable.__getitem__ = lambda self, key: "patched " + key
+        TclArrayVariable.__setitem__ = lambda self, key, value: TclVariable.set(self, value + "!", key)
+        assert a["k"] == "patched k"
+        a["k"] = "w"
+    finally:
+        for name, fn in saved.items():
+            setattr(TclArrayVariable, name, fn)
+    assert a["k"] == "w!"
+
+    class Upper(TclArrayVariable):
+        def __getitem__(self, key):
+            return super().__getitem__(key).upper()
+
+    assert Upper("arr", tcl=interp)["k"] == "W!"
+    assert TempTclArrayVariable(tcl=interp).__class__.__getitem__ is TclArrayVariable.__getitem__

@@ -421,3 +421,31 @@ def test_variable_handed_to_a_command_is_its_name(interp):
     v.set(3)
     assert TclCommand("info exists", tcl=interp)(v) == 1
     assert TclCommand(("incr",), tcl=interp)(v) == 4
+
+
+def test_calls_follow_overrides_and_patches(interp):
+    c = TclCommand("set", args=("x",), tcl=interp)
+    assert c(1) == 1
+    c.call = lambda *args: ("shadowed", args)
+    assert c(2) == ("shadowed", (2,))
+    del c.call
+    saved = TclCommand.__dict__["call"]
+    try:
+        TclCommand.call = lambda self, *args: "patched"
+        assert c(3) == "patched"
+    finally:
+        TclCommand.call = saved
+    assert c(4) == 4
+
+    class Echo(TclCommand):
+        def __call__(self, *args):
+            return "echo"
+
+    class Plain(TclCommand):
+        pass
+
+    assert Echo(("set",), tcl=interp)() == "echo"
+    assert Plain("set", args=("y",), tcl=interp)(5) == 5
+    c.args = ["z"]  # not a tuple: Python's concatenation error, as build_tclcmd gives it
+    with pytest.raises(TypeError):
+        c(1)

@@ -338,3 +338,25 @@ def test_weak_proxy_rule(interp):
     assert w.tcl is v.tcl  # a proxy given is used as it is
     with pytest.raises(TypeError):
         TclVariable("x", tcl=42)  # an int cannot be weakly referenced
+
+
+def test_attribute_changes_are_seen(interp):
+    tk = interp.tk
+    tk.eval("set a 1; set b 2; set c 3")
+    v = TclVariable("a", tcl=interp, cast=int)
+    assert v.get() == 1
+    v.var_name = "b"
+    assert v.get() == 2 and v.get_str() == "2"
+    saved = TclVariable.__dict__.get("var_name")
+    try:
+        TclVariable.var_name = property(lambda self: "c")
+        assert v.get() == 3  # a data descriptor on the class wins over the instance dict
+    finally:
+        del TclVariable.var_name
+    assert saved is None and v.get() == 2
+    with pytest.raises(TypeError, match=r"set\(\) takes from 2 to 3 positional arguments but 4 were given"):
+        v.set(1, 2, 3)
+    with pytest.raises(TypeError):
+        v.get(1, 2, 3)
+    v.set(value=7)
+    assert v.get(cast=str) == "7"

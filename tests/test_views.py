@@ -216,3 +216,38 @@ def test_copies_pickles_and_bare_objects(interp, ns):
     bare_view = V.VariablesView.__new__(V.VariablesView)
     with pytest.raises(AttributeError):
         bare_view["x"]
+
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+_view_interp = None
+
+
+def _shared_interp():
+    global _view_interp
+    if _view_interp is None:
+        from support import make_interpreter
+
+        _view_interp = make_interpreter()
+    return _view_interp
+
+
+names = st.text(alphabet=st.sampled_from("ab: {$\\é"), min_size=1, max_size=6) | st.sampled_from(["x", "a::b", "::g"])
+
+
+@given(st.sampled_from(["::", "::t", "::t::u", "t", "::a b", "::é"]), names)
+def test_view_lookup_is_the_variable_lookup(ns_name, name):
+    interp = _shared_interp()
+    ns = TclNamespace(ns_name, tcl=interp)
+    if ns_name != "::":
+        ns.create()
+    try:
+        qualified = TclNamespace.join(ns_name, name)
+    except ValueError:
+        with pytest.raises(KeyError):
+            ns.vars[name]
+        return
+    if TclNamespace.qualifiers(qualified):
+        interp.tk.call("namespace", "eval", TclNamespace.qualifiers(qualified), "")
+    TclVariable(qualified, tcl=interp).set("value of " + qualified)
+    assert ns.vars[name] == "value of " + qualified == interp.tk.call("set", qualified)

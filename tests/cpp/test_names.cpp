@@ -104,6 +104,15 @@ void run() {
   CHECK(normalized<C>(U"") == U"");
   CHECK(normalized<C>(U"a::b") == U"a::b");
 
+  // is_normal agrees with "normalizing changes nothing".
+  for (const char32_t* text : {U"", U"a", U"::a", U"a::b", U"::a::b", U"::", U"a::", U"::a::", U"a::::b", U":a",
+                               U"a:b", U"a:::b", U"::::a", U"a:", U"\u00e9::b", U"a:: b"}) {
+    std::u32string t(text);
+    std::basic_string<C> w = widen<C>(t);
+    bool normal = nm::is_normal(w.data(), w.size());
+    CHECK(normal == (normalized<C>(t) == t));
+  }
+
   CHECK(qualifiers<C>(U"::a::b::c") == U"::a::b");
   CHECK(qualifiers<C>(U"a::b") == U"a");
   CHECK(qualifiers<C>(U"a:::b") == U"a");

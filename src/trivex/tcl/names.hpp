@@ -92,6 +92,24 @@ bool split(const C* s, size_t n, bool& absolute, std::vector<Piece>& pieces) {
   return true;
 }
 
+// Whether the strict reading leaves the name exactly as it is: components
+// without colons joined by single "::", with an optional leading "::" that
+// is followed by a component ("::" alone normalizes to the empty name).
+template <class C>
+constexpr bool is_normal(const C* s, size_t n) {
+  if (n == 0) return true;
+  size_t i = starts_with_sep(s, n) ? 2 : 0;
+  if (i == n) return false;
+  while (true) {
+    size_t start = i;
+    while (i < n && s[i] != ':') ++i;
+    if (i == start) return false;  // empty component or a stray colon
+    if (i == n) return true;
+    if (i + 2 >= n || s[i + 1] != ':' || s[i + 2] == ':') return false;
+    i += 2;
+  }
+}
+
 // Tcl's reading: the components between separator runs of two or more
 // colons; empty components (leading, trailing, repeated separators) are
 // dropped.

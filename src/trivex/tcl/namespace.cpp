@@ -30,6 +30,7 @@
 // turns the call into a Tcl error with that message, errorInfo and
 // errorCode.  The interposer runs while tkinter has released the GIL, so it
 // touches only plain C++ data and Tcl.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ struct State {
   PyObject* vview_byref = nullptr;
   PyObject* method_caller = nullptr;  // (obj, name): obj.name(), for lazy iterators
   PyObject* view_names = nullptr;     // (view, subcommand): the names a view yields
+  PyObject* object_getattribute = nullptr;  // object.__getattribute__'s slot wrapper
+  PyObject *attr_tcl = nullptr, *attr_cmd_name = nullptr, *attr_args = nullptr, *attr_keywords = nullptr,
+           *attr_cast = nullptr, *attr_logger = nullptr;
 };
 
 State S;
@@ -120,14 +124,30 @@ Ref vmethod(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args
   return glue::check(PyObject_VectorcallMethod(name, buf, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// A module-level name, looked up when the code runs (as Python code would).
-Ref global(PyObject* name) {
+// A module-level name, looked up when the code runs (as Python code would);
+// remembered while the module's dict is unmodified (its version tag says).
+struct GlobalCache {
+  uint64_t version = 0;
+  PyObject* value = nullptr;  // borrowed from the module dict
+};
+
+Ref global(PyObject* name, GlobalCache& cache) {
+  uint64_t version = reinterpret_cast<PyDictObject*>(S.globals)->ma_version_tag;
+  if (cache.value && cache.version == version) return Ref::borrow(cache.value);
   PyObject* v = PyDict_GetItemWithError(S.globals, name);
-  if (v) return Ref::borrow(v);
+  if (v) {
+    cache.version = version;
+    cache.value = v;
+    return Ref::borrow(v);
+  }
   if (PyErr_Occurred()) throw glue::PythonError{};
   glue::raisef(PyExc_NameError, "name '%U' is not defined", name);
 }
-#define GLOBAL(name) global(GLUE_STR(name))
+#define GLOBAL(name)                           \
+  ([]() -> Ref {                               \
+    static GlobalCache cache_;                 \
+    return global(GLUE_STR(name), cache_);     \
+  }())
 
 // True while `ci.cls` is unmodified since load: then its methods are ours.
 bool unchanged(const ClassInfo& ci) {
@@ -140,34 +160,86 @@ PyObject* instance_dict(PyObject* self) {
   return dp ? *dp : nullptr;
 }
 
-// self.<name> for a plain data attribute: read from the instance dict when
-// no class attribute of that name could intervene, else the full lookup.
-Ref field(PyObject* self, PyObject* name) {
-  PyTypeObject* t = Py_TYPE(self);
-  if (t->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(t, name)) {
-    if (PyObject* d = instance_dict(self)) {
-      PyObject* v = PyDict_GetItemWithError(d, name);
-      if (v) return Ref::borrow(v);
-      if (PyErr_Occurred()) throw glue::PythonError{};
+// A per-call-site memo of one lookup on an instance, as CPython's own
+// attribute caches keep it: valid while the object's type and its instance
+// dict are the very ones seen then and unmodified since (version tags are
+// never reused, so a match proves it).  The remembered value is borrowed
+// from that dict and only handed out after the dict passed the check.
+struct SiteCache {
+  PyTypeObject* type = nullptr;
+  unsigned int type_version = 0;
+  PyObject* dict = nullptr;
+  uint64_t dict_version = 0;
+  PyObject* value = nullptr;
+
+  bool hit(PyTypeObject* t, PyObject* d) const {
+    return t == type && d == dict && d && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+           t->tp_version_tag == type_version && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == dict_version;
+  }
+  void store(PyTypeObject* t, PyObject* d, PyObject* v) {
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+      type = nullptr;
+      return;
     }
+    type = t;
+    type_version = t->tp_version_tag;
+    dict = d;
+    dict_version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+    value = v;
+  }
+};
+
+// Whether Python's lookup of obj.<name> consults the instance dict before
+// anything else: object's own __getattribute__ (a __getattr__ only runs for
+// misses) and no class attribute of that name.
+bool plain_attribute(PyTypeObject* t, PyObject* name) {
+  return (t->tp_getattro == PyObject_GenericGetAttr ||
+          _PyType_Lookup(t, GLUE_STR("__getattribute__")) == S.object_getattribute) &&
+         !_PyType_Lookup(t, name);
+}
+
+// obj.<name> for a plain data attribute: straight from the instance dict
+// when that is where Python would find it, else the full lookup.
+Ref field(PyObject* self, PyObject* name, SiteCache& cache) {
+  PyTypeObject* t = Py_TYPE(self);
+  PyObject* d = instance_dict(self);
+  if (cache.hit(t, d)) return Ref::borrow(cache.value);
+  if (d && plain_attribute(t, name)) {
+    PyObject* v = PyDict_GetItemWithError(d, name);
+    if (v) {
+      cache.store(t, d, v);
+      return Ref::borrow(v);
+    }
+    if (PyErr_Occurred()) throw glue::PythonError{};
   }
   return glue::getattr(self, name);
 }
-#define FIELD(self, name) field(self, GLUE_STR(name))
+#define FIELD(self, name)                          \
+  ([](PyObject* self_) -> Ref {                    \
+    static SiteCache cache_;                       \
+    return field(self_, GLUE_STR(name), cache_);   \
+  }(self))
 
 // Whether self.<name> is exactly the class attribute `expected` (our own
 // function), so that calling it can skip the Python call.
-bool dispatches_to(PyObject* self, PyObject* name, PyObject* expected) {
+bool dispatches_to(PyObject* self, PyObject* name, PyObject* expected, SiteCache& cache) {
   PyTypeObject* t = Py_TYPE(self);
+  PyObject* d = instance_dict(self);
+  if (cache.hit(t, d)) return true;
   if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, name) != expected) return false;
-  if (PyObject* d = instance_dict(self)) {
+  if (d) {
     int r = PyDict_Contains(d, name);
     if (r < 0) throw glue::PythonError{};
     if (r) return false;
+    cache.store(t, d, expected);
   }
   return true;
 }
-#define DISPATCHES(self, name, expected) dispatches_to(self, GLUE_STR(name), expected)
+#define DISPATCHES(self, name, expected)                               \
+  ([](PyObject* self_, PyObject* expected_) -> bool {                  \
+    static SiteCache cache_;                                           \
+    return dispatches_to(self_, GLUE_STR(name), expected_, cache_);    \
+  }(self, expected))
 
 // The _tkinter application object of an interpreter held by `tcl` (usually
 // a weak proxy).  The referent is kept alive for the attribute lookup.
@@ -176,7 +248,7 @@ Ref tk_of(PyObject* tcl) {
     PyObject* target = PyWeakref_GET_OBJECT(tcl);
     if (target == Py_None) glue::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
     Ref hold = Ref::borrow(target);
-    return glue::getattr(hold.get(), GLUE_STR("tk"));
+    return FIELD(hold.get(), "tk");
   }
   return glue::getattr(tcl, GLUE_STR("tk"));
 }
@@ -202,6 +274,34 @@ Ref tclobj(PyObject* o) { return cv::tclobj(o); }
 
 // a + b for two str, with Python's error for anything else.
 Ref concat(PyObject* a, PyObject* b) { return glue::check(PyUnicode_Concat(a, b)); }
+
+// The concatenation of str parts, in one allocation.
+Ref concat_all(std::initializer_list<PyObject*> parts) {
+  Py_ssize_t total = 0;
+  Py_UCS4 maxchar = 0;
+  bool narrow = true;
+  for (PyObject* p : parts) {
+    if (!PyUnicode_Check(p)) {
+      Ref acc;
+      for (PyObject* q : parts) acc = acc ? concat(acc.get(), q) : Ref::borrow(q);
+      return acc;
+    }
+    total += PyUnicode_GET_LENGTH(p);
+    maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(p));
+    narrow = narrow && PyUnicode_KIND(p) == PyUnicode_1BYTE_KIND;
+  }
+  Ref out = glue::check(PyUnicode_New(total, maxchar));
+  Py_ssize_t at = 0;
+  for (PyObject* p : parts) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    if (narrow) std::memcpy(PyUnicode_1BYTE_DATA(out.get()) + at, PyUnicode_1BYTE_DATA(p), static_cast<size_t>(n));
+    else if (PyUnicode_CopyCharacters(out.get(), at, p, 0, n) < 0) throw glue::PythonError{};
+    at += n;
+  }
+  return out;
+}
+
+Ref concat3(PyObject* a, PyObject* b, PyObject* c) { return concat_all({a, b, c}); }
 
 // NAME(INDEX) as the element forms of the variable methods write it.
 Ref element_name(PyObject* name, PyObject* index) {
@@ -229,12 +329,52 @@ Ref words(std::initializer_list<PyObject*> head, PyObject* tail = nullptr) {
   return t;
 }
 
+// tk.<name>(args...) for the binding's application object.  The method
+// descriptor is remembered per call site while the object's type is the one
+// seen then and unmodified (its version tag), which saves the method lookup
+// on the paths that only forward to Tcl; any other object gets the full call.
+struct MethodCache {
+  PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  PyObject* descr = nullptr;  // borrowed from the type's dict
+};
+
+template <class... A>
+Ref tk_method(PyObject* tk, PyObject* name, MethodCache& c, A... args) {
+  PyTypeObject* t = Py_TYPE(tk);
+  bool valid = t == c.type && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == c.version;
+  if (!valid) {
+    PyObject* d = _PyType_Lookup(t, name);
+    if (!d || !Py_IS_TYPE(d, &PyMethodDescr_Type) || t->tp_getattro != PyObject_GenericGetAttr ||
+        t->tp_dictoffset != 0 || !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+      return glue::call_method(tk, name, args...);
+    c.type = t;
+    c.version = t->tp_version_tag;
+    c.descr = d;
+  }
+  PyObject* argv[] = {tk, static_cast<PyObject*>(args)...};
+  return glue::check(PyObject_Vectorcall(c.descr, argv, 1 + sizeof...(A), nullptr));
+}
+#define TK(tk, name, ...)                                          \
+  ([&]() -> Ref {                                                  \
+    static MethodCache cache_;                                     \
+    return tk_method(tk, GLUE_STR(name), cache_, __VA_ARGS__);     \
+  }())
+
 // Send a tuple of words: tk.call(words), one word per element.
-Ref tk_call(PyObject* tk, PyObject* w) { return glue::call_method(tk, GLUE_STR("call"), w); }
+Ref tk_call(PyObject* tk, PyObject* w) { return TK(tk, "call", w); }
+// The script "set NAME" as quotify(("set", NAME)) writes it.
+Ref set_script(PyObject* name) {
+  if (PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) && cv::scan_text(name) == 0)
+    return concat_all({GLUE_STR("set "), name});  // an element that needs no quoting
+  Ref w = glue::tuple_of(GLUE_STR("set"), name);
+  return quotify(w.get());
+}
+
 // Evaluate a tuple of words as one script: tk.eval(quotify(words)).
 Ref tk_eval_words(PyObject* tk, PyObject* w) {
   Ref script = quotify(w);
-  return glue::call_method(tk, GLUE_STR("eval"), script.get());
+  return TK(tk, "eval", script.get());
 }
 
 // `str.format` of a temporary-name template for the object `self`.
@@ -338,8 +478,13 @@ Ref split(PyObject* string) {
   return out;
 }
 
+bool normal_text(PyObject* s) {
+  return cv::with_chars(s, [](const auto* d, size_t n) { return nm::is_normal(d, n); });
+}
+
 // normalize() of a str: "::".join(split(s)).
 Ref normalize_text(PyObject* s) {
+  if (PyUnicode_CheckExact(s) && normal_text(s)) return Ref::borrow(s);
   bool absolute = false;
   std::vector<nm::Piece> pieces;
   std::u32string out;
@@ -369,8 +514,11 @@ Ref join(PyObject* string, PyObject* const* rest, Py_ssize_t n) {
     if (PyUnicode_GET_LENGTH(s.get()) == 0 || starts_with_sep(arg.get())) {
       s = arg;
     } else if (PyUnicode_GET_LENGTH(arg.get()) != 0) {
-      Ref with_sep = concat(s.get(), GLUE_STR("::"));
-      s = concat(with_sep.get(), arg.get());
+      if (n == 1 && PyUnicode_GET_LENGTH(s.get()) == 2 && starts_with_sep(s.get()) && normal_text(arg.get())) {
+        // "::" and a normal relative name: normalizing "::::name" gives this.
+        return concat(GLUE_STR("::"), arg.get());
+      }
+      s = concat3(s.get(), GLUE_STR("::"), arg.get());
     }
   }
   return normalize_text(s.get());
@@ -433,12 +581,12 @@ Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
   Ref name = FIELD(self, "var_name");
   Ref result;
   if (is_none(array_index)) {
-    result = glue::call_method(tk.get(), GLUE_STR("getvar"), name.get());
+    result = TK(tk.get(), "getvar", name.get());
   } else {
     // The binding takes only text as an element name; convert the others as
     // the writing methods do, so both address the same element.
     Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
-    result = glue::call_method(tk.get(), GLUE_STR("getvar"), name.get(), index.get());
+    result = TK(tk.get(), "getvar", name.get(), index.get());
   }
   Ref conv = cast == S.marker ? FIELD(self, "cast") : Ref::borrow(cast);
   if (glue::truthy(conv.get())) return glue::call(conv.get(), result.get());
@@ -451,8 +599,8 @@ Ref get_str(PyObject* self, PyObject* array_index) {
   Ref tk = self_tk(self);
   Ref name = FIELD(self, "var_name");
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
-  Ref w = words({GLUE_STR("set"), name.get()});
-  return tk_eval_words(tk.get(), w.get());
+  Ref script = set_script(name.get());
+  return TK(tk.get(), "eval", script.get());
 }
 
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
@@ -462,11 +610,11 @@ Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
   Ref name = FIELD(self, "var_name");
   if (is_none(array_index)) {
     Ref v = tclobj(value);
-    glue::call_method(tk.get(), GLUE_STR("setvar"), name.get(), v.get());
+    TK(tk.get(), "setvar", name.get(), v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
-    glue::call_method(tk.get(), GLUE_STR("setvar"), name.get(), index.get(), v.get());
+    TK(tk.get(), "setvar", name.get(), index.get(), v.get());
   }
   return Ref::borrow(Py_None);
 }
@@ -478,10 +626,10 @@ Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain) {
   Ref name = FIELD(self, "var_name");
   try {
     if (is_none(array_index)) {
-      glue::call_method(tk.get(), GLUE_STR("unsetvar"), name.get());
+      TK(tk.get(), "unsetvar", name.get());
     } else {
       Ref index = quotify(array_index);
-      glue::call_method(tk.get(), GLUE_STR("unsetvar"), name.get(), index.get());
+      TK(tk.get(), "unsetvar", name.get(), index.get());
     }
   } catch (const glue::PythonError&) {
     if (!PyErr_ExceptionMatches(S.TclError)) throw;
@@ -679,25 +827,26 @@ Ref arr_contains(const Args& a) {
   return vmethod(self, GLUE_STR("exists"), {key}, KWNAMES("array_index"));
 }
 
-Ref arr_getitem(const Args& a) {
-  PyObject *self = a[0], *key = a[1];
+Ref getitem(PyObject* self, PyObject* key) {
   if (DISPATCHES(self, "get", S.var_get_obj)) return get_obj(self, key, S.marker);
   return vmethod(self, GLUE_STR("get"), {key}, KWNAMES("array_index"));
 }
 
-Ref arr_setitem(const Args& a) {
-  PyObject *self = a[0], *key = a[1], *value = a[2];
+Ref setitem(PyObject* self, PyObject* key, PyObject* value) {
   if (DISPATCHES(self, "set", S.var_set)) return set_value(self, value, key);
   vmethod(self, GLUE_STR("set"), {value, key}, KWNAMES("array_index"));
   return Ref::borrow(Py_None);
 }
 
-Ref arr_delitem(const Args& a) {
-  PyObject *self = a[0], *key = a[1];
+Ref delitem(PyObject* self, PyObject* key) {
   if (DISPATCHES(self, "unset", S.var_unset)) return unset_value(self, key, Py_False);
   vmethod(self, GLUE_STR("unset"), {key}, KWNAMES("array_index"));
   return Ref::borrow(Py_None);
 }
+
+Ref arr_getitem(const Args& a) { return getitem(a[0], a[1]); }
+Ref arr_setitem(const Args& a) { return setitem(a[0], a[1], a[2]); }
+Ref arr_delitem(const Args& a) { return delitem(a[0], a[1]); }
 
 Ref arr_clear(const Args& a) {
   glue::call_method(a[0], GLUE_STR("array_unset"));
@@ -848,7 +997,16 @@ Ref callback(const Args& a) {
   }
 }
 
-bool is_tkapp(PyObject* tk) { return std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") == 0; }
+// Whether `tk` is the binding's application object (whose call() takes a
+// single tuple as the list of words, or the words themselves).
+bool is_tkapp(PyObject* tk) {
+  static PyTypeObject* tkapp_type = nullptr;
+  PyTypeObject* t = Py_TYPE(tk);
+  if (t == tkapp_type) return true;
+  if (std::strcmp(t->tp_name, "_tkinter.tkapp") != 0) return false;
+  tkapp_type = t;
+  return true;
+}
 
 // tk.createcommand(name, func), with Python errors of `func` reported to
 // Tcl as Tcl errors.
@@ -925,8 +1083,6 @@ Ref tuple_concat(std::initializer_list<PyObject*> parts) {
 Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref name = FIELD(self, "cmd_name");
   Ref bound = FIELD(self, "args");
-  Ref head = glue::tuple_of(name.get());
-  Ref with_bound = tuple_concat({head.get(), bound.get()});
   Ref converted = tclobj(args);
   Ref keywords = FIELD(self, "keywords");
   Ref options = keywords;
@@ -940,8 +1096,30 @@ Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
       glue::dict_set(options.get(), k, value.get());
     }
   }
+  bool own_dashed = DISPATCHES(self, "kwargs_to_dashed_args", S.cmd_dashed);
+  if (own_dashed && PyTuple_CheckExact(bound.get()) && PyTuple_CheckExact(converted.get()) &&
+      PyDict_CheckExact(options.get())) {
+    // The whole line in one tuple: name, bound words, call words, options.
+    Py_ssize_t nb = PyTuple_GET_SIZE(bound.get()), na = PyTuple_GET_SIZE(converted.get());
+    Ref out = glue::check(PyTuple_New(1 + nb + na + 2 * PyDict_GET_SIZE(options.get())));
+    Py_ssize_t i = 0;
+    PyTuple_SET_ITEM(out.get(), i++, name.release());
+    for (Py_ssize_t k = 0; k < nb; ++k) PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(PyTuple_GET_ITEM(bound.get(), k)));
+    for (Py_ssize_t k = 0; k < na; ++k)
+      PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(PyTuple_GET_ITEM(converted.get(), k)));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(options.get(), &pos, &k, &v)) {
+      if (!PyUnicode_Check(k)) glue::raise(PyExc_TypeError, "keywords must be strings");
+      PyTuple_SET_ITEM(out.get(), i++, concat(GLUE_STR("-"), k).release());
+      PyTuple_SET_ITEM(out.get(), i++, Py_NewRef(v));
+    }
+    return out;
+  }
+  Ref head = glue::tuple_of(name.get());
+  Ref with_bound = tuple_concat({head.get(), bound.get()});
   Ref dashed;
-  if (DISPATCHES(self, "kwargs_to_dashed_args", S.cmd_dashed)) {
+  if (own_dashed) {
     dashed = dashed_args(options.get());
   } else {
     Ref fn = glue::getattr(self, GLUE_STR("kwargs_to_dashed_args"));
@@ -950,8 +1128,6 @@ Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref none = empty_tuple();
     dashed = glue::call_kw(fn.get(), none.get(), kw.get());
   }
-  if (PyTuple_CheckExact(with_bound.get()) && PyTuple_CheckExact(converted.get()) && PyTuple_CheckExact(dashed.get()))
-    return tuple_concat({with_bound.get(), converted.get(), dashed.get()});
   Ref t = glue::check(PyNumber_Add(with_bound.get(), converted.get()));
   return glue::check(PyNumber_Add(t.get(), dashed.get()));
 }
@@ -971,7 +1147,109 @@ Ref apply_cast(PyObject* self, Ref result) {
   return result;
 }
 
+Ref tuple_from_array(PyObject* const* items, size_t n) {
+  Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(n)));
+  for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
+  return t;
+}
+
+// The six attributes of a command whose methods are all this module's own:
+// the object is exactly a TclCommand, the class is unmodified since load,
+// and the instance dict holds just what the constructor set, so nothing
+// shadows a method.  Held strongly: argument hooks run during the call.
+struct PlainCommand {
+  Ref tcl, cmd_name, args, keywords, cast, logger;
+};
+
+bool plain_command(PyObject* self, PlainCommand& f) {
+  static PyObject* const* const names[] = {&S.attr_tcl, &S.attr_cmd_name, &S.attr_args,
+                                           &S.attr_keywords, &S.attr_cast, &S.attr_logger};
+  static struct {
+    SiteCache site;
+    PyObject* values[6];
+  } cache;
+  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(S.TclCommand.cls) || !unchanged(S.TclCommand)) return false;
+  PyObject* d = instance_dict(self);
+  if (!d) return false;
+  Ref* out[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
+  if (!cache.site.hit(Py_TYPE(self), d)) {
+    if (PyDict_GET_SIZE(d) != 6) return false;
+    for (int i = 0; i < 6; ++i) {
+      PyObject* v = PyDict_GetItemWithError(d, *names[i]);
+      if (!v) {
+        if (PyErr_Occurred()) throw glue::PythonError{};
+        return false;
+      }
+      cache.values[i] = v;
+    }
+    cache.site.store(Py_TYPE(self), d, d);
+  }
+  for (int i = 0; i < 6; ++i) *out[i] = Ref::borrow(cache.values[i]);
+  return true;
+}
+
+// call() of a plain command without call keywords.  The words go to
+// tk.call as separate arguments (what the binding does with a single tuple
+// argument anyway), so no line tuple is built unless a logger needs it.
+Ref plain_call(PlainCommand& f, PyObject* args) {
+  if (!PyTuple_CheckExact(f.args.get()) || !PyDict_CheckExact(f.keywords.get()) ||
+      !PyUnicode_Check(f.cmd_name.get()))
+    return Ref();
+  Py_ssize_t nb = PyTuple_GET_SIZE(f.args.get()), na = PyTuple_GET_SIZE(args);
+  size_t n = static_cast<size_t>(1 + nb + na + 2 * PyDict_GET_SIZE(f.keywords.get()));
+  std::vector<Ref> owned;  // converted call arguments and dashed option names
+  owned.reserve(static_cast<size_t>(na) + 2 * static_cast<size_t>(PyDict_GET_SIZE(f.keywords.get())));
+  PyObject* small[16];
+  std::vector<PyObject*> large;
+  PyObject** argv = small;
+  if (n + 2 > 16) {
+    large.resize(n + 2);
+    argv = large.data();
+  }
+  // argv[0] is free for the vectorcall offset, argv[1] is `tk`.
+  size_t i = 2;
+  argv[i++] = f.cmd_name.get();
+  for (Py_ssize_t k = 0; k < nb; ++k) argv[i++] = PyTuple_GET_ITEM(f.args.get(), k);
+  for (Py_ssize_t k = 0; k < na; ++k) {
+    owned.push_back(tclobj(PyTuple_GET_ITEM(args, k)));
+    argv[i++] = owned.back().get();
+  }
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(f.keywords.get(), &pos, &k, &v)) {
+    if (!PyUnicode_Check(k)) glue::raise(PyExc_TypeError, "keywords must be strings");
+    owned.push_back(concat(GLUE_STR("-"), k));
+    argv[i++] = owned.back().get();
+    argv[i++] = v;
+  }
+  if (glue::truthy(f.logger.get())) {
+    Ref line = tuple_from_array(argv + 2, n);
+    Ref text = quotify(line.get());
+    Ref message = glue::check(PyUnicode_FromFormat("Calling: %S", text.get()));
+    glue::call_method(f.logger.get(), GLUE_STR("info"), message.get());
+  }
+  Ref tk = tk_of(f.tcl.get());
+  argv[1] = tk.get();
+  static MethodCache cache;
+  Ref result;
+  PyTypeObject* t = Py_TYPE(tk.get());
+  if (t == cache.type && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == cache.version &&
+      is_tkapp(tk.get())) {
+    result = glue::check(PyObject_Vectorcall(cache.descr, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  } else {
+    Ref line = tuple_from_array(argv + 2, n);
+    result = tk_method(tk.get(), GLUE_STR("call"), cache, line.get());
+  }
+  if (glue::truthy(f.cast.get())) return glue::call(f.cast.get(), result.get());
+  return result;
+}
+
 Ref command_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+    PlainCommand f;
+    if (plain_command(self, f))
+      if (Ref r = plain_call(f, args)) return r;
+  }
   Ref line = line_of(self, args, kwargs);
   Ref logger = FIELD(self, "logger");
   if (glue::truthy(logger.get())) {
@@ -985,12 +1263,14 @@ Ref command_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 Ref cmd_call(const Args& a) { return command_call(a[0], a.varargs(), a.varkw()); }
 
-Ref cmd_dunder_call(const Args& a) {
-  PyObject* self = a[0];
-  if (DISPATCHES(self, "call", S.cmd_call)) return command_call(self, a.varargs(), a.varkw());
+// __call__: self.call(*args, **kwargs); `kwargs` may be null.
+Ref dunder_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (DISPATCHES(self, "call", S.cmd_call)) return command_call(self, args, kwargs);
   Ref fn = glue::getattr(self, GLUE_STR("call"));
-  return glue::call_kw(fn.get(), a.varargs(), PyDict_GET_SIZE(a.varkw()) ? a.varkw() : nullptr);
+  return glue::call_kw(fn.get(), args, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
 }
+
+Ref cmd_dunder_call(const Args& a) { return dunder_call(a[0], a.varargs(), a.varkw()); }
 
 Ref cmd_eval(const Args& a) {
   PyObject* self = a[0];
@@ -1260,14 +1540,14 @@ Ref ns_call(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref w = tclobj(command.get());
-  return glue::call_method(tk.get(), GLUE_STR("call"), w.get());
+  return TK(tk.get(), "call", w.get());
 }
 
 Ref ns_eval(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref script = quotify(command.get());
-  return glue::call_method(tk.get(), GLUE_STR("eval"), script.get());
+  return TK(tk.get(), "eval", script.get());
 }
 
 // self.call(*words)
@@ -1551,20 +1831,42 @@ Ref varobj(PyObject* self, PyObject* name) {
   return glue::call_method(self, GLUE_STR("byref"), name);
 }
 
+// "set NS::NAME" written at once, when that text is exactly what joining,
+// normalizing and quoting would give: our own join in force, a relative
+// name and a namespace that join plainly, and nothing that needs quoting.
+// Else null.
+Ref fused_set_script(PyObject* ns_name, PyObject* name) {
+  if (!PyUnicode_CheckExact(ns_name) || !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
+      PyUnicode_GET_LENGTH(name) == 0 || starts_with_sep(name))
+    return Ref();
+  Ref ns_cls = GLOBAL("TclNamespace");
+  if (ns_cls.get() != S.TclNamespace.cls || !unchanged(S.TclNamespace)) return Ref();
+  bool global = PyUnicode_GET_LENGTH(ns_name) == 2 && starts_with_sep(ns_name);
+  Ref script = global ? concat_all({GLUE_STR("set ::"), name}) : concat_all({GLUE_STR("set "), ns_name, GLUE_STR("::"), name});
+  bool plain = cv::with_chars(script.get(), [](const auto* d, size_t n) {
+    return nm::is_normal(d + 4, n - 4) && trivex::quote::scan_element(d + 4, n - 4) == 0;
+  });
+  return plain ? script : Ref();
+}
+
 Ref vview_get_impl(PyObject* self, PyObject* name) {
   if (DISPATCHES(self, "byref", S.vview_byref)) {
     Ref var_cls = GLOBAL("TclVariable");
     if (var_cls.get() == S.TclVariable.cls && unchanged(S.TclVariable)) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_str(), without
       // making the object nobody can see.
-      Ref qualified = qualify(self, name);
       Ref ns = FIELD(self, "ns");
+      Ref ns_name = FIELD(ns.get(), "ns");
+      Ref script = fused_set_script(ns_name.get(), name);
+      if (!script) {
+        Ref qualified = namespace_join(ns_name.get(), name);
+        Ref var_name = quotify(qualified.get());
+        script = set_script(var_name.get());
+      }
       Ref tcl_given = FIELD(ns.get(), "tcl");
       Ref tcl = interpreter_proxy(tcl_given.get());
-      Ref var_name = quotify(qualified.get());
       Ref tk = tk_of(tcl.get());
-      Ref w = words({GLUE_STR("set"), var_name.get()});
-      return tk_eval_words(tk.get(), w.get());
+      return TK(tk.get(), "eval", script.get());
     }
   }
   Ref var = varobj(self, name);
@@ -1634,8 +1936,7 @@ Ref key_error_from(F&& f, std::initializer_list<PyObject*> types) {
   }
 }
 
-Ref vview_getitem(const Args& a) {
-  PyObject *self = a[0], *name = a[1];
+Ref view_getitem(PyObject* self, PyObject* name) {
   return key_error_from(
       [&] {
         if (DISPATCHES(self, "get", S.vview_get)) return vview_get_impl(self, name);
@@ -1643,6 +1944,8 @@ Ref vview_getitem(const Args& a) {
       },
       {S.TclError, PyExc_ValueError});
 }
+
+Ref vview_getitem(const Args& a) { return view_getitem(a[0], a[1]); }
 
 Ref vview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
 
@@ -1803,6 +2106,59 @@ Ref pview_exists(const Args& a) {
 }
 
 Ref pview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("procs")); }
+
+// ---------------------------------------------------------------------------
+// Fast entries
+//
+// The hottest operations skip the generic ways in: the type slots of a few
+// classes (item access on arrays and variable views, calling a command) go
+// straight to the code their dunder function runs, and the functions for
+// reading and writing variables bind plain positional calls without the
+// general argument binder.  The dunder functions stay in the class dicts, so
+// help(), inspect and super() see them; CPython resets a slot to its generic
+// form as soon as the dunder is reassigned on the class or a base, and
+// subclasses get the generic slots, which call the same functions.
+
+PyObject* subscript_slot(PyObject* self, PyObject* key) {
+  return glue::boundary([&] { return getitem(self, key); });
+}
+
+int ass_subscript_slot(PyObject* self, PyObject* key, PyObject* value) {
+  try {
+    if (value) setitem(self, key, value);
+    else delitem(self, key);
+    return 0;
+  } catch (...) {
+    glue::set_error_from_current_exception();
+    return -1;
+  }
+}
+
+PyObject* view_subscript_slot(PyObject* self, PyObject* key) {
+  return glue::boundary([&] { return view_getitem(self, key); });
+}
+
+PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return glue::boundary([&] { return dunder_call(self, args, kwargs); });
+}
+
+// get_obj(self, array_index=None, cast=marker) and set(self, value,
+// array_index=None) called with positional arguments only.
+PyObject* get_obj_entry(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (kwnames || n < 1 || n > 3) return glue::detail::function_vectorcall(fn, args, nargsf, kwnames);
+  return glue::boundary([&] { return get_obj(args[0], n > 1 ? args[1] : Py_None, n > 2 ? args[2] : S.marker); });
+}
+
+PyObject* set_entry(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (kwnames || n < 2 || n > 3) return glue::detail::function_vectorcall(fn, args, nargsf, kwnames);
+  return glue::boundary([&] { return set_value(args[0], args[1], n > 2 ? args[2] : Py_None); });
+}
+
+void fast_entry(PyObject* fn, vectorcallfunc entry) { reinterpret_cast<glue::FunctionObject*>(fn)->vectorcall = entry; }
+
+PyTypeObject* type_of_class(PyObject* cls) { return reinterpret_cast<PyTypeObject*>(cls); }
 
 // ---------------------------------------------------------------------------
 // Class construction
@@ -2097,6 +2453,13 @@ PyMODINIT_FUNC PyInit_namespace() {
       Ref opt = glue::getattr(flags.get(), "optimize");
       S.asserts = PyLong_AsLong(opt.get()) == 0;
     }
+    S.attr_tcl = GLUE_STR("tcl");
+    S.attr_cmd_name = GLUE_STR("cmd_name");
+    S.attr_args = GLUE_STR("args");
+    S.attr_keywords = GLUE_STR("keywords");
+    S.attr_cast = GLUE_STR("cast");
+    S.attr_logger = GLUE_STR("logger");
+    S.object_getattribute = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, GLUE_STR("__getattribute__")));
     S.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
     S.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule).release();
     cv::types();
@@ -2104,5 +2467,13 @@ PyMODINIT_FUNC PyInit_namespace() {
     build_variable_classes(m);
     build_command_classes(m);
     build_namespace_classes(m);
+    fast_entry(S.var_get_obj, get_obj_entry);
+    fast_entry(S.var_set, set_entry);
+    PyTypeObject* arrays = type_of_class(S.TclArrayVariable.cls);
+    arrays->tp_as_mapping->mp_subscript = subscript_slot;
+    arrays->tp_as_mapping->mp_ass_subscript = ass_subscript_slot;
+    type_of_class(S.TclCommand.cls)->tp_call = call_slot;
+    for (PyObject* view : {S.VariablesView.cls, S.ObjectsView.cls})
+      type_of_class(view)->tp_as_mapping->mp_subscript = view_subscript_slot;
   });
 }
