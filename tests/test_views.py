@@ -198,8 +198,11 @@ def test_overridden_view_methods_are_used(ns):
 
 def test_copies_pickles_and_bare_objects(interp, ns):
     """No misuse crashes: each copy either works or raises a Python error."""
-    objects = [ns, ns.vars, ns.cmds, TclCommand(("set",), tcl=interp), TempTclCommand(tcl=interp),
-               TempTclNamespace(tcl=interp), TclArrayVariable("a", tcl=interp)]
+    from trivex.tcl.namespace import TempTclArrayVariable, TempTclVariable
+
+    objects = [ns, ns.vars, ns.objs, ns.cmds, ns.procs, TclCommand(("set",), tcl=interp),
+               TempTclCommand(len, tcl=interp), TempTclNamespace(tcl=interp), TclArrayVariable("a", tcl=interp),
+               TempTclVariable(tcl=interp), TempTclArrayVariable(tcl=interp)]
     for obj in objects:
         shallow = copy.copy(obj)
         assert type(shallow) is type(obj)

@@ -12,14 +12,19 @@
 //
 // Faithfulness and speed.  Every method does what the equivalent Python
 // method would: attributes and methods are looked up on the instance, other
-// classes through the module's globals at call time.  The few hot paths
+// classes through the module's globals at call time.  The hot paths
 // (reading and writing variables and array elements, calling a command,
-// looking a variable up through a view) skip those lookups only when they
-// provably would find this module's own code: the attribute is read straight
-// from the instance dict when the type has no class attribute of that name;
-// a method is dispatched in C++ when the type's lookup yields our function
-// and the instance dict does not shadow it; a class is instantiated inline
-// only while its version tag shows it unmodified since module load.
+// looking a variable up through a view) take shortcuts only where they
+// provably give the same answer: an attribute is read straight from the
+// instance dict when the class defines nothing of that name; a method runs
+// in C++ when the type's lookup yields our function and the instance dict
+// does not shadow it; a view lookup skips the TclVariable it would make and
+// drop while that class is unmodified since load.  Such verdicts, and the
+// values read, are remembered per call site for as long as the version tags
+// of the type and of the dict they came from are unchanged (CPython never
+// reuses a tag, so a match proves nothing was modified).  The section "Fast
+// entries" below lets a few type slots and functions skip the generic
+// argument machinery in the same spirit.
 //
 // Python callables as Tcl commands.  tkinter's own command (argument and
 // result conversion) stays in charge; we register a small wrapper as the
@@ -160,6 +165,21 @@ PyObject* instance_dict(PyObject* self) {
   return dp ? *dp : nullptr;
 }
 
+// Give `self` an ordinary instance dict holding what it holds now.  Left to
+// itself, CPython keeps instance attributes in a form shared by the class
+// and turns it into a "split" dict at the first C-level dict access.
+// CPython 3.11's bytecode caches then serve method calls on the instance
+// well but attribute reads badly, and with an ordinary dict the other way
+// round; namespaces are read from (ns.vars, ns.cmds), the other objects are
+// called, so only namespaces get one.
+void use_plain_dict(PyObject* self) {
+  PyObject* d = instance_dict(self);
+  if (!d) return;
+  Ref fresh = glue::new_dict();
+  glue::check_status(PyDict_Update(fresh.get(), d));
+  glue::check_status(PyObject_GenericSetDict(self, fresh.get(), nullptr));
+}
+
 // A per-call-site memo of one lookup on an instance, as CPython's own
 // attribute caches keep it: valid while the object's type and its instance
 // dict are the very ones seen then and unmodified since (version tags are
@@ -219,6 +239,42 @@ Ref field(PyObject* self, PyObject* name, SiteCache& cache) {
     static SiteCache cache_;                       \
     return field(self_, GLUE_STR(name), cache_);   \
   }(self))
+
+// self.<a> and self.<b> as two FIELD reads give them, remembered together.
+struct PairCache {
+  SiteCache site;
+  PyObject* second = nullptr;  // borrowed from the same dict as site.value
+};
+
+void field_pair(PyObject* self, PyObject* a, PyObject* b, PairCache& cache, Ref& va, Ref& vb) {
+  PyTypeObject* t = Py_TYPE(self);
+  PyObject* d = instance_dict(self);
+  if (cache.site.hit(t, d)) {
+    va = Ref::borrow(cache.site.value);
+    vb = Ref::borrow(cache.second);
+    return;
+  }
+  if (d && plain_attribute(t, a) && plain_attribute(t, b)) {
+    PyObject* x = PyDict_GetItemWithError(d, a);
+    if (!x && PyErr_Occurred()) throw glue::PythonError{};
+    PyObject* y = x ? PyDict_GetItemWithError(d, b) : nullptr;
+    if (!y && PyErr_Occurred()) throw glue::PythonError{};
+    if (x && y) {
+      cache.site.store(t, d, x);
+      cache.second = y;
+      va = Ref::borrow(x);
+      vb = Ref::borrow(y);
+      return;
+    }
+  }
+  va = glue::getattr(self, a);
+  vb = glue::getattr(self, b);
+}
+#define FIELD_PAIR(self, a, b, va, vb)                                       \
+  ([](PyObject* self_, Ref& va_, Ref& vb_) {                                 \
+    static PairCache cache_;                                                 \
+    field_pair(self_, GLUE_STR(a), GLUE_STR(b), cache_, va_, vb_);           \
+  }(self, va, vb))
 
 // Whether self.<name> is exactly the class attribute `expected` (our own
 // function), so that calling it can skip the Python call.
@@ -314,7 +370,7 @@ Ref element_name(PyObject* name, PyObject* index) {
 // s.startswith("::"), for any object as Python would ask it.
 bool starts_with_sep(PyObject* s) {
   if (PyUnicode_Check(s)) {
-    return glue::check_status(static_cast<int>(PyUnicode_Tailmatch(s, GLUE_STR("::"), 0, PY_SSIZE_T_MAX, -1))) != 0;
+    return PyUnicode_GET_LENGTH(s) >= 2 && PyUnicode_READ_CHAR(s, 0) == ':' && PyUnicode_READ_CHAR(s, 1) == ':';
   }
   Ref r = glue::call_method(s, GLUE_STR("startswith"), GLUE_STR("::"));
   return glue::truthy(r.get());
@@ -577,8 +633,9 @@ Ref var_init(const Args& a) {
 }
 
 Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
-  Ref tk = self_tk(self);
-  Ref name = FIELD(self, "var_name");
+  Ref tcl, name;
+  FIELD_PAIR(self, "tcl", "var_name", tcl, name);
+  Ref tk = tk_of(tcl.get());
   Ref result;
   if (is_none(array_index)) {
     result = TK(tk.get(), "getvar", name.get());
@@ -606,8 +663,9 @@ Ref get_str(PyObject* self, PyObject* array_index) {
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
 
 Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
-  Ref tk = self_tk(self);
-  Ref name = FIELD(self, "var_name");
+  Ref tcl, name;
+  FIELD_PAIR(self, "tcl", "var_name", tcl, name);
+  Ref tk = tk_of(tcl.get());
   if (is_none(array_index)) {
     Ref v = tclobj(value);
     TK(tk.get(), "setvar", name.get(), v.get());
@@ -648,7 +706,7 @@ Ref exists_value(PyObject* self, PyObject* array_index) {
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
   Ref w = words({GLUE_STR("::info"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_method(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
 }
 
 Ref var_exists(const Args& a) { return exists_value(a[0], a[1]); }
@@ -673,7 +731,7 @@ Ref var_array_get_obj(const Args& a) {
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("get"), pat.get());
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_method(tcl.get(), GLUE_STR("cast_array"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_array"), r.get());
 }
 
 Ref var_array_get_str(const Args& a) {
@@ -682,7 +740,7 @@ Ref var_array_get_str(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("get"), is_none(pattern) ? nullptr : pattern);
   Ref r = tk_eval_words(tk.get(), w.get());
-  return glue::call_method(tcl.get(), GLUE_STR("cast_array"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_array"), r.get());
 }
 
 Ref var_array_set(const Args& a) {
@@ -718,7 +776,7 @@ Ref array_names(PyObject* self, PyObject* pattern) {
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("names"), pat.get());
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_method(tcl.get(), GLUE_STR("cast_list"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_list"), r.get());
 }
 
 Ref var_array_names(const Args& a) { return array_names(a[0], a[1]); }
@@ -729,7 +787,7 @@ Ref var_is_array(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("exists"), nullptr);
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_method(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
 }
 
 Ref var_absolute(const Args& a) {
@@ -1153,15 +1211,42 @@ Ref tuple_from_array(PyObject* const* items, size_t n) {
   return t;
 }
 
+// References taken for the length of one call, released together.
+class Holds {
+ public:
+  Holds() = default;
+  ~Holds() {
+    for (size_t i = 0; i < n_; ++i) Ref::steal(at(i));
+  }
+  Holds(const Holds&) = delete;
+  Holds& operator=(const Holds&) = delete;
+  // Keep `r` (a new reference) and return it borrowed.
+  PyObject* keep(Ref r) {
+    if (n_ == kSmall && large_.empty()) large_.assign(small_, small_ + kSmall);
+    if (n_ >= kSmall) large_.push_back(r.get());
+    else small_[n_] = r.get();
+    ++n_;
+    return r.release();
+  }
+
+ private:
+  PyObject* at(size_t i) const { return large_.empty() ? small_[i] : large_[i]; }
+  static constexpr size_t kSmall = 16;
+  PyObject* small_[kSmall];
+  std::vector<PyObject*> large_;
+  size_t n_ = 0;
+};
+
 // The six attributes of a command whose methods are all this module's own:
 // the object is exactly a TclCommand, the class is unmodified since load,
 // and the instance dict holds just what the constructor set, so nothing
-// shadows a method.  Held strongly: argument hooks run during the call.
+// shadows a method.  Held for the call (argument hooks and the logger run
+// Python code that may rebind them).
 struct PlainCommand {
-  Ref tcl, cmd_name, args, keywords, cast, logger;
+  PyObject *tcl, *cmd_name, *args, *keywords, *cast, *logger;
 };
 
-bool plain_command(PyObject* self, PlainCommand& f) {
+bool plain_command(PyObject* self, PlainCommand& f, Holds& holds) {
   static PyObject* const* const names[] = {&S.attr_tcl, &S.attr_cmd_name, &S.attr_args,
                                            &S.attr_keywords, &S.attr_cast, &S.attr_logger};
   static struct {
@@ -1171,7 +1256,6 @@ bool plain_command(PyObject* self, PlainCommand& f) {
   if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(S.TclCommand.cls) || !unchanged(S.TclCommand)) return false;
   PyObject* d = instance_dict(self);
   if (!d) return false;
-  Ref* out[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
   if (!cache.site.hit(Py_TYPE(self), d)) {
     if (PyDict_GET_SIZE(d) != 6) return false;
     for (int i = 0; i < 6; ++i) {
@@ -1184,21 +1268,18 @@ bool plain_command(PyObject* self, PlainCommand& f) {
     }
     cache.site.store(Py_TYPE(self), d, d);
   }
-  for (int i = 0; i < 6; ++i) *out[i] = Ref::borrow(cache.values[i]);
+  PyObject** out[] = {&f.tcl, &f.cmd_name, &f.args, &f.keywords, &f.cast, &f.logger};
+  for (int i = 0; i < 6; ++i) *out[i] = holds.keep(Ref::borrow(cache.values[i]));
   return true;
 }
 
 // call() of a plain command without call keywords.  The words go to
 // tk.call as separate arguments (what the binding does with a single tuple
 // argument anyway), so no line tuple is built unless a logger needs it.
-Ref plain_call(PlainCommand& f, PyObject* args) {
-  if (!PyTuple_CheckExact(f.args.get()) || !PyDict_CheckExact(f.keywords.get()) ||
-      !PyUnicode_Check(f.cmd_name.get()))
-    return Ref();
-  Py_ssize_t nb = PyTuple_GET_SIZE(f.args.get()), na = PyTuple_GET_SIZE(args);
-  size_t n = static_cast<size_t>(1 + nb + na + 2 * PyDict_GET_SIZE(f.keywords.get()));
-  std::vector<Ref> owned;  // converted call arguments and dashed option names
-  owned.reserve(static_cast<size_t>(na) + 2 * static_cast<size_t>(PyDict_GET_SIZE(f.keywords.get())));
+Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
+  if (!PyTuple_CheckExact(f.args) || !PyDict_CheckExact(f.keywords) || !PyUnicode_Check(f.cmd_name)) return Ref();
+  Py_ssize_t nb = PyTuple_GET_SIZE(f.args), na = PyTuple_GET_SIZE(args);
+  size_t n = static_cast<size_t>(1 + nb + na + 2 * PyDict_GET_SIZE(f.keywords));
   PyObject* small[16];
   std::vector<PyObject*> large;
   PyObject** argv = small;
@@ -1208,27 +1289,23 @@ Ref plain_call(PlainCommand& f, PyObject* args) {
   }
   // argv[0] is free for the vectorcall offset, argv[1] is `tk`.
   size_t i = 2;
-  argv[i++] = f.cmd_name.get();
-  for (Py_ssize_t k = 0; k < nb; ++k) argv[i++] = PyTuple_GET_ITEM(f.args.get(), k);
-  for (Py_ssize_t k = 0; k < na; ++k) {
-    owned.push_back(tclobj(PyTuple_GET_ITEM(args, k)));
-    argv[i++] = owned.back().get();
-  }
+  argv[i++] = f.cmd_name;
+  for (Py_ssize_t k = 0; k < nb; ++k) argv[i++] = PyTuple_GET_ITEM(f.args, k);
+  for (Py_ssize_t k = 0; k < na; ++k) argv[i++] = holds.keep(tclobj(PyTuple_GET_ITEM(args, k)));
   Py_ssize_t pos = 0;
   PyObject *k, *v;
-  while (PyDict_Next(f.keywords.get(), &pos, &k, &v)) {
+  while (PyDict_Next(f.keywords, &pos, &k, &v)) {
     if (!PyUnicode_Check(k)) glue::raise(PyExc_TypeError, "keywords must be strings");
-    owned.push_back(concat(GLUE_STR("-"), k));
-    argv[i++] = owned.back().get();
+    argv[i++] = holds.keep(concat(GLUE_STR("-"), k));
     argv[i++] = v;
   }
-  if (glue::truthy(f.logger.get())) {
+  if (glue::truthy(f.logger)) {
     Ref line = tuple_from_array(argv + 2, n);
     Ref text = quotify(line.get());
     Ref message = glue::check(PyUnicode_FromFormat("Calling: %S", text.get()));
-    glue::call_method(f.logger.get(), GLUE_STR("info"), message.get());
+    glue::call_method(f.logger, GLUE_STR("info"), message.get());
   }
-  Ref tk = tk_of(f.tcl.get());
+  Ref tk = tk_of(f.tcl);
   argv[1] = tk.get();
   static MethodCache cache;
   Ref result;
@@ -1240,16 +1317,23 @@ Ref plain_call(PlainCommand& f, PyObject* args) {
     Ref line = tuple_from_array(argv + 2, n);
     result = tk_method(tk.get(), GLUE_STR("call"), cache, line.get());
   }
-  if (glue::truthy(f.cast.get())) return glue::call(f.cast.get(), result.get());
+  if (glue::truthy(f.cast)) return glue::call(f.cast, result.get());
   return result;
 }
+
+Ref generic_call(PyObject* self, PyObject* args, PyObject* kwargs);
 
 Ref command_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
     PlainCommand f;
-    if (plain_command(self, f))
-      if (Ref r = plain_call(f, args)) return r;
+    Holds holds;
+    if (plain_command(self, f, holds))
+      if (Ref r = plain_call(f, args, holds)) return r;
   }
+  return generic_call(self, args, kwargs);
+}
+
+Ref generic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref line = line_of(self, args, kwargs);
   Ref logger = FIELD(self, "logger");
   if (glue::truthy(logger.get())) {
@@ -1396,7 +1480,7 @@ Ref cmd_proc_body(const Args& a) { return cmd_query(a[0], {GLUE_STR("::info"), G
 Ref cmd_proc_args(const Args& a) {
   Ref r = cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("args")});
   Ref tcl = FIELD(a[0], "tcl");
-  return glue::call_method(tcl.get(), GLUE_STR("cast_list"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_list"), r.get());
 }
 
 Ref cmd_proc_arg_default(const Args& a) {
@@ -1410,7 +1494,7 @@ Ref cmd_proc_arg_default(const Args& a) {
     Ref arg = quotify(arg_name);
     Ref w = words({GLUE_STR("::info"), GLUE_STR("default"), name.get(), arg.get(), tmp_var});
     Ref r = tk_call(tk.get(), w.get());
-    Ref has = glue::call_method(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+    Ref has = glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
     if (glue::truthy(has.get())) return glue::call_method(tmp_var, GLUE_STR("get"));
     return Ref::borrow(Py_None);
   });
@@ -1520,6 +1604,7 @@ Ref ns_init(const Args& a) {
     Ref v = glue::call(view_cls.get(), self);
     glue::setattr(self, attr, v.get());
   }
+  use_plain_dict(self);
   return Ref::borrow(Py_None);
 }
 
@@ -1558,7 +1643,7 @@ Ref via_call(PyObject* self, PyObject* w) {
 
 Ref cast_list_of(PyObject* self, PyObject* value) {
   Ref tcl = FIELD(self, "tcl");
-  return glue::call_method(tcl.get(), GLUE_STR("cast_list"), value);
+  return glue::call_member(tcl.get(), GLUE_STR("cast_list"), value);
 }
 
 Ref ns_children(const Args& a) {
@@ -1614,7 +1699,7 @@ Ref ns_exists(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref w = words({GLUE_STR("namespace"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_method(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+  return glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
 }
 
 // ("namespace", sub[, flag if set], *patterns)
@@ -1998,7 +2083,7 @@ Ref view_names(const Args& a) {
   Ref r = pattern ? glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub, pattern.get())
                   : glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub);
   Ref tcl = FIELD(ns.get(), "tcl");
-  Ref names = glue::call_method(tcl.get(), GLUE_STR("cast_list"), r.get());
+  Ref names = glue::call_member(tcl.get(), GLUE_STR("cast_list"), r.get());
   Ref items = glue::check(PySequence_Tuple(names.get()));
   Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   Ref out = glue::check(PyTuple_New(n));
