@@ -254,3 +254,4 @@ def test_view_lookup_is_the_variable_lookup(ns_name, name):
         interp.tk.call("namespace", "eval", TclNamespace.qualifiers(qualified), "")
     TclVariable(qualified, tcl=interp).set("value of " + qualified)
     assert ns.vars[name] == "value of " + qualified == interp.tk.call("set", qualified)
+    assert ns.objs[name] == ns.objs.get(name) == TclVariable(qualified, tcl=interp).get_obj()

@@ -2021,10 +2021,13 @@ Ref key_error_from(F&& f, std::initializer_list<PyObject*> types) {
   }
 }
 
+Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index);
+
 Ref view_getitem(PyObject* self, PyObject* name) {
   return key_error_from(
       [&] {
         if (DISPATCHES(self, "get", S.vview_get)) return vview_get_impl(self, name);
+        if (DISPATCHES(self, "get", S.oview_get)) return oview_get_impl(self, name, Py_None);
         return glue::call_method(self, GLUE_STR("get"), name);
       },
       {S.TclError, PyExc_ValueError});
@@ -2103,10 +2106,28 @@ Ref view_iter(PyObject* self, PyObject* sub) {
 
 Ref vview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("vars")); }
 
-Ref oview_get(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("get_obj"), {a[2]}, KWNAMES("array_index"));
+Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
+  if (DISPATCHES(self, "byref", S.vview_byref)) {
+    Ref var_cls = GLOBAL("TclVariable");
+    if (var_cls.get() == S.TclVariable.cls && unchanged(S.TclVariable)) {
+      // TclVariable(qualify(name), tcl=self.ns.tcl).get_obj(array_index=...)
+      // without the object: a fresh variable has no cast.
+      Ref qualified = qualify(self, name);
+      Ref var_name = quotify(qualified.get());
+      Ref ns = FIELD(self, "ns");
+      Ref tcl_given = FIELD(ns.get(), "tcl");
+      Ref tcl = interpreter_proxy(tcl_given.get());
+      Ref tk = tk_of(tcl.get());
+      if (is_none(array_index)) return TK(tk.get(), "getvar", var_name.get());
+      Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
+      return TK(tk.get(), "getvar", var_name.get(), index.get());
+    }
+  }
+  Ref var = varobj(self, name);
+  return vmethod(var.get(), GLUE_STR("get_obj"), {array_index}, KWNAMES("array_index"));
 }
+
+Ref oview_get(const Args& a) { return oview_get_impl(a[0], a[1], a[2]); }
 
 Ref oview_array_get(const Args& a) {
   Ref var = varobj(a[0], a[1]);
