@@ -37,7 +37,7 @@ def test_class_layout():
     assert TempTclArrayVariable.__mro__[:3] == (TempTclArrayVariable, TempTclVariable, TclArrayVariable)
     assert TempTclArrayVariable.__mro__[3:] == TclArrayVariable.__mro__[1:]
     body = [k for k in vars(TclArrayVariable) if not k.startswith("_abc") and k not in (
-        "__module__", "__qualname__", "__doc__", "__abstractmethods__", "__dict__", "__weakref__")]
+        "__module__", "__qualname__", "__doc__", "__abstractmethods__", "__dict__", "__weakref__", "__slotnames__")]
     assert body == ["__init__", "get", "__len__", "__iter__", "__contains__", "__getitem__", "__setitem__",
                     "__delitem__", "clear", "update"]
     assert TclArrayVariable.get is TclVariable.get

@@ -41,12 +41,12 @@ def recorder(interp):
 
 def test_class_layout():
     body = [k for k in vars(TclCommand) if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
-                                                       "__weakref__")]
+                                                       "__weakref__", "__slotnames__")]
     assert body == ["__init__", "createcommand", "exists", "is_command", "is_proc", "rename", "delete", "origin",
                     "proc_body", "proc_args", "proc_arg_default", "build_tclcmd", "kwargs_to_dashed_args", "call",
                     "__call__", "eval", "absolute", "make_absolute", "__repr__", "__str__", "__tclobj__", "__get__"]
     assert isinstance(vars(TclCommand)["kwargs_to_dashed_args"], staticmethod)
-    assert [k for k in vars(TempTclCommand) if k not in ("__module__", "__qualname__", "__doc__")] == [
+    assert [k for k in vars(TempTclCommand) if k not in ("__module__", "__qualname__", "__doc__", "__slotnames__")] == [
         "__init__", "__enter__", "__exit__", "__del__"]
     assert str(inspect.signature(TclCommand)) == "(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)"
     assert str(inspect.signature(TempTclCommand)) == "(func=None, cmd_name='::__trivex__{cls}_{id}_tmp', **kwargs)"

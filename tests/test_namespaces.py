@@ -20,9 +20,9 @@ NS_BODY = ["__init__", "children", "code", "current", "create", "delete", "eval"
 
 def test_class_layout():
     body = [k for k in vars(TclNamespace) if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
-                                                         "__weakref__")]
+                                                         "__weakref__", "__slotnames__")]
     assert body == NS_BODY
-    assert [k for k in vars(TempTclNamespace) if k not in ("__module__", "__qualname__", "__doc__")] == [
+    assert [k for k in vars(TempTclNamespace) if k not in ("__module__", "__qualname__", "__doc__", "__slotnames__")] == [
         "__init__", "__enter__", "__exit__"]
     assert str(inspect.signature(TclNamespace)) == "(ns, tcl=None)"
     assert str(inspect.signature(TclNamespace.export)) == "(self, clear=False, *patterns)"

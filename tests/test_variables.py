@@ -32,7 +32,7 @@ var_names = text.filter(lambda s: "(" not in s and ")" not in s and "::" not in 
 def test_class_layout():
     assert [k for k in vars(TclVariable) if not k.startswith("__") or k == "__init__"][:3] == [
         "_TclVariable__marker", "__init__", "get_obj"]
-    body = [k for k in vars(TclVariable) if k not in ("__module__", "__qualname__", "__dict__", "__weakref__", "__doc__")]
+    body = [k for k in vars(TclVariable) if k not in ("__module__", "__qualname__", "__dict__", "__weakref__", "__slotnames__", "__doc__")]
     assert body == [
         "_TclVariable__marker", "__init__", "get_obj", "get_str", "get", "set", "unset", "exists",
         "array_item_byref", "array_get_obj", "array_get_str", "array_get", "array_set", "array_unset",

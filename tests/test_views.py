@@ -30,7 +30,7 @@ def ns(interp):
 
 def body(cls):
     return [k for k in vars(cls) if not k.startswith("_abc") and k not in (
-        "__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__abstractmethods__")]
+        "__module__", "__qualname__", "__doc__", "__dict__", "__weakref__", "__slotnames__", "__abstractmethods__")]
 
 
 def test_class_layout():
@@ -255,3 +255,15 @@ def test_view_lookup_is_the_variable_lookup(ns_name, name):
     TclVariable(qualified, tcl=interp).set("value of " + qualified)
     assert ns.vars[name] == "value of " + qualified == interp.tk.call("set", qualified)
     assert ns.objs[name] == ns.objs.get(name) == TclVariable(qualified, tcl=interp).get_obj()
+
+
+def test_fast_paths_survive_copying(interp, ns):
+    """copy stores __slotnames__ on the classes it copies; lookups must stay
+    right (and stay on their fast paths, which the benchmark shows)."""
+    ns.vars["x"] = "before"
+    copy.copy(ns)
+    copy.copy(TclVariable("x", tcl=interp))
+    copy.copy(TclCommand(("set",), tcl=interp))
+    assert "__slotnames__" in vars(TclNamespace)
+    assert ns.vars["x"] == "before" and ns.objs["x"] == "before"
+    assert TclCommand("set", args=("::t::x",), tcl=interp)("after") == "after"

@@ -59,7 +59,10 @@ constexpr const char* kTemplate = "'::__trivex__{cls}_{id}_tmp'";
 
 struct ClassInfo {
   PyObject* cls = nullptr;
-  unsigned int version = 0;  // tp_version_tag when the module finished loading
+  unsigned int version = 0;  // tp_version_tag when last found as built
+  // What the fast paths rely on: these names resolve on the class to these
+  // objects (kept alive here), as they did when the module was loaded.
+  std::vector<std::pair<PyObject*, PyObject*>> relied_on;
 };
 
 struct State {
@@ -154,10 +157,17 @@ Ref global(PyObject* name, GlobalCache& cache) {
     return global(GLUE_STR(name), cache_);     \
   }())
 
-// True while `ci.cls` is unmodified since load: then its methods are ours.
-bool unchanged(const ClassInfo& ci) {
+// Whether the names the fast paths rely on still resolve on `ci.cls` to
+// this module's own objects.  Decided by the class's version tag while it is
+// the one last seen; after any change to the class (copyreg, for one, stores
+// __slotnames__ on classes it copies) the names are looked up again.
+bool unchanged(ClassInfo& ci) {
   auto* t = reinterpret_cast<PyTypeObject*>(ci.cls);
-  return ci.version && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == ci.version;
+  if (ci.version && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == ci.version) return true;
+  for (const auto& [name, expected] : ci.relied_on)
+    if (_PyType_Lookup(t, name) != expected) return false;
+  ci.version = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+  return true;
 }
 
 PyObject* instance_dict(PyObject* self) {
@@ -1926,12 +1936,20 @@ Ref fused_set_script(PyObject* ns_name, PyObject* name) {
     return Ref();
   Ref ns_cls = GLOBAL("TclNamespace");
   if (ns_cls.get() != S.TclNamespace.cls || !unchanged(S.TclNamespace)) return Ref();
+  // The last script made, with the two strings it was made from (held, so
+  // that the same objects mean the same text).
+  static Ref last_ns, last_name, last_script;
+  if (ns_name == last_ns.get() && name == last_name.get()) return last_script;
   bool global = PyUnicode_GET_LENGTH(ns_name) == 2 && starts_with_sep(ns_name);
   Ref script = global ? concat_all({GLUE_STR("set ::"), name}) : concat_all({GLUE_STR("set "), ns_name, GLUE_STR("::"), name});
   bool plain = cv::with_chars(script.get(), [](const auto* d, size_t n) {
     return nm::is_normal(d + 4, n - 4) && trivex::quote::scan_element(d + 4, n - 4) == 0;
   });
-  return plain ? script : Ref();
+  if (!plain) return Ref();
+  last_ns = Ref::borrow(ns_name);
+  last_name = Ref::borrow(name);
+  last_script = script;
+  return script;
 }
 
 Ref vview_get_impl(PyObject* self, PyObject* name) {
@@ -2269,11 +2287,15 @@ PyTypeObject* type_of_class(PyObject* cls) { return reinterpret_cast<PyTypeObjec
 // ---------------------------------------------------------------------------
 // Class construction
 
-void record(ClassInfo& ci, Ref cls) {
+void record(ClassInfo& ci, Ref cls, std::initializer_list<const char*> relied_on = {}) {
   ci.cls = cls.release();
-  // A lookup assigns the type its version tag; remember it.
-  _PyType_Lookup(reinterpret_cast<PyTypeObject*>(ci.cls), GLUE_STR("__init__"));
   auto* t = reinterpret_cast<PyTypeObject*>(ci.cls);
+  for (const char* n : relied_on) {
+    PyObject* name = glue::check(PyUnicode_InternFromString(n)).release();
+    ci.relied_on.emplace_back(name, Py_XNewRef(_PyType_Lookup(t, name)));
+  }
+  // A lookup assigns the type its version tag; remember it.
+  _PyType_Lookup(t, GLUE_STR("__init__"));
   ci.version = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
 }
 
@@ -2345,7 +2367,7 @@ void build_variable_classes(glue::ModuleBuilder& m) {
                          &S.var_array_size, &S.var_array_names})
       Py_INCREF(*p);
     m.add("TclVariable", cls.get());
-    record(S.TclVariable, std::move(cls));
+    record(S.TclVariable, std::move(cls), {"__new__", "__init__", "get_str", "get_obj"});
   }
   {
     glue::ClassBody b("TempTclVariable", kModule);
@@ -2410,7 +2432,7 @@ void build_command_classes(glue::ModuleBuilder& m) {
     b.method({"__get__", "(self, instance, owner=None)", cmd_get});
     Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     m.add("TclCommand", cls.get());
-    record(S.TclCommand, std::move(cls));
+    record(S.TclCommand, std::move(cls), {"__call__", "call", "build_tclcmd", "kwargs_to_dashed_args"});
   }
   {
     glue::ClassBody b("TempTclCommand", kModule);
@@ -2518,7 +2540,7 @@ void build_namespace_classes(glue::ModuleBuilder& m) {
   b.add("ProcsView", procs_view.get());
   Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
   m.add("TclNamespace", cls.get());
-  record(S.TclNamespace, std::move(cls));
+  record(S.TclNamespace, std::move(cls), {"join"});
   for (ClassInfo* ci : {&S.VariablesView, &S.ObjectsView, &S.CommandsView, &S.ProcsView}) {
     Ref view = Ref::steal(ci->cls);
     record(*ci, std::move(view));
