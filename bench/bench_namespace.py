@@ -27,7 +27,7 @@ def main():
     interp = Interpreter()
     tk = interp.tk
 
-    t = Table("namespace: variables and arrays (issue goal 1.2)")
+    t = Table("namespace: variables and arrays (goal: 1.2x the direct call)")
     v = TclVariable("x", tcl=interp)
     v.set(5)
     compare(t, "TclVariable.set(5)", lambda: v.set(5), 'tk.setvar("x", 5)', lambda: tk.setvar("x", 5), 1.2)
@@ -56,7 +56,7 @@ def main():
               iterate_direct, 1.2)
     t.print()
 
-    t = Table("namespace: commands and views (issue goal 1.3)")
+    t = Table("namespace: commands and views (goal: 1.3x the direct call)")
     setter = TclCommand("set", args=("x",), tcl=interp)
     compare(t, 'TclCommand("set", args=("x",))(5), built once', lambda: setter(5), 'tk.call("set", "x", 5)',
               lambda: tk.call("set", "x", 5), 1.3)
