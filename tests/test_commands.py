@@ -402,7 +402,7 @@ def test_temporary_command_outliving_its_interpreter():
         gc.collect()
     finally:
         sys.unraisablehook = old
-    assert [type(e.exc_value) for e in errors] == [ReferenceError]
+    assert errors == []  # its command went with the interpreter: nothing to report
 
 
 def test_dead_interpreter(interp):

@@ -118,7 +118,7 @@ def test_history_is_bounded_and_keeps_the_newest():
         h.append(i)
     assert len(h) == MAX_HISTORY and h[0] == 5 and h.last() == MAX_HISTORY + 4
     assert History().last("none") == "none"
-    small = History(2)
+    small = History(maxlen=2)
     small.append(["set", "x", 1])
     small.append("puts hi")
     small.append("third")
@@ -131,11 +131,9 @@ def test_history_matches_the_interpreter_bound():
     assert History().maxlen == interpreter.Interpreter.__MAX_HISTORY__
 
 
-@pytest.mark.xfail(strict=True, raises=TypeError,
-                   reason="deque's copy and pickle call History(items, maxlen); History takes only maxlen")
 @pytest.mark.parametrize("dup", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])
 def test_history_copies(dup):
-    h = History(3)
+    h = History(maxlen=3)
     h.append("a")
     c = dup(h)
     assert type(c) is History and list(c) == ["a"] and c.maxlen == 3

@@ -503,7 +503,7 @@ inline PyTypeObject* make_function_type() {
       {0, nullptr},
   };
   static PyType_Spec spec = {
-      "trivex_function",
+      "trivex.tcl.function",
       sizeof(FunctionObject),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections import deque
+from collections.abc import Iterable
 from typing import Any
 
 __all__ = ["History", "MAX_HISTORY"]
@@ -20,11 +21,12 @@ class History(deque):  # type: ignore[type-arg]
     each list of command words.
 
     Arguments:
+        iterable: entries to start with.
         maxlen: the number of entries kept; 9999 unless given.
     """
 
-    def __init__(self, maxlen: int | None = MAX_HISTORY) -> None:
-        super().__init__((), maxlen)
+    def __init__(self, iterable: Iterable[Any] = (), maxlen: int | None = MAX_HISTORY) -> None:
+        super().__init__(iterable, maxlen)
 
     def __repr__(self) -> str:
         return "History(%r, maxlen=%r)" % (list(self), self.maxlen)

@@ -1587,7 +1587,16 @@ Ref tempcmd_exit(const Args& a) {
 Ref tempcmd_del(const Args& a) {
   PyObject* self = a[0];
   Ref wrapped = glue::lookup_attr(self, GLUE_STR("__wrapped__"));
-  if (wrapped) delete_quietly(self);
+  if (wrapped) {
+    // Once the interpreter is gone its commands are gone with it: there is
+    // nothing left to delete, and nothing worth reporting at finalisation.
+    try {
+      delete_quietly(self);
+    } catch (const glue::PythonError&) {
+      if (!PyErr_ExceptionMatches(PyExc_ReferenceError)) throw;
+      PyErr_Clear();
+    }
+  }
   bool found = false;
   Ref none = empty_tuple();
   call_next(S.TempTclCommand.cls, self, GLUE_STR("__del__"), none.get(), found);
