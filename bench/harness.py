@@ -10,24 +10,40 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.environ.get("TRIVEX_PKG_ROOT") or os.path.join(ROOT, "src"))
 
 
-def ns_per_op(fn, min_time=0.2, repeat=5):
-    """Best-of-`repeat` nanoseconds per call of `fn()`."""
+def _loops(fn, min_time):
+    """How many calls of fn() take about min_time seconds."""
     n = 1
     while True:
         t0 = time.perf_counter_ns()
         for _ in range(n):
             fn()
-        dt = time.perf_counter_ns() - t0
-        if dt >= min_time * 1e9 / repeat or n >= 1 << 24:
-            break
-        n *= 4
-    best = dt / n
-    for _ in range(repeat - 1):
-        t0 = time.perf_counter_ns()
-        for _ in range(n):
-            fn()
-        best = min(best, (time.perf_counter_ns() - t0) / n)
-    return best
+        if time.perf_counter_ns() - t0 >= min_time * 1e9 or n >= 1 << 24:
+            return n
+        n *= 2
+
+
+def _round(fn, n):
+    t0 = time.perf_counter_ns()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter_ns() - t0) / n
+
+
+def ns_per_op(fn, min_time=0.02, rounds=15):
+    """Best-of-`rounds` nanoseconds per call of `fn()`."""
+    n = _loops(fn, min_time)
+    return min(_round(fn, n) for _ in range(rounds))
+
+
+def ns_per_op_pair(fn, base_fn, min_time=0.02, rounds=15):
+    """Best-of-`rounds` ns per call of each, measured in alternating rounds
+    so that both see the same machine (a VM's speed drifts)."""
+    n, m = _loops(fn, min_time), _loops(base_fn, min_time)
+    ours, base = float("inf"), float("inf")
+    for _ in range(rounds):
+        ours = min(ours, _round(fn, n))
+        base = min(base, _round(base_fn, m))
+    return ours, base
 
 
 class Table:
@@ -38,8 +54,7 @@ class Table:
         self.rows = []
 
     def compare(self, label, fn, base_label, base_fn, goal=None):
-        ours = ns_per_op(fn)
-        base = ns_per_op(base_fn)
+        ours, base = ns_per_op_pair(fn, base_fn)
         self.rows.append((label, ours, base_label, base, ours / base, goal))
         return ours / base
 

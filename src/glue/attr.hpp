@@ -1,5 +1,5 @@
-// Attribute access on the hot paths, with exactly the answers of ordinary
-// lookup.
+// Attribute reads and method calls on the hot paths, with exactly the
+// answers of ordinary lookup.
 //
 // The package's objects reach their interpreter through a weak proxy, and
 // the interpreter is a tkinter.Tk subclass with a __getattr__: every
@@ -7,6 +7,16 @@
 // __getattr__-aware slot, several hundred instructions for what is one dict
 // read.  These helpers take the short way whenever it gives the same answer
 // as the long one, and the long one otherwise.
+//
+// Each call site remembers its last verdict the way CPython's own attribute
+// caches do: valid while the object's type and instance dict are the very
+// ones seen then and unmodified since.  Version tags are never reused, so a
+// match proves nothing changed; a remembered value is borrowed from that
+// dict and only handed out after the dict passed the check.
+//
+//   GLUE_MEMBER(obj, "name")          obj.name, for a plain instance attribute
+//   GLUE_CALL(obj, "name", args...)   obj.name(args...), for a class's method
+//   glue::referent(proxy)             the object a weak proxy stands for
 #pragma once
 
 #include "ref.hpp"
@@ -14,19 +24,23 @@
 namespace glue {
 
 // The object a weak proxy stands for (ReferenceError once it is gone, as the
-// proxy itself would say), or `obj` itself.
-inline PyObject* referent(PyObject* obj) {
-  if (!PyWeakref_CheckProxy(obj)) return obj;
+// proxy itself would say), or `obj` itself; held for the caller.
+inline Ref referent(PyObject* obj) {
+  if (!PyWeakref_CheckProxy(obj)) return Ref::borrow(obj);
   PyObject* target = PyWeakref_GET_OBJECT(obj);
   if (target == Py_None) raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-  return target;
+  return Ref::borrow(target);
 }
 
 namespace detail {
 
+inline PyObject* instance_dict(PyObject* obj) {
+  PyObject** slot = _PyObject_GetDictPtr(obj);
+  return slot ? *slot : nullptr;
+}
+
 // Whether attribute lookup on instances of `type` is object's own (with or
-// without a __getattr__ fallback): then a name the class does not define is
-// looked up in the instance dict and nowhere else.
+// without a __getattr__ fallback, which only runs for misses).
 inline bool generic_lookup(PyTypeObject* type) {
   if (type->tp_getattro == PyObject_GenericGetAttr) return true;
   static PyObject* const object_getattribute =
@@ -34,50 +48,92 @@ inline bool generic_lookup(PyTypeObject* type) {
   return _PyType_Lookup(type, GLUE_STR("__getattribute__")) == object_getattribute;
 }
 
-inline PyObject* instance_dict(PyObject* obj) {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
-  return slot ? *slot : nullptr;
-}
+inline bool valid_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
+
+inline uint64_t dict_tag(PyObject* d) { return d ? reinterpret_cast<PyDictObject*>(d)->ma_version_tag : 0; }
 
 }  // namespace detail
 
-// `obj.name` for a plain instance attribute (proxies are looked through):
-// read from the instance dict when the class defines nothing of that name,
-// else by ordinary lookup.
-inline Ref member(PyObject* obj, PyObject* name) {
-  PyObject* target = referent(obj);
-  PyTypeObject* type = Py_TYPE(target);
-  if (detail::generic_lookup(type) && !_PyType_Lookup(type, name)) {
-    if (PyObject* dict = detail::instance_dict(target)) {
-      PyObject* v = PyDict_GetItemWithError(dict, name);
-      if (v) return Ref::borrow(v);
-      if (PyErr_Occurred()) throw PythonError{};
-    }
+// One call site's memo: a type and an instance dict (or none) as they were
+// when `value` was found, and the value.
+struct SiteCache {
+  PyTypeObject* type = nullptr;
+  unsigned int type_tag = 0;
+  PyObject* dict = nullptr;
+  uint64_t dict_tag = 0;
+  PyObject* value = nullptr;
+
+  bool hit(PyTypeObject* t, PyObject* d) const {
+    return t == type && d == dict && detail::valid_tag(t) && t->tp_version_tag == type_tag &&
+           detail::dict_tag(d) == dict_tag;
   }
-  return getattr(target, name);
+  void store(PyTypeObject* t, PyObject* d, PyObject* v) {
+    type = detail::valid_tag(t) ? t : nullptr;
+    type_tag = t->tp_version_tag;
+    dict = d;
+    dict_tag = detail::dict_tag(d);
+    value = v;
+  }
+};
+
+// obj.name for a plain data attribute: straight from the instance dict when
+// that is where Python would find it (object's lookup, nothing of that name
+// on the class), else the full lookup.
+inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
+  PyTypeObject* t = Py_TYPE(obj);
+  PyObject* d = detail::instance_dict(obj);
+  if (d && cache.hit(t, d)) return Ref::borrow(cache.value);
+  if (d && detail::generic_lookup(t) && !_PyType_Lookup(t, name)) {
+    if (PyObject* v = PyDict_GetItemWithError(d, name)) {
+      cache.store(t, d, v);
+      return Ref::borrow(v);
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+  }
+  return getattr(obj, name);
 }
 
-// `obj.name(*args)` for a method the class defines (proxies are looked
-// through): the class's function is called with `obj` prepended, as
-// Python's own method calls do, unless the instance dict shadows it.
-template <class... A>
-Ref call_member(PyObject* obj, PyObject* name, A... args) {
-  PyObject* target = referent(obj);
-  PyTypeObject* type = Py_TYPE(target);
-  if (detail::generic_lookup(type)) {
-    PyObject* f = _PyType_Lookup(type, name);
-    if (f && PyType_HasFeature(Py_TYPE(f), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-      PyObject* dict = detail::instance_dict(target);
-      int shadowed = dict ? PyDict_Contains(dict, name) : 0;
-      if (shadowed < 0) throw PythonError{};
-      if (!shadowed) {
-        Ref keep = Ref::borrow(f);
-        PyObject* argv[] = {target, static_cast<PyObject*>(args)...};
-        return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
-      }
-    }
+#define GLUE_MEMBER(obj, name)                       \
+  ([](PyObject* obj_) -> ::glue::Ref {               \
+    static ::glue::SiteCache cache_;                 \
+    return ::glue::member(obj_, GLUE_STR(name), cache_); \
+  }(obj))
+
+// The function obj.name would bind, when it is a method defined on the
+// class (a method descriptor, not shadowed by the instance dict); else null.
+inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
+  PyTypeObject* t = Py_TYPE(obj);
+  PyObject* d = detail::instance_dict(obj);
+  if (cache.hit(t, d)) return cache.value;
+  if (!detail::generic_lookup(t)) return nullptr;
+  PyObject* f = _PyType_Lookup(t, name);
+  if (!f || !PyType_HasFeature(Py_TYPE(f), Py_TPFLAGS_METHOD_DESCRIPTOR)) return nullptr;
+  if (d) {
+    int shadowed = PyDict_Contains(d, name);
+    if (shadowed < 0) throw PythonError{};
+    if (shadowed) return nullptr;
   }
-  return call_method(target, name, args...);
+  cache.store(t, d, f);
+  return f;
 }
+
+// obj.name(args...): the class's function called with `obj` prepended, as
+// Python's method calls do, when class_method() finds one; else the full
+// call.
+template <class... A>
+Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
+  if (PyObject* f = class_method(obj, name, cache)) {
+    Ref keep = Ref::borrow(f);
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
+  }
+  return call_method(obj, name, args...);
+}
+
+#define GLUE_CALL(obj, name, ...)                                             \
+  ([&]() -> ::glue::Ref {                                                     \
+    static ::glue::SiteCache cache_;                                          \
+    return ::glue::call_member(obj, GLUE_STR(name), cache_ __VA_OPT__(, ) __VA_ARGS__); \
+  }())
 
 }  // namespace glue

@@ -191,6 +191,8 @@ class Args {
   Args(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
  private:
+  void bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
   FunctionObject* func_;
   size_t n_;
   PyObject* slots_[max_slots];
@@ -278,13 +280,33 @@ inline Py_ssize_t find_slot(const Signature& s, PyObject* key) {
 
 }  // namespace detail
 
-// Bind the vectorcall arguments to the signature, with the checks and the
-// error texts of Python's own function calls (in Python's order: keyword
-// problems first, then too many positionals, then missing arguments).
+// Bind the vectorcall arguments to the signature.  Calls with positional
+// arguments only take a short path; everything else is bound with the checks
+// and the error texts of Python's own function calls (in Python's order:
+// keyword problems first, then too many positionals, then missing
+// arguments).
 inline Args::Args(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     : func_(f) {
   const Signature& s = *f->sig;
   n_ = s.n_slots();
+  // The common call: positional arguments only, the rest from defaults.
+  if (!kwnames && !s.var_positional && !s.var_keyword && nargs <= s.n_positional &&
+      static_cast<size_t>(s.n_positional) == n_) {
+    size_t i = 0;
+    for (; i < static_cast<size_t>(nargs); ++i) slots_[i] = args[i];
+    for (; i < n_; ++i) {
+      PyObject* d = s.slot(i).default_value.get();
+      if (!d) break;
+      slots_[i] = d;
+    }
+    if (i == n_) return;
+  }
+  bind(args, nargs, kwnames);
+}
+
+inline void Args::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  FunctionObject* f = func_;
+  const Signature& s = *f->sig;
   for (size_t i = 0; i < n_; ++i) slots_[i] = nullptr;
   Py_ssize_t npos = nargs < s.n_positional ? nargs : s.n_positional;
   for (Py_ssize_t i = 0; i < npos; ++i) slots_[i] = args[i];

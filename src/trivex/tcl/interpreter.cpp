@@ -94,9 +94,7 @@ PyObject* instance_dict_item(PyObject* self, PyObject* key) {
   return v;
 }
 
-using glue::member;
-
-Ref tk_of(PyObject* self) { return member(self, GLUE_STR("tk")); }
+Ref tk_of(PyObject* self) { return GLUE_MEMBER(self, "tk"); }
 
 // Run `f`; an exception of one of `types` becomes an empty result.
 template <class F>
@@ -301,19 +299,19 @@ Ref interpreter_eval(const Args& a) {
   PyObject* self = a[0];
   PyObject* code = a[1];
   if (glue::truthy(a[3])) {
-    Ref history = member(self, GLUE_STR("history"));
-    glue::call_method(history.get(), GLUE_STR("append"), code);
+    Ref history = GLUE_MEMBER(self, "history");
+    GLUE_CALL(history.get(), "append", code);
   }
   Ref tk = tk_of(self);
-  PyObject* argv[] = {tk.get(), code};
-  PyObject* r = PyObject_VectorcallMethod(GLUE_STR("eval"), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) {
+  Ref result;
+  try {
+    result = GLUE_CALL(tk.get(), "eval", code);
+  } catch (const glue::PythonError&) {
     glue::CaughtError e;
     if (!e.matches(g.TclError)) e.reraise();
     raise_with_error_info(self, e);
   }
-  Ref result = Ref::steal(r);
-  if (glue::truthy(a[2])) return glue::call_member(self, GLUE_STR("cast_any"), result.get());
+  if (glue::truthy(a[2])) return GLUE_CALL(self, "cast_any", result.get());
   return result;
 }
 
@@ -326,12 +324,12 @@ Ref interpreter_get_error_info(const Args& a) {
 // -- typed access -------------------------------------------------------------------------
 
 Ref read_var(PyObject* self, PyObject* name) {
-  Ref vars = member(self, GLUE_STR("vars"));
+  Ref vars = GLUE_MEMBER(self, "vars");
   return glue::check(PyObject_GetItem(vars.get(), name));
 }
 
 void write_var(PyObject* self, PyObject* name, PyObject* value) {
-  Ref vars = member(self, GLUE_STR("vars"));
+  Ref vars = GLUE_MEMBER(self, "vars");
   glue::check_status(PyObject_SetItem(vars.get(), name, value));
 }
 
@@ -345,13 +343,13 @@ Ref interpreter_get_array(const Args& a) {
 Ref interpreter_get_list(const Args& a) { return cast_list(read_var(a[0], a[1]).get(), Py_None); }
 Ref interpreter_get_keyed_list(const Args& a) { return cast_keyed_list(read_var(a[0], a[1]).get(), Py_None); }
 Ref interpreter_get_int(const Args& a) {
-  return glue::call_member(a[0], GLUE_STR("cast_int"), read_var(a[0], a[1]).get());
+  return GLUE_CALL(a[0], "cast_int", read_var(a[0], a[1]).get());
 }
 Ref interpreter_get_boolean(const Args& a) {
-  return glue::call_member(a[0], GLUE_STR("cast_boolean"), read_var(a[0], a[1]).get());
+  return GLUE_CALL(a[0], "cast_boolean", read_var(a[0], a[1]).get());
 }
 Ref interpreter_get_double(const Args& a) {
-  return glue::call_member(a[0], GLUE_STR("cast_double"), read_var(a[0], a[1]).get());
+  return GLUE_CALL(a[0], "cast_double", read_var(a[0], a[1]).get());
 }
 Ref interpreter_get_var(const Args& a) { return read_var(a[0], a[1]); }
 

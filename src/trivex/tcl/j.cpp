@@ -241,28 +241,28 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 
   Ref tcl = require_attr(self, GLUE_STR("tcl"));
-  Ref interp = Ref::borrow(glue::referent(tcl.get()));
-  Ref history = glue::member(interp.get(), GLUE_STR("history"));
+  Ref interp = glue::referent(tcl.get());
+  Ref history = GLUE_MEMBER(interp.get(), "history");
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
   Ref record = glue::new_list(nwords);
   for (Py_ssize_t i = 0; i < nwords; ++i) PyList_SET_ITEM(record.get(), i, Py_NewRef(PyTuple_GET_ITEM(words.get(), i)));
   if (PyList_CheckExact(history.get()))
     glue::list_append(history.get(), record.get());
   else
-    glue::call_member(history.get(), GLUE_STR("append"), record.get());
+    GLUE_CALL(history.get(), "append", record.get());
 
-  Ref tk = glue::member(interp.get(), GLUE_STR("tk"));
+  Ref tk = GLUE_MEMBER(interp.get(), "tk");
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
     glue::CaughtError caught;
-    Ref vars = glue::member(interp.get(), GLUE_STR("vars"));
+    Ref vars = GLUE_MEMBER(interp.get(), "vars");
     Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
     Ref exc = glue::call(g_TclError, info.get());
     glue::raise_from(exc, nullptr, caught.value());
   }
   Ref value = Ref::steal(result);
-  if (glue::truthy(cast_ref.get())) return glue::call_member(interp.get(), GLUE_STR("cast_any"), value.get());
+  if (glue::truthy(cast_ref.get())) return GLUE_CALL(interp.get(), "cast_any", value.get());
   return tcl_text(value.get());
 }
 

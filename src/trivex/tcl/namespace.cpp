@@ -92,7 +92,6 @@ struct State {
   PyObject* vview_byref = nullptr;
   PyObject* method_caller = nullptr;  // (obj, name): obj.name(), for lazy iterators
   PyObject* view_names = nullptr;     // (view, subcommand): the names a view yields
-  PyObject* object_getattribute = nullptr;  // object.__getattribute__'s slot wrapper
   PyObject *attr_tcl = nullptr, *attr_cmd_name = nullptr, *attr_args = nullptr, *attr_keywords = nullptr,
            *attr_cast = nullptr, *attr_logger = nullptr;
 };
@@ -190,65 +189,16 @@ void use_plain_dict(PyObject* self) {
   glue::check_status(PyObject_GenericSetDict(self, fresh.get(), nullptr));
 }
 
-// A per-call-site memo of one lookup on an instance, as CPython's own
-// attribute caches keep it: valid while the object's type and its instance
-// dict are the very ones seen then and unmodified since (version tags are
-// never reused, so a match proves it).  The remembered value is borrowed
-// from that dict and only handed out after the dict passed the check.
-struct SiteCache {
-  PyTypeObject* type = nullptr;
-  unsigned int type_version = 0;
-  PyObject* dict = nullptr;
-  uint64_t dict_version = 0;
-  PyObject* value = nullptr;
-
-  bool hit(PyTypeObject* t, PyObject* d) const {
-    return t == type && d == dict && d && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-           t->tp_version_tag == type_version && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == dict_version;
-  }
-  void store(PyTypeObject* t, PyObject* d, PyObject* v) {
-    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
-      type = nullptr;
-      return;
-    }
-    type = t;
-    type_version = t->tp_version_tag;
-    dict = d;
-    dict_version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-    value = v;
-  }
-};
+using glue::SiteCache;
 
 // Whether Python's lookup of obj.<name> consults the instance dict before
-// anything else: object's own __getattribute__ (a __getattr__ only runs for
-// misses) and no class attribute of that name.
+// anything else: object's own __getattribute__ and no class attribute of
+// that name.
 bool plain_attribute(PyTypeObject* t, PyObject* name) {
-  return (t->tp_getattro == PyObject_GenericGetAttr ||
-          _PyType_Lookup(t, GLUE_STR("__getattribute__")) == S.object_getattribute) &&
-         !_PyType_Lookup(t, name);
+  return glue::detail::generic_lookup(t) && !_PyType_Lookup(t, name);
 }
 
-// obj.<name> for a plain data attribute: straight from the instance dict
-// when that is where Python would find it, else the full lookup.
-Ref field(PyObject* self, PyObject* name, SiteCache& cache) {
-  PyTypeObject* t = Py_TYPE(self);
-  PyObject* d = instance_dict(self);
-  if (cache.hit(t, d)) return Ref::borrow(cache.value);
-  if (d && plain_attribute(t, name)) {
-    PyObject* v = PyDict_GetItemWithError(d, name);
-    if (v) {
-      cache.store(t, d, v);
-      return Ref::borrow(v);
-    }
-    if (PyErr_Occurred()) throw glue::PythonError{};
-  }
-  return glue::getattr(self, name);
-}
-#define FIELD(self, name)                          \
-  ([](PyObject* self_) -> Ref {                    \
-    static SiteCache cache_;                       \
-    return field(self_, GLUE_STR(name), cache_);   \
-  }(self))
+#define FIELD(self, name) GLUE_MEMBER(self, name)
 
 // self.<a> and self.<b> as two FIELD reads give them, remembered together.
 struct PairCache {
@@ -310,13 +260,8 @@ bool dispatches_to(PyObject* self, PyObject* name, PyObject* expected, SiteCache
 // The _tkinter application object of an interpreter held by `tcl` (usually
 // a weak proxy).  The referent is kept alive for the attribute lookup.
 Ref tk_of(PyObject* tcl) {
-  if (PyWeakref_CheckProxy(tcl)) {
-    PyObject* target = PyWeakref_GET_OBJECT(tcl);
-    if (target == Py_None) glue::raise(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    Ref hold = Ref::borrow(target);
-    return FIELD(hold.get(), "tk");
-  }
-  return glue::getattr(tcl, GLUE_STR("tk"));
+  Ref interp = glue::referent(tcl);
+  return FIELD(interp.get(), "tk");
 }
 
 Ref self_tk(PyObject* self) {
@@ -395,37 +340,8 @@ Ref words(std::initializer_list<PyObject*> head, PyObject* tail = nullptr) {
   return t;
 }
 
-// tk.<name>(args...) for the binding's application object.  The method
-// descriptor is remembered per call site while the object's type is the one
-// seen then and unmodified (its version tag), which saves the method lookup
-// on the paths that only forward to Tcl; any other object gets the full call.
-struct MethodCache {
-  PyTypeObject* type = nullptr;
-  unsigned int version = 0;
-  PyObject* descr = nullptr;  // borrowed from the type's dict
-};
-
-template <class... A>
-Ref tk_method(PyObject* tk, PyObject* name, MethodCache& c, A... args) {
-  PyTypeObject* t = Py_TYPE(tk);
-  bool valid = t == c.type && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == c.version;
-  if (!valid) {
-    PyObject* d = _PyType_Lookup(t, name);
-    if (!d || !Py_IS_TYPE(d, &PyMethodDescr_Type) || t->tp_getattro != PyObject_GenericGetAttr ||
-        t->tp_dictoffset != 0 || !(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-      return glue::call_method(tk, name, args...);
-    c.type = t;
-    c.version = t->tp_version_tag;
-    c.descr = d;
-  }
-  PyObject* argv[] = {tk, static_cast<PyObject*>(args)...};
-  return glue::check(PyObject_Vectorcall(c.descr, argv, 1 + sizeof...(A), nullptr));
-}
-#define TK(tk, name, ...)                                          \
-  ([&]() -> Ref {                                                  \
-    static MethodCache cache_;                                     \
-    return tk_method(tk, GLUE_STR(name), cache_, __VA_ARGS__);     \
-  }())
+// tk.<name>(args...) for the binding's application object.
+#define TK(tk, name, ...) GLUE_CALL(tk, name, __VA_ARGS__)
 
 // Send a tuple of words: tk.call(words), one word per element.
 Ref tk_call(PyObject* tk, PyObject* w) { return TK(tk, "call", w); }
@@ -716,7 +632,7 @@ Ref exists_value(PyObject* self, PyObject* array_index) {
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
   Ref w = words({GLUE_STR("::info"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_boolean", r.get());
 }
 
 Ref var_exists(const Args& a) { return exists_value(a[0], a[1]); }
@@ -741,7 +657,7 @@ Ref var_array_get_obj(const Args& a) {
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("get"), pat.get());
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_member(tcl.get(), GLUE_STR("cast_array"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_array", r.get());
 }
 
 Ref var_array_get_str(const Args& a) {
@@ -750,7 +666,7 @@ Ref var_array_get_str(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("get"), is_none(pattern) ? nullptr : pattern);
   Ref r = tk_eval_words(tk.get(), w.get());
-  return glue::call_member(tcl.get(), GLUE_STR("cast_array"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_array", r.get());
 }
 
 Ref var_array_set(const Args& a) {
@@ -786,7 +702,7 @@ Ref array_names(PyObject* self, PyObject* pattern) {
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("names"), pat.get());
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_member(tcl.get(), GLUE_STR("cast_list"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
 }
 
 Ref var_array_names(const Args& a) { return array_names(a[0], a[1]); }
@@ -797,7 +713,7 @@ Ref var_is_array(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("exists"), nullptr);
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_boolean", r.get());
 }
 
 Ref var_absolute(const Args& a) {
@@ -1317,15 +1233,14 @@ Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   }
   Ref tk = tk_of(f.tcl);
   argv[1] = tk.get();
-  static MethodCache cache;
+  static SiteCache cache;
   Ref result;
-  PyTypeObject* t = Py_TYPE(tk.get());
-  if (t == cache.type && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == cache.version &&
-      is_tkapp(tk.get())) {
-    result = glue::check(PyObject_Vectorcall(cache.descr, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  PyObject* call = glue::class_method(tk.get(), GLUE_STR("call"), cache);
+  if (call && is_tkapp(tk.get())) {
+    result = glue::check(PyObject_Vectorcall(call, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   } else {
     Ref line = tuple_from_array(argv + 2, n);
-    result = tk_method(tk.get(), GLUE_STR("call"), cache, line.get());
+    result = glue::call_method(tk.get(), GLUE_STR("call"), line.get());
   }
   if (glue::truthy(f.cast)) return glue::call(f.cast, result.get());
   return result;
@@ -1490,7 +1405,7 @@ Ref cmd_proc_body(const Args& a) { return cmd_query(a[0], {GLUE_STR("::info"), G
 Ref cmd_proc_args(const Args& a) {
   Ref r = cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("args")});
   Ref tcl = FIELD(a[0], "tcl");
-  return glue::call_member(tcl.get(), GLUE_STR("cast_list"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
 }
 
 Ref cmd_proc_arg_default(const Args& a) {
@@ -1504,7 +1419,7 @@ Ref cmd_proc_arg_default(const Args& a) {
     Ref arg = quotify(arg_name);
     Ref w = words({GLUE_STR("::info"), GLUE_STR("default"), name.get(), arg.get(), tmp_var});
     Ref r = tk_call(tk.get(), w.get());
-    Ref has = glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+    Ref has = GLUE_CALL(glue::referent(tcl.get()).get(), "cast_boolean", r.get());
     if (glue::truthy(has.get())) return glue::call_method(tmp_var, GLUE_STR("get"));
     return Ref::borrow(Py_None);
   });
@@ -1662,7 +1577,7 @@ Ref via_call(PyObject* self, PyObject* w) {
 
 Ref cast_list_of(PyObject* self, PyObject* value) {
   Ref tcl = FIELD(self, "tcl");
-  return glue::call_member(tcl.get(), GLUE_STR("cast_list"), value);
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", value);
 }
 
 Ref ns_children(const Args& a) {
@@ -1718,7 +1633,7 @@ Ref ns_exists(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref w = words({GLUE_STR("namespace"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
-  return glue::call_member(tcl.get(), GLUE_STR("cast_boolean"), r.get());
+  return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_boolean", r.get());
 }
 
 // ("namespace", sub[, flag if set], *patterns)
@@ -2113,7 +2028,7 @@ Ref view_names(const Args& a) {
   Ref r = pattern ? glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub, pattern.get())
                   : glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub);
   Ref tcl = FIELD(ns.get(), "tcl");
-  Ref names = glue::call_member(tcl.get(), GLUE_STR("cast_list"), r.get());
+  Ref names = GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
   Ref items = glue::check(PySequence_Tuple(names.get()));
   Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   Ref out = glue::check(PyTuple_New(n));
@@ -2596,7 +2511,6 @@ PyMODINIT_FUNC PyInit_namespace() {
     S.attr_keywords = GLUE_STR("keywords");
     S.attr_cast = GLUE_STR("cast");
     S.attr_logger = GLUE_STR("logger");
-    S.object_getattribute = Py_NewRef(_PyType_Lookup(&PyBaseObject_Type, GLUE_STR("__getattribute__")));
     S.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
     S.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule).release();
     cv::types();
