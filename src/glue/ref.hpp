@@ -168,6 +168,18 @@ class CaughtError {
     return interned_;                                                    \
   }())
 
+// Call f(data, length) with the characters of the str `s` at their stored
+// width (Py_UCS1, Py_UCS2 or Py_UCS4).
+template <class F>
+decltype(auto) with_chars(PyObject* s, F&& f) {
+  size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
+    case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
+    default: return f(PyUnicode_4BYTE_DATA(s), n);
+  }
+}
+
 inline Ref str_from(std::string_view s) {
   return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

@@ -6,19 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "dictorder.hpp"
 
 namespace d = trivex::dictorder;
 
-static int failures = 0;
-
-#define CHECK(cond)                                                                 \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                                   \
-    }                                                                               \
-  } while (0)
 
 static bool ascii_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
 static char32_t ascii_lower(char32_t c) { return c >= U'A' && c <= U'Z' ? c + 32 : c; }
@@ -107,7 +99,7 @@ static void properties() {
       for (size_t k = 0; k < n; ++k)
         if (sgn[j * n + k] < 0 && sgn[i * n + k] >= 0) {
           std::fprintf(stderr, "not transitive: %s < %s < %s\n", all[i].c_str(), all[j].c_str(), all[k].c_str());
-          ++failures;
+          ++check::failures;
           return;
         }
     }
@@ -117,6 +109,5 @@ int main() {
   documented_values();
   widths();
   properties();
-  if (failures) std::fprintf(stderr, "test_dictorder: %d failure(s)\n", failures);
-  return failures != 0;
+  return finish("test_dictorder");
 }

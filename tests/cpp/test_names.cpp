@@ -8,26 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "names.hpp"
 
 namespace nm = trivex::names;
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                   \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                                     \
-    }                                                                                 \
-  } while (0)
-
-template <class C>
-std::basic_string<C> widen(const std::u32string& s) {
-  std::basic_string<C> out;
-  for (char32_t c : s) out.push_back(static_cast<C>(c));
-  return out;
-}
 
 template <class C>
 std::u32string narrow(const std::basic_string<C>& s) {
@@ -142,6 +126,5 @@ int main() {
   run<unsigned char>();
   run<char16_t>();
   run<char32_t>();
-  if (failures) std::fprintf(stderr, "test_names: %d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return finish("test_names");
 }

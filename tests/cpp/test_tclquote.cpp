@@ -6,26 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "tclquote.hpp"
 
 namespace q = trivex::quote;
-
-static int failures = 0;
-
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                        \
-    }                                                                    \
-  } while (0)
-
-template <class C>
-std::basic_string<C> widen(const std::u32string& s) {
-  std::basic_string<C> out;
-  for (char32_t c : s) out.push_back(static_cast<C>(c));
-  return out;
-}
 
 template <class C>
 std::u32string quote(const std::basic_string<C>& s, unsigned* flags_out = nullptr) {
@@ -86,10 +70,5 @@ static void exhaustive() {
 int main() {
   table();
   exhaustive();
-  if (failures) {
-    std::fprintf(stderr, "%d check(s) failed\n", failures);
-    return 1;
-  }
-  std::puts("test_tclquote: ok");
-  return 0;
+  return finish("test_tclquote");
 }

@@ -112,16 +112,7 @@ inline Ref flatten_mapping(PyObject* mapping) {
   return flat;
 }
 
-// Call f(data, length) with the characters of the str `s` at their width.
-template <class F>
-decltype(auto) with_chars(PyObject* s, F&& f) {
-  size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
-    case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
-    default: return f(PyUnicode_4BYTE_DATA(s), n);
-  }
-}
+using glue::with_chars;
 
 inline void require_text(PyObject* s) {
   if (!PyUnicode_Check(s))

@@ -281,15 +281,7 @@ Ref GetListFromAny(const Args& a) {
 // ---------------------------------------------------------------------------
 // DictionaryCompare
 
-template <class F>
-decltype(auto) with_chars(PyObject* s, F&& f) {
-  size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: return f(PyUnicode_1BYTE_DATA(s), n);
-    case PyUnicode_2BYTE_KIND: return f(PyUnicode_2BYTE_DATA(s), n);
-    default: return f(PyUnicode_4BYTE_DATA(s), n);
-  }
-}
+using glue::with_chars;
 
 bool is_digit(char32_t c) {
   return c < 0x80 ? (c >= U'0' && c <= U'9') : Py_UNICODE_ISDIGIT(static_cast<Py_UCS4>(c));
