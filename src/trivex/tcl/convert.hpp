@@ -174,11 +174,7 @@ inline Ref join_elements(const std::vector<Element>& elems) {
       d = write_element(e, d);
     }
   };
-  switch (PyUnicode_KIND(out.get())) {
-    case PyUnicode_1BYTE_KIND: write_all(PyUnicode_1BYTE_DATA(out.get())); break;
-    case PyUnicode_2BYTE_KIND: write_all(PyUnicode_2BYTE_DATA(out.get())); break;
-    default: write_all(PyUnicode_4BYTE_DATA(out.get())); break;
-  }
+  with_chars(out.get(), [&](auto* d, size_t) { write_all(d); });
   return out;
 }
 
@@ -328,11 +324,7 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
       }
     }
   };
-  switch (PyUnicode_KIND(result.get())) {
-    case PyUnicode_1BYTE_KIND: write_all(PyUnicode_1BYTE_DATA(result.get())); break;
-    case PyUnicode_2BYTE_KIND: write_all(PyUnicode_2BYTE_DATA(result.get())); break;
-    default: write_all(PyUnicode_4BYTE_DATA(result.get())); break;
-  }
+  with_chars(result.get(), [&](auto* d, size_t) { write_all(d); });
   return true;
 }
 
