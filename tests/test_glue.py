@@ -91,3 +91,39 @@ def test_signature_can_be_replaced():
     finally:
         f.__signature__ = None
     assert str(inspect.signature(f)) == "(obj)"
+
+
+def _public_callables():
+    import importlib
+
+    for name in ["quotify", "internal", "nestmap", "namespace", "j", "interpreter"]:
+        mod = importlib.import_module("trivex.tcl." + name)
+        for attr, value in vars(mod).items():
+            if attr.startswith("__") or getattr(value, "__module__", None) != mod.__name__:
+                continue
+            if isinstance(value, type):
+                for cls in [value] + [v for v in vars(value).values() if isinstance(v, type)]:
+                    for key, member in vars(cls).items():
+                        func = member.__func__ if isinstance(member, (staticmethod, classmethod)) else member
+                        if callable(func) and not isinstance(func, type) and (
+                                not key.startswith("_") or key.startswith("__")):
+                            yield pytest.param(func, id="%s.%s.%s" % (name, cls.__qualname__, key))
+            elif callable(value):
+                yield pytest.param(value, id="%s.%s" % (name, attr))
+
+
+@pytest.mark.parametrize("func", list(_public_callables()))
+def test_every_function_and_method_has_a_signature(func):
+    sig = inspect.signature(func)
+    assert str(sig).startswith("(")
+    if getattr(func, "__module__", "").startswith("trivex.tcl"):
+        assert func.__text_signature__ == str(sig) or "=" in func.__text_signature__
+
+
+@pytest.mark.parametrize("name", ["quotify", "internal", "nestmap", "namespace", "j", "interpreter"])
+def test_help_renders(name):
+    import importlib
+
+    mod = importlib.import_module("trivex.tcl." + name)
+    text = pydoc.render_doc(mod, renderer=pydoc.plaintext)
+    assert mod.__name__ in text
