@@ -524,7 +524,7 @@ inline PyTypeObject* make_function_type() {
       {Py_tp_getset, getset},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       "trivex.tcl.function",
       sizeof(FunctionObject),
       0,
@@ -532,7 +532,7 @@ inline PyTypeObject* make_function_type() {
           Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&type_spec)).release());
 }
 
 }  // namespace detail

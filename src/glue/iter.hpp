@@ -69,12 +69,12 @@ inline PyTypeObject* make_lazy_iter_type() {
       {Py_tp_iternext, reinterpret_cast<void*>(lazy_iter_next)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       "trivex.tcl.lazy_iterator", sizeof(LazyIterObject), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&type_spec)).release());
 }
 
 }  // namespace detail
