@@ -50,14 +50,6 @@ inline const Types& types() {
 
 inline PyObject* empty_text() { return GLUE_STR(""); }
 
-// Built-in types whose instances can have no conversion hooks.
-inline bool hookless(PyTypeObject* t) {
-  return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-         t == Py_TYPE(Py_None) || t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type ||
-         t == &PySet_Type || t == &PyFrozenSet_Type || t == &PyBytes_Type || t == &PyByteArray_Type ||
-         t == &PyRange_Type || t == types().Tcl_Obj;
-}
-
 // A hook attribute that counts: present and true.
 inline Ref hook(PyObject* obj, PyObject* name) {
   Ref h = glue::lookup_attr(obj, name);
@@ -371,7 +363,7 @@ inline Ref quotify(PyObject* obj) {
     size_t n = float_repr(PyFloat_AS_DOUBLE(obj), text);
     return glue::check(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n)));
   }
-  if (hookless(t)) return glue::str(obj);  // int, Tcl_Obj
+  if (t == &PyLong_Type || t == types().Tcl_Obj) return glue::str(obj);
 
   if (Ref h = hook(obj, GLUE_STR("__quotify__"))) return glue::call(h.get());
   if (Ref h = hook(obj, GLUE_STR("__tclobj__"))) {

@@ -198,9 +198,7 @@ bool plain_attribute(PyTypeObject* t, PyObject* name) {
   return glue::detail::generic_lookup(t) && !_PyType_Lookup(t, name);
 }
 
-#define FIELD(self, name) GLUE_MEMBER(self, name)
-
-// self.<a> and self.<b> as two FIELD reads give them, remembered together.
+// self.<a> and self.<b> as two GLUE_MEMBER reads give them, remembered together.
 struct PairCache {
   SiteCache site;
   PyObject* second = nullptr;  // borrowed from the same dict as site.value
@@ -261,11 +259,11 @@ bool dispatches_to(PyObject* self, PyObject* name, PyObject* expected, SiteCache
 // a weak proxy).  The referent is kept alive for the attribute lookup.
 Ref tk_of(PyObject* tcl) {
   Ref interp = glue::referent(tcl);
-  return FIELD(interp.get(), "tk");
+  return GLUE_MEMBER(interp.get(), "tk");
 }
 
 Ref self_tk(PyObject* self) {
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   return tk_of(tcl.get());
 }
 
@@ -340,11 +338,8 @@ Ref words(std::initializer_list<PyObject*> head, PyObject* tail = nullptr) {
   return t;
 }
 
-// tk.<name>(args...) for the binding's application object.
-#define TK(tk, name, ...) GLUE_CALL(tk, name, __VA_ARGS__)
-
 // Send a tuple of words: tk.call(words), one word per element.
-Ref tk_call(PyObject* tk, PyObject* w) { return TK(tk, "call", w); }
+Ref tk_call(PyObject* tk, PyObject* w) { return GLUE_CALL(tk, "call", w); }
 // The script "set NAME" as quotify(("set", NAME)) writes it.
 Ref set_script(PyObject* name) {
   if (PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) && cv::scan_text(name) == 0)
@@ -356,7 +351,7 @@ Ref set_script(PyObject* name) {
 // Evaluate a tuple of words as one script: tk.eval(quotify(words)).
 Ref tk_eval_words(PyObject* tk, PyObject* w) {
   Ref script = quotify(w);
-  return TK(tk, "eval", script.get());
+  return GLUE_CALL(tk, "eval", script.get());
 }
 
 // `str.format` of a temporary-name template for the object `self`.
@@ -564,14 +559,14 @@ Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
   Ref tk = tk_of(tcl.get());
   Ref result;
   if (is_none(array_index)) {
-    result = TK(tk.get(), "getvar", name.get());
+    result = GLUE_CALL(tk.get(), "getvar", name.get());
   } else {
     // The binding takes only text as an element name; convert the others as
     // the writing methods do, so both address the same element.
     Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
-    result = TK(tk.get(), "getvar", name.get(), index.get());
+    result = GLUE_CALL(tk.get(), "getvar", name.get(), index.get());
   }
-  Ref conv = cast == S.marker ? FIELD(self, "cast") : Ref::borrow(cast);
+  Ref conv = cast == S.marker ? GLUE_MEMBER(self, "cast") : Ref::borrow(cast);
   if (glue::truthy(conv.get())) return glue::call(conv.get(), result.get());
   return result;
 }
@@ -580,10 +575,10 @@ Ref var_get_obj(const Args& a) { return get_obj(a[0], a[1], a[2]); }
 
 Ref get_str(PyObject* self, PyObject* array_index) {
   Ref tk = self_tk(self);
-  Ref name = FIELD(self, "var_name");
+  Ref name = GLUE_MEMBER(self, "var_name");
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
   Ref script = set_script(name.get());
-  return TK(tk.get(), "eval", script.get());
+  return GLUE_CALL(tk.get(), "eval", script.get());
 }
 
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
@@ -594,11 +589,11 @@ Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
   Ref tk = tk_of(tcl.get());
   if (is_none(array_index)) {
     Ref v = tclobj(value);
-    TK(tk.get(), "setvar", name.get(), v.get());
+    GLUE_CALL(tk.get(), "setvar", name.get(), v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
-    TK(tk.get(), "setvar", name.get(), index.get(), v.get());
+    GLUE_CALL(tk.get(), "setvar", name.get(), index.get(), v.get());
   }
   return Ref::borrow(Py_None);
 }
@@ -607,13 +602,13 @@ Ref var_set(const Args& a) { return set_value(a[0], a[1], a[2]); }
 
 Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain) {
   Ref tk = self_tk(self);
-  Ref name = FIELD(self, "var_name");
+  Ref name = GLUE_MEMBER(self, "var_name");
   try {
     if (is_none(array_index)) {
-      TK(tk.get(), "unsetvar", name.get());
+      GLUE_CALL(tk.get(), "unsetvar", name.get());
     } else {
       Ref index = quotify(array_index);
-      TK(tk.get(), "unsetvar", name.get(), index.get());
+      GLUE_CALL(tk.get(), "unsetvar", name.get(), index.get());
     }
   } catch (const glue::PythonError&) {
     if (!PyErr_ExceptionMatches(S.TclError)) throw;
@@ -626,9 +621,9 @@ Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain) {
 Ref var_unset(const Args& a) { return unset_value(a[0], a[1], a[2]); }
 
 Ref exists_value(PyObject* self, PyObject* array_index) {
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
-  Ref name = FIELD(self, "var_name");
+  Ref name = GLUE_MEMBER(self, "var_name");
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
   Ref w = words({GLUE_STR("::info"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
@@ -640,19 +635,19 @@ Ref var_exists(const Args& a) { return exists_value(a[0], a[1]); }
 Ref var_array_item_byref(const Args& a) {
   PyObject *self = a[0], *array_index = a[1], *cast = a[2];
   Ref cls = GLOBAL("TclVariable");
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   return vcall(cls.get(), {self, array_index, tcl.get(), cast}, KWNAMES("array_index", "tcl", "cast"));
 }
 
 // The words ::array SUB NAME [extra]; `extra` null when absent.
 Ref array_words(PyObject* self, PyObject* sub, PyObject* extra) {
-  Ref name = FIELD(self, "var_name");
+  Ref name = GLUE_MEMBER(self, "var_name");
   return words({GLUE_STR("::array"), sub, name.get()}, extra);
 }
 
 Ref var_array_get_obj(const Args& a) {
   PyObject *self = a[0], *pattern = a[1];
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("get"), pat.get());
@@ -662,7 +657,7 @@ Ref var_array_get_obj(const Args& a) {
 
 Ref var_array_get_str(const Args& a) {
   PyObject *self = a[0], *pattern = a[1];
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("get"), is_none(pattern) ? nullptr : pattern);
   Ref r = tk_eval_words(tk.get(), w.get());
@@ -697,7 +692,7 @@ Ref array_size(PyObject* self) {
 Ref var_array_size(const Args& a) { return array_size(a[0]); }
 
 Ref array_names(PyObject* self, PyObject* pattern) {
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("names"), pat.get());
@@ -709,7 +704,7 @@ Ref var_array_names(const Args& a) { return array_names(a[0], a[1]); }
 
 Ref var_is_array(const Args& a) {
   PyObject* self = a[0];
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("exists"), nullptr);
   Ref r = tk_call(tk.get(), w.get());
@@ -717,7 +712,7 @@ Ref var_is_array(const Args& a) {
 }
 
 Ref var_absolute(const Args& a) {
-  Ref name = FIELD(a[0], "var_name");
+  Ref name = GLUE_MEMBER(a[0], "var_name");
   return absolute_name(a[0], name.get());
 }
 
@@ -727,10 +722,10 @@ Ref var_make_absolute(const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref var_str(const Args& a) { return FIELD(a[0], "var_name"); }
+Ref var_str(const Args& a) { return GLUE_MEMBER(a[0], "var_name"); }
 
 Ref var_tclobj(const Args& a) {
-  Ref name = FIELD(a[0], "var_name");
+  Ref name = GLUE_MEMBER(a[0], "var_name");
   return quotify(name.get());
 }
 
@@ -740,7 +735,7 @@ Ref type_name(PyObject* self) {
 
 Ref var_repr(const Args& a) {
   Ref cls_name = type_name(a[0]);
-  Ref name = FIELD(a[0], "var_name");
+  Ref name = GLUE_MEMBER(a[0], "var_name");
   return glue::check(PyUnicode_FromFormat("%S(%R)", cls_name.get(), name.get()));
 }
 
@@ -1065,10 +1060,10 @@ Ref tuple_concat(std::initializer_list<PyObject*> parts) {
 
 // build_tclcmd(*args, **kwargs); `kwargs` may be null.
 Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
-  Ref name = FIELD(self, "cmd_name");
-  Ref bound = FIELD(self, "args");
+  Ref name = GLUE_MEMBER(self, "cmd_name");
+  Ref bound = GLUE_MEMBER(self, "args");
   Ref converted = tclobj(args);
-  Ref keywords = FIELD(self, "keywords");
+  Ref keywords = GLUE_MEMBER(self, "keywords");
   Ref options = keywords;
   if (kwargs && PyDict_GET_SIZE(kwargs)) {
     options = glue::new_dict();
@@ -1126,7 +1121,7 @@ Ref line_of(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 Ref apply_cast(PyObject* self, Ref result) {
-  Ref cast = FIELD(self, "cast");
+  Ref cast = GLUE_MEMBER(self, "cast");
   if (glue::truthy(cast.get())) return glue::call(cast.get(), result.get());
   return result;
 }
@@ -1260,7 +1255,7 @@ Ref command_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 Ref generic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref line = line_of(self, args, kwargs);
-  Ref logger = FIELD(self, "logger");
+  Ref logger = GLUE_MEMBER(self, "logger");
   if (glue::truthy(logger.get())) {
     Ref text = quotify(line.get());
     Ref message = glue::check(PyUnicode_FromFormat("Calling: %S", text.get()));
@@ -1358,7 +1353,7 @@ Ref cmd_init(const Args& a) {
 
 Ref cmd_createcommand(const Args& a) {
   Ref tk = self_tk(a[0]);
-  Ref name = FIELD(a[0], "cmd_name");
+  Ref name = GLUE_MEMBER(a[0], "cmd_name");
   create_command(tk.get(), name.get(), a[1]);
   return Ref::borrow(Py_None);
 }
@@ -1366,7 +1361,7 @@ Ref cmd_createcommand(const Args& a) {
 // tk.call((*head, NAME[, extra]))
 Ref cmd_query(PyObject* self, std::initializer_list<PyObject*> head, PyObject* extra = nullptr) {
   Ref tk = self_tk(self);
-  Ref name = FIELD(self, "cmd_name");
+  Ref name = GLUE_MEMBER(self, "cmd_name");
   Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(head.size() + 1 + (extra ? 1 : 0))));
   Py_ssize_t i = 0;
   for (PyObject* h : head) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(h));
@@ -1404,18 +1399,18 @@ Ref cmd_proc_body(const Args& a) { return cmd_query(a[0], {GLUE_STR("::info"), G
 
 Ref cmd_proc_args(const Args& a) {
   Ref r = cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("args")});
-  Ref tcl = FIELD(a[0], "tcl");
+  Ref tcl = GLUE_MEMBER(a[0], "tcl");
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
 }
 
 Ref cmd_proc_arg_default(const Args& a) {
   PyObject *self = a[0], *arg_name = a[1];
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref temp_cls = GLOBAL("TempTclVariable");
   Ref tmp = vcall(temp_cls.get(), {tcl.get()}, KWNAMES("tcl"));
   return with_block(tmp.get(), [&](PyObject* tmp_var) {
     Ref tk = tk_of(tcl.get());
-    Ref name = FIELD(self, "cmd_name");
+    Ref name = GLUE_MEMBER(self, "cmd_name");
     Ref arg = quotify(arg_name);
     Ref w = words({GLUE_STR("::info"), GLUE_STR("default"), name.get(), arg.get(), tmp_var});
     Ref r = tk_call(tk.get(), w.get());
@@ -1426,7 +1421,7 @@ Ref cmd_proc_arg_default(const Args& a) {
 }
 
 Ref cmd_absolute(const Args& a) {
-  Ref name = FIELD(a[0], "cmd_name");
+  Ref name = GLUE_MEMBER(a[0], "cmd_name");
   return absolute_name(a[0], name.get());
 }
 
@@ -1439,17 +1434,17 @@ Ref cmd_make_absolute(const Args& a) {
 Ref cmd_repr(const Args& a) {
   PyObject* self = a[0];
   Ref cls_name = type_name(self);
-  Ref name = FIELD(self, "cmd_name");
+  Ref name = GLUE_MEMBER(self, "cmd_name");
   Ref text = glue::check(PyUnicode_FromFormat("%S(%R", cls_name.get(), name.get()));
   auto add = [&](const char* fmt, PyObject* v) {
     Ref part = glue::check(PyUnicode_FromFormat(fmt, v));
     text = concat(text.get(), part.get());
   };
-  Ref args = FIELD(self, "args");
+  Ref args = GLUE_MEMBER(self, "args");
   if (glue::truthy(args.get())) add(", args=%R", args.get());
-  Ref keywords = FIELD(self, "keywords");
+  Ref keywords = GLUE_MEMBER(self, "keywords");
   if (glue::truthy(keywords.get())) add(", keywords=%R", keywords.get());
-  Ref cast = FIELD(self, "cast");
+  Ref cast = GLUE_MEMBER(self, "cast");
   if (glue::truthy(cast.get())) add(", cast=%R", cast.get());
   return concat(text.get(), GLUE_STR(")"));
 }
@@ -1550,7 +1545,7 @@ Ref ns_command(PyObject* self, PyObject* tclcmd, PyObject* rest) {
     Ref head = glue::tuple_of(tclcmd);
     command = tuple_concat({head.get(), rest});
   }
-  Ref ns = FIELD(self, "ns");
+  Ref ns = GLUE_MEMBER(self, "ns");
   if (glue::truthy(ns.get())) command = words({GLUE_STR("namespace"), GLUE_STR("eval"), ns.get(), command.get()});
   return command;
 }
@@ -1559,14 +1554,14 @@ Ref ns_call(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref w = tclobj(command.get());
-  return TK(tk.get(), "call", w.get());
+  return GLUE_CALL(tk.get(), "call", w.get());
 }
 
 Ref ns_eval(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref script = quotify(command.get());
-  return TK(tk.get(), "eval", script.get());
+  return GLUE_CALL(tk.get(), "eval", script.get());
 }
 
 // self.call(*words)
@@ -1576,7 +1571,7 @@ Ref via_call(PyObject* self, PyObject* w) {
 }
 
 Ref cast_list_of(PyObject* self, PyObject* value) {
-  Ref tcl = FIELD(self, "tcl");
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", value);
 }
 
@@ -1606,7 +1601,7 @@ Ref ns_current(const Args& a) {
 }
 
 Ref ns_create(const Args& a) {
-  Ref ns = FIELD(a[0], "ns");
+  Ref ns = GLUE_MEMBER(a[0], "ns");
   if (!glue::truthy(ns.get())) glue::raise(PyExc_ValueError, "Cannot create current namespace");
   glue::call_method(a[0], GLUE_STR("eval"), GLUE_STR(""));
   return Ref::borrow(Py_None);
@@ -1614,7 +1609,7 @@ Ref ns_create(const Args& a) {
 
 // ns, or the current namespace for the empty name.
 Ref ns_or_current(PyObject* self) {
-  Ref ns = FIELD(self, "ns");
+  Ref ns = GLUE_MEMBER(self, "ns");
   if (glue::truthy(ns.get())) return ns;
   return glue::call_method(self, GLUE_STR("current"));
 }
@@ -1629,7 +1624,7 @@ Ref ns_delete(const Args& a) {
 
 Ref ns_exists(const Args& a) {
   Ref name = ns_or_current(a[0]);
-  Ref tcl = FIELD(a[0], "tcl");
+  Ref tcl = GLUE_MEMBER(a[0], "tcl");
   Ref tk = tk_of(tcl.get());
   Ref w = words({GLUE_STR("namespace"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
@@ -1671,14 +1666,14 @@ Ref ns_parent(const Args& a) {
   if (!glue::truthy(a[1])) {
     Ref absolute = glue::call_method(self, GLUE_STR("is_absolute"));
     if (glue::truthy(absolute.get())) {
-      Ref ns = FIELD(self, "ns");
+      Ref ns = GLUE_MEMBER(self, "ns");
       if (!PyUnicode_Check(ns.get())) glue::raise(PyExc_TypeError, "namespace name must be text");
       std::u32string out;
       cv::with_chars(ns.get(), [&](const auto* d, size_t n) { nm::absolute_parent(d, n, out); });
       return from_ucs4(out);
     }
   }
-  Ref ns = FIELD(self, "ns");
+  Ref ns = GLUE_MEMBER(self, "ns");
   Ref w = glue::truthy(ns.get()) ? words({GLUE_STR("namespace"), GLUE_STR("parent"), ns.get()})
                                  : words({GLUE_STR("namespace"), GLUE_STR("parent")});
   Ref tk = self_tk(self);
@@ -1700,13 +1695,13 @@ Ref ns_which(const Args& a) {
 }
 
 Ref ns_is_absolute(const Args& a) {
-  Ref ns = FIELD(a[0], "ns");
+  Ref ns = GLUE_MEMBER(a[0], "ns");
   if (!glue::truthy(ns.get())) return ns;
   return Ref::borrow(starts_with_sep(ns.get()) ? Py_True : Py_False);
 }
 
 Ref ns_is_relative(const Args& a) {
-  Ref ns = FIELD(a[0], "ns");
+  Ref ns = GLUE_MEMBER(a[0], "ns");
   if (!glue::truthy(ns.get())) return ns;
   return Ref::borrow(starts_with_sep(ns.get()) ? Py_False : Py_True);
 }
@@ -1714,7 +1709,7 @@ Ref ns_is_relative(const Args& a) {
 Ref ns_absolute(const Args& a) {
   PyObject* self = a[0];
   Ref absolute = glue::call_method(self, GLUE_STR("is_absolute"));
-  Ref ns = FIELD(self, "ns");
+  Ref ns = GLUE_MEMBER(self, "ns");
   if (glue::truthy(absolute.get())) return ns;
   Ref current = glue::call_method(self, GLUE_STR("current"));
   Ref joined = namespace_join(current.get(), ns.get());
@@ -1730,7 +1725,7 @@ Ref ns_make_absolute(const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref ns_str(const Args& a) { return FIELD(a[0], "ns"); }
+Ref ns_str(const Args& a) { return GLUE_MEMBER(a[0], "ns"); }
 
 // TempTclNamespace
 
@@ -1778,8 +1773,8 @@ Ref cview_init(const Args& a) { return view_init(S.CommandsView.cls, a); }
 
 // TclNamespace.join(self.ns.ns, name)
 Ref qualify(PyObject* view, PyObject* name) {
-  Ref ns = FIELD(view, "ns");
-  Ref ns_name = FIELD(ns.get(), "ns");
+  Ref ns = GLUE_MEMBER(view, "ns");
+  Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
   return namespace_join(ns_name.get(), name);
 }
 
@@ -1800,8 +1795,8 @@ Ref callable_text(PyObject* f) {
 // cls(qualify(name), *args, tcl=self.ns.tcl, **kwargs); `kwargs` is owned.
 Ref make_byref(PyObject* self, PyObject* cls, PyObject* name, PyObject* args, PyObject* kwargs) {
   Ref qualified = qualify(self, name);
-  Ref ns = FIELD(self, "ns");
-  Ref tcl = FIELD(ns.get(), "tcl");
+  Ref ns = GLUE_MEMBER(self, "ns");
+  Ref tcl = GLUE_MEMBER(ns.get(), "tcl");
   if (PyDict_Contains(kwargs, GLUE_STR("tcl"))) repeated_keyword(cls, "tcl");
   Ref kw = glue::new_dict();
   glue::dict_set(kw.get(), GLUE_STR("tcl"), tcl.get());
@@ -1882,18 +1877,18 @@ Ref vview_get_impl(PyObject* self, PyObject* name) {
     if (var_cls.get() == S.TclVariable.cls && unchanged(S.TclVariable)) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_str(), without
       // making the object nobody can see.
-      Ref ns = FIELD(self, "ns");
-      Ref ns_name = FIELD(ns.get(), "ns");
+      Ref ns = GLUE_MEMBER(self, "ns");
+      Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
       Ref script = fused_set_script(ns_name.get(), name);
       if (!script) {
         Ref qualified = namespace_join(ns_name.get(), name);
         Ref var_name = quotify(qualified.get());
         script = set_script(var_name.get());
       }
-      Ref tcl_given = FIELD(ns.get(), "tcl");
+      Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
       Ref tcl = interpreter_proxy(tcl_given.get());
       Ref tk = tk_of(tcl.get());
-      return TK(tk.get(), "eval", script.get());
+      return GLUE_CALL(tk.get(), "eval", script.get());
     }
   }
   Ref var = varobj(self, name);
@@ -2015,8 +2010,8 @@ Ref view_len(const Args& a) {
 // yields their names relative to it.
 Ref view_names(const Args& a) {
   PyObject *view = a[0], *sub = a[1];
-  Ref ns = FIELD(view, "ns");
-  Ref ns_name = FIELD(ns.get(), "ns");
+  Ref ns = GLUE_MEMBER(view, "ns");
+  Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
   Ref pattern;
   if (PyUnicode_Check(ns_name.get()) && starts_with_sep(ns_name.get())) {
     Ref normal = Ref::steal(PyObject_CallOneArg(S.ns_join, ns_name.get()));
@@ -2027,7 +2022,7 @@ Ref view_names(const Args& a) {
   }
   Ref r = pattern ? glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub, pattern.get())
                   : glue::call_method(ns.get(), GLUE_STR("call"), GLUE_STR("::info"), sub);
-  Ref tcl = FIELD(ns.get(), "tcl");
+  Ref tcl = GLUE_MEMBER(ns.get(), "tcl");
   Ref names = GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
   Ref items = glue::check(PySequence_Tuple(names.get()));
   Py_ssize_t n = PyTuple_GET_SIZE(items.get());
@@ -2056,13 +2051,13 @@ Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
       // without the object: a fresh variable has no cast.
       Ref qualified = qualify(self, name);
       Ref var_name = quotify(qualified.get());
-      Ref ns = FIELD(self, "ns");
-      Ref tcl_given = FIELD(ns.get(), "tcl");
+      Ref ns = GLUE_MEMBER(self, "ns");
+      Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
       Ref tcl = interpreter_proxy(tcl_given.get());
       Ref tk = tk_of(tcl.get());
-      if (is_none(array_index)) return TK(tk.get(), "getvar", var_name.get());
+      if (is_none(array_index)) return GLUE_CALL(tk.get(), "getvar", var_name.get());
       Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
-      return TK(tk.get(), "getvar", var_name.get(), index.get());
+      return GLUE_CALL(tk.get(), "getvar", var_name.get(), index.get());
     }
   }
   Ref var = varobj(self, name);
@@ -2085,8 +2080,8 @@ Ref cview_byref(const Args& a) {
     // A name, not a command line: kept one word even with spaces or braces.
     Ref qualified = qualify(self, name);
     Ref one = glue::tuple_of(qualified.get());
-    Ref ns = FIELD(self, "ns");
-    Ref tcl = FIELD(ns.get(), "tcl");
+    Ref ns = GLUE_MEMBER(self, "ns");
+    Ref tcl = GLUE_MEMBER(ns.get(), "tcl");
     if (PyDict_Contains(kwargs, GLUE_STR("tcl"))) repeated_keyword(cls.get(), "tcl");
     Ref kw = glue::new_dict();
     glue::dict_set(kw.get(), GLUE_STR("tcl"), tcl.get());
