@@ -58,7 +58,9 @@ def from_options(tk: Any, result: str, options: Any, cls: type[TclError] = TclEr
     Tcl gives it (text or a Tcl object), as ``catch``'s options variable or a
     background-error handler receive it.
     """
-    words = tk.splitlist(options)
+    # As text, so that every word comes back as text (a Tcl list object
+    # would come back as a tuple).
+    words = tk.splitlist(str(options))
     opts = {str(words[i]): words[i + 1] for i in range(0, len(words) - 1, 2)}
 
     def number(key: str, default: int) -> int:
@@ -70,7 +72,7 @@ def from_options(tk: Any, result: str, options: Any, cls: type[TclError] = TclEr
     def words_of(key: str, default: tuple[str, ...]) -> tuple[str, ...]:
         if key not in opts:
             return default
-        return tuple(str(w) for w in tk.splitlist(opts[key]))
+        return tuple(tk.splitlist(opts[key]))
 
     return make(
         str(opts.get("-errorinfo", result)),
