@@ -76,14 +76,21 @@ def test_namespace_fixture_cleans_up(pytester, monkeypatch):
     pytester.makepyfile(
         """
         import pytest
-        SEEN = []
+        from tkinter import TclError
+        SEEN, GONE = [], []
 
         def test_a(tcl_namespace, tcl_interp):
-            SEEN.append((tcl_interp, tcl_namespace.ns))
+            SEEN.append(tcl_interp)
+            # Fires when the namespace is deleted, while Tcl can still call back.
+            tcl_interp.create_callback(lambda *words: GONE.append(words[0]), "gone")
+            tcl_interp.eval("proc %s::probe {} {}" % tcl_namespace.ns)
+            tcl_interp.eval("trace add command %s::probe delete gone" % tcl_namespace.ns)
 
         def test_gone():
-            interp, name = SEEN[0]
-            assert interp.eval("namespace exists %s" % name) == "0"
+            assert len(GONE) == 1 and GONE[0].endswith("::probe")
+            with pytest.raises(TclError, match="destroyed"):
+                SEEN[0].eval("set x")
+            assert SEEN[0].__callbacks__ == {}
         """
     )
     src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")

@@ -37,6 +37,7 @@
 
 #include "dictorder.hpp"
 #include "tclapi.hpp"
+#include "tkapp.hpp"
 
 namespace {
 
@@ -97,6 +98,12 @@ Cache g;
 // ---------------------------------------------------------------------------
 // Interpreter arguments
 
+// A tkinter.Tk's interpreter may be used from this thread (tkapp.hpp).
+void check_tk_of(PyObject* tk_widget) {
+  Ref tk = glue::lookup_attr(tk_widget, GLUE_STR("tk"));
+  if (tk) tcl::check_tk(tk.get());
+}
+
 // The Tcl_Interp* behind an argument declared Tcl_Interp_p, by the rules of
 // Tcl_Interp_p.from_param; conversion errors come out as ctypes reports
 // them.  A tkinter interpreter passes the version guard first.
@@ -121,7 +128,10 @@ tcl::Tcl_Interp* interp_arg(PyObject* interp) {
   } catch (const glue::PythonError&) {
     raise_argument_error(1);
   }
-  if (from_tk) return tcl::interp_from_address(p);
+  if (from_tk) {
+    check_tk_of(interp);
+    return tcl::interp_from_address(p);
+  }
   return static_cast<tcl::Tcl_Interp*>(p);
 }
 
@@ -182,6 +192,7 @@ Ref from_param(const Args& a) {
   if (glue::isinstance(interp, g.Tcl_Interp_p)) return Ref::borrow(interp);
   if (interp == Py_None) return glue::call(g.Tcl_Interp_p);
   if (glue::isinstance(interp, g.Tk)) {
+    check_tk_of(interp);
     Ref address = glue::call_method(interp, GLUE_STR("interpaddr"));
     void* p = PyLong_AsVoidPtr(address.get());
     if (!p && PyErr_Occurred()) throw glue::PythonError{};

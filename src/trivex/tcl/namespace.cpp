@@ -43,6 +43,7 @@
 #include "convert.hpp"
 #include "names.hpp"
 #include "tclapi.hpp"
+#include "tkapp.hpp"
 
 namespace {
 
@@ -259,7 +260,9 @@ bool dispatches_to(PyObject* self, PyObject* name, PyObject* expected, SiteCache
 // a weak proxy).  The referent is kept alive for the attribute lookup.
 Ref tk_of(PyObject* tcl) {
   Ref interp = glue::referent(tcl);
-  return GLUE_MEMBER(interp.get(), "tk");
+  Ref tk = GLUE_MEMBER(interp.get(), "tk");
+  trivex::tcl::check_tk(tk.get());
+  return tk;
 }
 
 Ref self_tk(PyObject* self) {

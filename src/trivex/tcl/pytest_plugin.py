@@ -5,7 +5,9 @@ point, so its fixtures are available in every test session:
 
 ``tcl_interp``
     A fresh :class:`~trivex.tcl.interpreter.Interpreter` per test (TclX
-    loaded, initialisation hooks run).
+    loaded, initialisation hooks run), destroyed when the test ends, so that
+    neither its Tcl interpreter nor what its callbacks hold outlives the
+    test.
 
 ``tcl_namespace``
     A :class:`~trivex.tcl.namespace.TempTclNamespace` created in
@@ -90,11 +92,13 @@ def assert_tcl_list_equal(actual: Any, expected: Any, depth: int = 1, msg: Optio
 
 
 @pytest.fixture
-def tcl_interp() -> Any:
-    """A fresh Interpreter for this test."""
+def tcl_interp() -> Iterator[Any]:
+    """A fresh Interpreter for this test, destroyed after it."""
     from .interpreter import Interpreter
 
-    return Interpreter()
+    interp = Interpreter()
+    yield interp
+    interp.destroy()
 
 
 @pytest.fixture

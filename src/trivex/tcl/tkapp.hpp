@@ -1,0 +1,126 @@
+// The binding's application object (`tk` of a tkinter.Tk) as the C++ side
+// needs to see it: which Tcl interpreter it holds, which thread owns that
+// interpreter, and whether the interpreter has been ended.
+//
+// Threads.  A Tcl interpreter belongs to the thread that created it: Tcl
+// keeps its result, its allocation caches and its notifier per thread, so
+// using it from another thread corrupts it.  tkinter guards its `call` by
+// comparing the calling thread with the owner recorded in the application
+// object and refusing with a RuntimeError ("main thread is not in main
+// loop" for a threaded Tcl).  Some of tkinter's own readers (getboolean,
+// getint, getdouble) and every direct call the package makes into Tcl's C
+// library have no such guard, so every entry point that reaches an
+// interpreter calls `check_tk()` first: the same comparison and the same
+// RuntimeError, without tkinter's one-second wait for a main loop that an
+// interpreter without Tk never runs.  It is two loads and one call, cheap
+// enough for every entry point.
+//
+// Ending.  Interpreter.destroy() deletes the Tcl interpreter but cannot
+// delete the application object, which others may still hold; the object is
+// pointed at a dead interpreter instead (see interpreter.cpp).  `check_tk()`
+// reports any use of such an object as a TclError, before Tcl is reached.
+//
+// The layout below is the head of the binding's object in CPython 3.11.  It
+// is trusted only after it has been seen to agree with what the object
+// reports about itself (interpaddr(), wantobjects()); otherwise nothing here
+// reads the object and the checks fall back to what tkinter checks itself.
+#pragma once
+
+#include <cstring>
+
+#include "tclapi.hpp"
+
+namespace trivex::tcl {
+
+using Tcl_ThreadId = void*;
+
+struct TkappHead {
+  PyObject_HEAD
+  Tcl_Interp* interp;
+  int wantobjects;
+  int threaded;
+  Tcl_ThreadId thread_id;
+  int dispatching;
+};
+
+// The Tcl functions for threads and interpreter lifetimes, resolved from the
+// library `api()` uses.
+struct LifeApi {
+  Tcl_ThreadId (*GetCurrentThread)() = nullptr;
+  int (*InterpDeleted)(Tcl_Interp*) = nullptr;
+  int (*InterpActive)(Tcl_Interp*) = nullptr;
+  Tcl_Interp* (*CreateInterp)() = nullptr;
+  void (*DeleteInterp)(Tcl_Interp*) = nullptr;
+  void (*Preserve)(ClientData) = nullptr;
+  void (*Release)(ClientData) = nullptr;
+  void* (*CreateObjCommand)(Tcl_Interp*, const char*, Tcl_ObjCmdProc*, ClientData, Tcl_CmdDeleteProc*) = nullptr;
+  int (*Eval)(Tcl_Interp*, const char*) = nullptr;
+};
+
+inline const LifeApi& life_api() {
+  static const LifeApi a = [] {
+    LifeApi r;
+    void* h = api().handle;
+    detail::resolve(h, r.GetCurrentThread, "Tcl_GetCurrentThread");
+    detail::resolve(h, r.InterpDeleted, "Tcl_InterpDeleted");
+    detail::resolve(h, r.InterpActive, "Tcl_InterpActive");
+    detail::resolve(h, r.CreateInterp, "Tcl_CreateInterp");
+    detail::resolve(h, r.DeleteInterp, "Tcl_DeleteInterp");
+    detail::resolve(h, r.Preserve, "Tcl_Preserve");
+    detail::resolve(h, r.Release, "Tcl_Release");
+    detail::resolve(h, r.CreateObjCommand, "Tcl_CreateObjCommand");
+    detail::resolve(h, r.Eval, "Tcl_Eval");
+    return r;
+  }();
+  return a;
+}
+
+// The head of `tk` when it is the binding's application object and its
+// layout is the one above; null otherwise.
+inline TkappHead* tkapp_head(PyObject* tk) {
+  static PyTypeObject* known = nullptr;  // the type, once its layout agreed
+  static bool refused = false;
+  PyTypeObject* t = Py_TYPE(tk);
+  if (t == known) return reinterpret_cast<TkappHead*>(tk);
+  if (known || refused || std::strcmp(t->tp_name, "_tkinter.tkapp") != 0) return nullptr;
+  auto* h = reinterpret_cast<TkappHead*>(tk);
+  glue::Ref addr = glue::call_method(tk, GLUE_STR("interpaddr"));
+  void* p = PyLong_AsVoidPtr(addr.get());
+  if (!p && PyErr_Occurred()) throw glue::PythonError{};
+  glue::Ref wants = glue::call_method(tk, GLUE_STR("wantobjects"));
+  long w = PyLong_AsLong(wants.get());
+  if (w == -1 && PyErr_Occurred()) throw glue::PythonError{};
+  if (p == h->interp && w == h->wantobjects && (h->threaded & ~1) == 0 && (h->dispatching & ~1) == 0 &&
+      same_tcl_as_tkinter()) {
+    known = t;
+    return h;
+  }
+  refused = true;
+  return nullptr;
+}
+
+[[noreturn]] inline void raise_wrong_thread(const TkappHead* h) {
+  // tkinter's own words: what its `call` says when it cannot hand the call
+  // over to the owner (a threaded Tcl), and what its other methods say.
+  glue::raise(PyExc_RuntimeError, h->threaded && !h->dispatching ? "main thread is not in main loop"
+                                                                 : "Calling Tcl from different apartment");
+}
+
+[[noreturn]] inline void raise_destroyed() {
+  static PyObject* tcl_error = glue::import_attr("tkinter", "TclError").release();
+  glue::raise(tcl_error, "this Tcl interpreter has been destroyed");
+}
+
+// Whether `tk`'s interpreter may be used from this thread: raises the
+// RuntimeError tkinter raises for a call from another thread, or a TclError
+// when the interpreter has been destroyed.  Objects other than the binding's
+// own are left to check themselves.
+inline void check_tk(PyObject* tk) {
+  TkappHead* h = tkapp_head(tk);
+  if (!h) return;
+  const LifeApi& life = life_api();
+  if (h->thread_id != life.GetCurrentThread()) raise_wrong_thread(h);
+  if (life.InterpDeleted(h->interp)) raise_destroyed();
+}
+
+}  // namespace trivex::tcl
