@@ -33,6 +33,7 @@
 #include <cstring>
 
 #include "convert.hpp"
+#include "tclerror.hpp"
 
 namespace {
 
@@ -256,9 +257,12 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!result) {
     if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
     glue::CaughtError caught;
+    trivex::tcl::Failure failure = trivex::tcl::read_failure(tk.get());
     Ref vars = GLUE_MEMBER(interp.get(), "vars");
     Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
-    Ref exc = glue::call(g_TclError, info.get());
+    Ref args = glue::tuple_of(info.get());
+    Ref exc = trivex::tcl::failure_error(tk.get(), failure, args.get());
+    if (!exc) exc = glue::call(g_TclError, info.get());
     glue::raise_from(exc, nullptr, caught.value());
   }
   Ref value = Ref::steal(result);
