@@ -51,6 +51,9 @@ inline void drop_python_error() {
 // just reported; empty when it cannot be read.  Call with no Python error set.
 inline Failure read_failure(PyObject* tk) {
   Failure f;
+  // Only the binding's own object is known to report a true interpreter
+  // address.
+  if (std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) return f;
   try {
     Tcl_Interp* interp = interp_of(tk);
     const Api& a = api();
