@@ -268,9 +268,9 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref value = Ref::steal(result);
   // A callable is a conversion of its own, never a flag: classes such as
   // int and str are true as flags too.
-  if (cast != Py_True && PyCallable_Check(cast)) {
+  if (cast_ref.get() != Py_True && PyCallable_Check(cast_ref.get())) {
     Ref text = tcl_text(value.get());
-    return glue::call(cast, text.get());
+    return glue::call(cast_ref.get(), text.get());
   }
   if (glue::truthy(cast_ref.get())) return GLUE_CALL(interp.get(), "cast_any", value.get());
   return tcl_text(value.get());
