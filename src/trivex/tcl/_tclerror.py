@@ -40,13 +40,10 @@ def make(
         cls: the class to make, TclError or a subclass of it.
     """
     exc = cls(errorinfo)
-    exc.result = result
-    exc.errorcode = tuple(errorcode)
-    exc.errorinfo = errorinfo
-    exc.errorline = int(errorline)
-    exc.errorstack = tuple(errorstack)
-    exc.code = int(code)
-    exc.level = int(level)
+    values = (result, tuple(errorcode), errorinfo, int(errorline), tuple(errorstack), int(code), int(level))
+    # TclError declares none of these; setattr keeps type checkers content.
+    for name, value in zip(FIELDS, values):
+        setattr(exc, name, value)
     return exc
 
 
@@ -60,7 +57,7 @@ def from_options(tk: Any, result: str, options: Any, cls: type[TclError] = TclEr
     """
     # As text, so that every word comes back as text (a Tcl list object
     # would come back as a tuple).
-    words = tk.splitlist(str(options))
+    words = _split(tk, str(options))
     opts = {str(words[i]): words[i + 1] for i in range(0, len(words) - 1, 2)}
 
     def number(key: str, default: int) -> int:
@@ -72,7 +69,12 @@ def from_options(tk: Any, result: str, options: Any, cls: type[TclError] = TclEr
     def words_of(key: str, default: tuple[str, ...]) -> tuple[str, ...]:
         if key not in opts:
             return default
-        return tuple(tk.splitlist(opts[key]))
+        text = str(opts[key])
+        try:
+            return _split(tk, text)
+        except TclError:
+            # -errorcode may be any text, a malformed list included.
+            return (text,)
 
     return make(
         str(opts.get("-errorinfo", result)),
@@ -84,3 +86,16 @@ def from_options(tk: Any, result: str, options: Any, cls: type[TclError] = TclEr
         level=number("-level", 0),
         cls=cls,
     )
+
+
+def _split(tk: Any, text: str) -> tuple[str, ...]:
+    """The words of the Tcl list ``text``, as str."""
+    try:
+        return tuple(str(w) for w in tk.splitlist(text))
+    except (TypeError, ValueError):
+        # tkinter takes no text holding NUL or a lone surrogate, both of
+        # which Tcl values may hold; the package's own parser reads them as
+        # Tcl does.
+        from .internal import GetListFromAny
+
+        return tuple(GetListFromAny(text))

@@ -24,6 +24,7 @@
 #include "convert.hpp"
 #include "tclapi.hpp"
 #include "tkapp.hpp"
+#include "tclerror.hpp"
 
 namespace {
 
@@ -326,7 +327,13 @@ Ref interpreter_init(const Args& a) {
   glue::check_status(PyObject_SetItem(gvars.get(), GLUE_STR("tcl_interactive"), zero.get()));
 
   Ref tk = tk_of(self);
-  glue::call_method(tk.get(), GLUE_STR("eval"), GLUE_STR("package require Tclx"));
+  try {
+    glue::call_method(tk.get(), GLUE_STR("eval"), GLUE_STR("package require Tclx"));
+  } catch (const glue::PythonError&) {
+    glue::CaughtError e;
+    if (!e.matches(g.TclError)) e.reraise();
+    tcl::reraise_with_options(tk.get(), e);
+  }
   glue::call_method(self, GLUE_STR("_load_entrypoint"));
   return Ref::borrow(Py_None);
 }
@@ -467,8 +474,10 @@ Ref interpreter_remove_callback(const Args& a) {
 // -- evaluation -------------------------------------------------------------------------
 
 // The caught TclError becomes a TclError carrying Tcl's errorInfo, with the
-// cause suppressed.
-[[noreturn]] void raise_with_error_info(PyObject* self, const glue::CaughtError& caught) {
+// cause suppressed, and the options of the failure read from `tk` before
+// Tcl runs anything else.
+[[noreturn]] void raise_with_error_info(PyObject* self, PyObject* tk, const glue::CaughtError& caught) {
+  tcl::Failure failure = tcl::read_failure(tk);
   Ref info;
   try {
     Ref vars = ATTR(self, "vars");
@@ -477,7 +486,10 @@ Ref interpreter_remove_callback(const Args& a) {
     glue::CaughtError e;
     raise_during(Ref::borrow(e.value()), caught.value());
   }
-  glue::raise_from(new_exception(g.TclError, info.get()), nullptr, caught.value());
+  Ref args = glue::tuple_of(info.get());
+  Ref exc = tcl::failure_error(tk, failure, args.get());
+  if (!exc) exc = new_exception(g.TclError, info.get());
+  glue::raise_from(exc, nullptr, caught.value());
 }
 
 Ref interpreter_eval(const Args& a) {
@@ -494,7 +506,7 @@ Ref interpreter_eval(const Args& a) {
   } catch (const glue::PythonError&) {
     glue::CaughtError e;
     if (!e.matches(g.TclError)) e.reraise();
-    raise_with_error_info(self, e);
+    raise_with_error_info(self, tk.get(), e);
   }
   if (glue::truthy(a[2])) return GLUE_CALL(self, "cast_any", result.get());
   return result;
@@ -975,7 +987,10 @@ const char* const kEvalDoc =
     "    The script's result.\n"
     "\n"
     "Raises:\n"
-    "    TclError: the script failed; its argument is Tcl's errorInfo.\n"
+    "    TclError: the script failed; its argument is Tcl's errorInfo, and\n"
+    "        its attributes hold Tcl's return options of the failure:\n"
+    "        result (the message), errorcode and errorstack (tuples of\n"
+    "        words), errorinfo, errorline, code and level.\n"
     "\n"
     "Examples:\n"
     "    >>> interp.eval('set a 5')\n"

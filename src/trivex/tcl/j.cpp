@@ -34,6 +34,7 @@
 
 #include "convert.hpp"
 #include "tkapp.hpp"
+#include "tclerror.hpp"
 
 namespace {
 
@@ -258,12 +259,21 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!result) {
     if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
     glue::CaughtError caught;
+    trivex::tcl::Failure failure = trivex::tcl::read_failure(tk.get());
     Ref vars = GLUE_MEMBER(interp.get(), "vars");
     Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
-    Ref exc = glue::call(g_TclError, info.get());
+    Ref args = glue::tuple_of(info.get());
+    Ref exc = trivex::tcl::failure_error(tk.get(), failure, args.get());
+    if (!exc) exc = glue::call(g_TclError, info.get());
     glue::raise_from(exc, nullptr, caught.value());
   }
   Ref value = Ref::steal(result);
+  // A callable is a conversion of its own, never a flag: classes such as
+  // int and str are true as flags too.
+  if (cast_ref.get() != Py_True && PyCallable_Check(cast_ref.get())) {
+    Ref text = tcl_text(value.get());
+    return glue::call(cast_ref.get(), text.get());
+  }
   if (glue::truthy(cast_ref.get())) return GLUE_CALL(interp.get(), "cast_any", value.get());
   return tcl_text(value.get());
 }
@@ -410,8 +420,10 @@ const char* const kJDoc =
     "    - Positional arguments keep their order.\n"
     "    - Keyword arguments become dashed arguments (-name value), placed\n"
     "      after all positional arguments.\n"
-    "    - The flag cast_ (default True) switches casting of the result to a\n"
-    "      Python value; it is never passed to Tcl.\n"
+    "    - The keyword cast_ (default True) says what becomes of the result:\n"
+    "      a true value casts it to a Python value, a false one keeps its\n"
+    "      Tcl text, a callable is applied to that text.  It is never passed\n"
+    "      to Tcl.\n"
     "    - Only letters, digits and \"_\" are supported in namespace and\n"
     "      procedure names.\n"
     "\n"
@@ -423,7 +435,9 @@ const char* const kJDoc =
     "    >>> interp.j.expr(\"1+1\")\n"
     "    2\n"
     "    >>> interp.j.expr(\"1+1\", cast_=False)\n"
-    "    '2'";
+    "    '2'\n"
+    "    >>> interp.j.set(\"pin\", \"0123\", cast_=str)\n"
+    "    '0123'";
 
 const char* const kJInitDoc =
     "Make the builder of an interpreter.\n"
@@ -489,16 +503,22 @@ const char* const kCodeCallDoc =
     "\n"
     "Arguments:\n"
     "    *args: positional words.\n"
-    "    cast_: keyword; when true (the default) the result goes through\n"
-    "        the interpreter's cast_any(), else its Tcl text is returned.\n"
+    "    cast_: keyword.  A callable (str, int, interp.cast_boolean, any\n"
+    "        function of one argument) is called with the result's Tcl text\n"
+    "        and its return value is returned.  Anything else is a flag:\n"
+    "        when true (the default) the result goes through the\n"
+    "        interpreter's cast_any(), else its Tcl text is returned.\n"
     "    **kwargs: options, passed as -name value.\n"
     "\n"
     "Returns:\n"
-    "    The cast result, or the result's Tcl text (a str).\n"
+    "    The cast result, what the cast_ callable returned, or the result's\n"
+    "    Tcl text (a str).\n"
     "\n"
     "Raises:\n"
     "    TclError: when Tcl reports an error; its single argument is Tcl's\n"
-    "        ::errorInfo, and the original error is not chained.\n"
+    "        ::errorInfo, and the original error is not chained.  Its\n"
+    "        attributes result, errorcode, errorinfo, errorline, errorstack,\n"
+    "        code and level hold Tcl's return options of the failure.\n"
     "    ReferenceError: when the interpreter no longer exists.\n"
     "\n"
     "Examples:\n"

@@ -44,6 +44,7 @@
 #include "names.hpp"
 #include "tclapi.hpp"
 #include "tkapp.hpp"
+#include "tclerror.hpp"
 
 namespace {
 
@@ -341,8 +342,23 @@ Ref words(std::initializer_list<PyObject*> head, PyObject* tail = nullptr) {
   return t;
 }
 
+// Run `f`, a call of the binding that evaluates Tcl code on `tk`; a TclError
+// from it is raised again carrying the failure's return options.
+template <class F>
+Ref evaluating(PyObject* tk, F&& f) {
+  try {
+    return f();
+  } catch (const glue::PythonError&) {
+    if (!PyErr_ExceptionMatches(S.TclError)) throw;
+    glue::CaughtError err;
+    trivex::tcl::reraise_with_options(tk, err);
+  }
+}
+
 // Send a tuple of words: tk.call(words), one word per element.
-Ref tk_call(PyObject* tk, PyObject* w) { return GLUE_CALL(tk, "call", w); }
+Ref tk_call(PyObject* tk, PyObject* w) {
+  return evaluating(tk, [&] { return GLUE_CALL(tk, "call", w); });
+}
 // The script "set NAME" as quotify(("set", NAME)) writes it.
 Ref set_script(PyObject* name) {
   if (PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) && cv::scan_text(name) == 0)
@@ -354,7 +370,7 @@ Ref set_script(PyObject* name) {
 // Evaluate a tuple of words as one script: tk.eval(quotify(words)).
 Ref tk_eval_words(PyObject* tk, PyObject* w) {
   Ref script = quotify(w);
-  return GLUE_CALL(tk, "eval", script.get());
+  return evaluating(tk, [&] { return GLUE_CALL(tk, "eval", script.get()); });
 }
 
 // `str.format` of a temporary-name template for the object `self`.
@@ -581,7 +597,7 @@ Ref get_str(PyObject* self, PyObject* array_index) {
   Ref name = GLUE_MEMBER(self, "var_name");
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
   Ref script = set_script(name.get());
-  return GLUE_CALL(tk.get(), "eval", script.get());
+  return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "eval", script.get()); });
 }
 
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
@@ -1234,12 +1250,12 @@ Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   static SiteCache cache;
   Ref result;
   PyObject* call = glue::class_method(tk.get(), GLUE_STR("call"), cache);
-  if (call && is_tkapp(tk.get())) {
-    result = glue::check(PyObject_Vectorcall(call, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  } else {
+  result = evaluating(tk.get(), [&] {
+    if (call && is_tkapp(tk.get()))
+      return glue::check(PyObject_Vectorcall(call, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref line = tuple_from_array(argv + 2, n);
-    result = glue::call_method(tk.get(), GLUE_STR("call"), line.get());
-  }
+    return glue::call_method(tk.get(), GLUE_STR("call"), line.get());
+  });
   if (glue::truthy(f.cast)) return glue::call(f.cast, result.get());
   return result;
 }
@@ -1557,14 +1573,14 @@ Ref ns_call(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref w = tclobj(command.get());
-  return GLUE_CALL(tk.get(), "call", w.get());
+  return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "call", w.get()); });
 }
 
 Ref ns_eval(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref script = quotify(command.get());
-  return GLUE_CALL(tk.get(), "eval", script.get());
+  return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "eval", script.get()); });
 }
 
 // self.call(*words)
@@ -1891,7 +1907,7 @@ Ref vview_get_impl(PyObject* self, PyObject* name) {
       Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
       Ref tcl = interpreter_proxy(tcl_given.get());
       Ref tk = tk_of(tcl.get());
-      return GLUE_CALL(tk.get(), "eval", script.get());
+      return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "eval", script.get()); });
     }
   }
   Ref var = varobj(self, name);

@@ -69,6 +69,8 @@ struct Api {
   void (*DbIncrRefCount)(Tcl_Obj*, const char*, int) = nullptr;
   void (*DbDecrRefCount)(Tcl_Obj*, const char*, int) = nullptr;
   const void* (*GetObjType)(const char*) = nullptr;
+  Tcl_Obj* (*GetReturnOptions)(Tcl_Interp*, int) = nullptr;
+  char* (*GetStringFromObj)(Tcl_Obj*, int*) = nullptr;
 };
 
 namespace detail {
@@ -108,6 +110,8 @@ inline const Api& init_api(void* handle) {
   detail::resolve(handle, a.DbIncrRefCount, "Tcl_DbIncrRefCount");
   detail::resolve(handle, a.DbDecrRefCount, "Tcl_DbDecrRefCount");
   detail::resolve(handle, a.GetObjType, "Tcl_GetObjType");
+  detail::resolve(handle, a.GetReturnOptions, "Tcl_GetReturnOptions");
+  detail::resolve(handle, a.GetStringFromObj, "Tcl_GetStringFromObj");
   detail::api_storage() = a;
   return detail::api_storage();
 }
