@@ -1,0 +1,77 @@
+// Reading Tcl text whole through the _tkinter application object.
+//
+// A Tcl string may hold raw NUL bytes: tkinter hands an ASCII str to Tcl as
+// its bytes, NUL included.  The binding's eval() ends in Tcl_Eval, which
+// mirrors the result into a C string and so loses everything from the first
+// NUL on.  getvar() and call() pass the result object on with its length,
+// but make a typed Python value of it (int, tuple, ...) unless the
+// application object's `wantobjects` is off; then they give its text, the
+// same text eval() gives when nothing is lost.  So text is read with
+// `wantobjects` off for the one call.
+//
+// call() runs its command at global level, where eval() and getvar() work in
+// the current frame (the proc or `namespace eval` that called back into
+// Python).  A command whose names must resolve in the current frame is
+// therefore evaluated with its result converted to UTF-8 bytes inside Tcl:
+// a byte array's text holds no NUL byte, so Tcl_Eval passes all of it, and
+// the bytes are decoded here.
+#pragma once
+
+#include "convert.hpp"
+#include "tclapi.hpp"
+
+namespace trivex::tktext {
+
+using glue::Ref;
+
+// f() with the binding's typed results off; the setting is restored on every
+// way out.
+template <class F>
+Ref with_text_results(PyObject* tk, F&& f) {
+  Ref was = GLUE_CALL(tk, "wantobjects");
+  if (!glue::truthy(was.get())) return f();
+  GLUE_CALL(tk, "wantobjects", Py_False);
+  Ref result;
+  try {
+    result = f();
+  } catch (const glue::PythonError&) {
+    glue::CaughtError e;
+    GLUE_CALL(tk, "wantobjects", was.get());
+    e.reraise();
+  }
+  GLUE_CALL(tk, "wantobjects", was.get());
+  return result;
+}
+
+// The text of the variable (or array element) `name`, looked up in the
+// current frame as `set NAME` would.
+inline Ref var_text(PyObject* tk, PyObject* name) {
+  return with_text_results(tk, [&] { return GLUE_CALL(tk, "getvar", name); });
+}
+
+// The result text of the command whose words are `words` (a tuple), with
+// names resolved in the current frame, as tk.eval(quotify(words)) gives it
+// when nothing is cut.
+inline Ref eval_words_text(PyObject* tk, PyObject* words) {
+  Ref script = convert::quotify(words);
+  // "::encoding convertto utf-8 [::eval ELEMENT]": the script as one list
+  // element always parses back as itself, also inside the brackets (it has
+  // spaces, so it is braced, or else every special character is escaped).
+  unsigned flags = convert::scan_text(script.get());
+  std::vector<convert::Element> one;
+  one.push_back(convert::prepare_element(script, flags));
+  Ref element = convert::join_elements(one);
+  Ref open = glue::check(PyUnicode_Concat(GLUE_STR("::encoding convertto utf-8 [::eval "), element.get()));
+  Ref wrapped = glue::check(PyUnicode_Concat(open.get(), GLUE_STR("]")));
+  Ref text = GLUE_CALL(tk, "eval", wrapped.get());
+  // The byte array's text is one character per byte.
+  Ref bytes = glue::check(PyUnicode_AsLatin1String(text.get()));
+  return tcl::decode_tcl_text(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+}
+
+// tk.call(words) as text: the command runs at global level.
+inline Ref call_text(PyObject* tk, PyObject* words) {
+  return with_text_results(tk, [&] { return GLUE_CALL(tk, "call", words); });
+}
+
+}  // namespace trivex::tktext
