@@ -651,7 +651,8 @@ Ref var_array_get_str(const Args& a) {
   PyObject *self = a[0], *pattern = a[1];
   Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
-  Ref w = array_words(self, GLUE_STR("get"), is_none(pattern) ? nullptr : pattern);
+  Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
+  Ref w = array_words(self, GLUE_STR("get"), pat.get());
   // An absolute name means the same at global level, where call() runs.
   Ref name = GLUE_MEMBER(self, "var_name");
   Ref r = starts_with_sep(name.get()) ? trivex::tktext::call_text(tk.get(), w.get())

@@ -46,7 +46,9 @@ Ref with_text_results(PyObject* tk, F&& f) {
 // The text of the variable (or array element) `name`, looked up in the
 // current frame as `set NAME` would.
 inline Ref var_text(PyObject* tk, PyObject* name) {
-  return with_text_results(tk, [&] { return GLUE_CALL(tk, "getvar", name); });
+  // A name a hook made is taken as the text a script would have spelt.
+  Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : convert::quotify_text(name);
+  return with_text_results(tk, [&] { return GLUE_CALL(tk, "getvar", text.get()); });
 }
 
 // The result text of the command whose words are `words` (a tuple), with
