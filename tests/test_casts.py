@@ -279,3 +279,6 @@ def test_values_holding_nul_are_read_whole(interp, value):
     tk.eval("proc nul_proc {} {set loc $::nul::s; set lst $::nul::l; array set arr [array get ::nul::a]; nul_inside}")
     tk.call("nul_proc")
     assert seen == {"var": value, "list": elements, "array": {"k": value, "m": "n"}}
+    seen.clear()
+    tk.eval("namespace eval ::nul {variable loc $s; variable lst $l; array set arr [array get a]; nul_inside}")
+    assert seen == {"var": value, "list": elements, "array": {"k": value, "m": "n"}}

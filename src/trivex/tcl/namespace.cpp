@@ -653,10 +653,8 @@ Ref var_array_get_str(const Args& a) {
   Ref tk = tk_of(tcl.get());
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
   Ref w = array_words(self, GLUE_STR("get"), pat.get());
-  // An absolute name means the same at global level, where call() runs.
   Ref name = GLUE_MEMBER(self, "var_name");
-  Ref r = starts_with_sep(name.get()) ? trivex::tktext::call_text(tk.get(), w.get())
-                                      : trivex::tktext::eval_words_text(tk.get(), w.get());
+  Ref r = trivex::tktext::words_text(tk.get(), w.get(), starts_with_sep(name.get()));
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_array", r.get());
 }
 

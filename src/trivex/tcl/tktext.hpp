@@ -11,10 +11,12 @@
 //
 // call() runs its command at global level, where eval() and getvar() work in
 // the current frame (the proc or `namespace eval` that called back into
-// Python).  A command whose names must resolve in the current frame is
-// therefore evaluated with its result converted to UTF-8 bytes inside Tcl:
-// a byte array's text holds no NUL byte, so Tcl_Eval passes all of it, and
-// the bytes are decoded here.
+// Python).  A command whose names must resolve in a frame other than the
+// global one is therefore evaluated with its result converted to UTF-8
+// bytes inside Tcl: a byte array's text holds no NUL byte, so Tcl_Eval
+// passes all of it, and the bytes are decoded here.  That costs a few
+// microseconds more, so it is kept for code called back from a proc or a
+// namespace.
 #pragma once
 
 #include "convert.hpp"
@@ -51,10 +53,26 @@ inline Ref var_text(PyObject* tk, PyObject* name) {
   return with_text_results(tk, [&] { return GLUE_CALL(tk, "getvar", text.get()); });
 }
 
+// Whether names resolve now as they do at global level: no proc or lambda
+// is running, and the current namespace is the global one.
+inline bool at_global_level(PyObject* tk) {
+  Ref level = GLUE_CALL(tk, "eval", GLUE_STR("::info level"));
+  if (!PyUnicode_Check(level.get()) || PyUnicode_CompareWithASCIIString(level.get(), "0") != 0) return false;
+  Ref ns = GLUE_CALL(tk, "eval", GLUE_STR("::namespace current"));
+  return PyUnicode_Check(ns.get()) && PyUnicode_CompareWithASCIIString(ns.get(), "::") == 0;
+}
+
+// tk.call(words) as text: the command runs at global level.
+inline Ref call_text(PyObject* tk, PyObject* words) {
+  return with_text_results(tk, [&] { return GLUE_CALL(tk, "call", words); });
+}
+
 // The result text of the command whose words are `words` (a tuple), with
 // names resolved in the current frame, as tk.eval(quotify(words)) gives it
-// when nothing is cut.
-inline Ref eval_words_text(PyObject* tk, PyObject* words) {
+// when nothing is cut.  `global_names` says the names mean the same in
+// every frame (they are absolute).
+inline Ref words_text(PyObject* tk, PyObject* words, bool global_names) {
+  if (global_names || at_global_level(tk)) return call_text(tk, words);
   Ref script = convert::quotify(words);
   // "::encoding convertto utf-8 [::eval ELEMENT]": the script as one list
   // element always parses back as itself, also inside the brackets (it has
@@ -69,11 +87,6 @@ inline Ref eval_words_text(PyObject* tk, PyObject* words) {
   // The byte array's text is one character per byte.
   Ref bytes = glue::check(PyUnicode_AsLatin1String(text.get()));
   return tcl::decode_tcl_text(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
-}
-
-// tk.call(words) as text: the command runs at global level.
-inline Ref call_text(PyObject* tk, PyObject* words) {
-  return with_text_results(tk, [&] { return GLUE_CALL(tk, "call", words); });
 }
 
 }  // namespace trivex::tktext
