@@ -9,6 +9,13 @@
 // same text eval() gives when nothing is lost.  So text is read with
 // `wantobjects` off for the one call.
 //
+// That setting belongs to the application object, which other threads may
+// use at the same time: a call from another thread is carried out by the
+// interpreter's own thread, which would convert its result while the
+// setting is off.  So the setting is only touched on the interpreter's own
+// thread (where nothing else can run Tcl meanwhile); other threads read
+// with eval() as before.
+//
 // call() runs its command at global level, where eval() and getvar() work in
 // the current frame (the proc or `namespace eval` that called back into
 // Python).  A command whose names must resolve in a frame other than the
@@ -19,12 +26,55 @@
 // namespace.
 #pragma once
 
+#include <dlfcn.h>
+
+#include <cstring>
+
 #include "convert.hpp"
 #include "tclapi.hpp"
 
 namespace trivex::tktext {
 
 using glue::Ref;
+
+// The head of _tkinter's application object, as far as the thread that owns
+// the interpreter.
+struct TkappHead {
+  PyObject_HEAD
+  tcl::Tcl_Interp* interp;
+  int wantobjects;
+  int threaded;
+  void* thread_id;
+};
+
+// Whether `tk` is an application object whose head is known (checked once
+// against what its methods report) and the calling thread is the one its
+// interpreter belongs to.
+inline bool on_interp_thread(PyObject* tk) {
+  static PyTypeObject* known_type = nullptr;
+  static bool unknown_layout = false;
+  static void* (*current_thread)() = nullptr;
+  if (!known_type) {
+    if (unknown_layout || std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) return false;
+    auto* head = reinterpret_cast<TkappHead*>(tk);
+    Ref addr = GLUE_CALL(tk, "interpaddr");
+    void* interp = PyLong_AsVoidPtr(addr.get());
+    if (!interp && PyErr_Occurred()) throw glue::PythonError{};
+    Ref want = GLUE_CALL(tk, "wantobjects");
+    bool fits = head->interp == interp && head->wantobjects == glue::truthy(want.get()) &&
+                (head->threaded == 0 || head->threaded == 1);
+    void* f = fits ? dlsym(tcl::api().handle, "Tcl_GetCurrentThread") : nullptr;
+    if (!f) {
+      unknown_layout = true;
+      return false;
+    }
+    current_thread = reinterpret_cast<void* (*)()>(f);
+    known_type = Py_TYPE(tk);
+  }
+  if (Py_TYPE(tk) != known_type) return false;
+  auto* head = reinterpret_cast<TkappHead*>(tk);
+  return !head->threaded || head->thread_id == current_thread();
+}
 
 // f() with the binding's typed results off; the setting is restored on every
 // way out.
@@ -45,11 +95,21 @@ Ref with_text_results(PyObject* tk, F&& f) {
   return result;
 }
 
+// tk.eval(quotify(words)): text, cut at a NUL.
+inline Ref eval_words(PyObject* tk, PyObject* words) {
+  Ref script = convert::quotify(words);
+  return GLUE_CALL(tk, "eval", script.get());
+}
+
 // The text of the variable (or array element) `name`, looked up in the
 // current frame as `set NAME` would.
 inline Ref var_text(PyObject* tk, PyObject* name) {
   // A name a hook made is taken as the text a script would have spelt.
   Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : convert::quotify_text(name);
+  if (!on_interp_thread(tk)) {
+    Ref words = glue::tuple_of(GLUE_STR("set"), text.get());
+    return eval_words(tk, words.get());
+  }
   return with_text_results(tk, [&] { return GLUE_CALL(tk, "getvar", text.get()); });
 }
 
@@ -62,17 +122,14 @@ inline bool at_global_level(PyObject* tk) {
   return PyUnicode_Check(ns.get()) && PyUnicode_CompareWithASCIIString(ns.get(), "::") == 0;
 }
 
-// tk.call(words) as text: the command runs at global level.
-inline Ref call_text(PyObject* tk, PyObject* words) {
-  return with_text_results(tk, [&] { return GLUE_CALL(tk, "call", words); });
-}
-
 // The result text of the command whose words are `words` (a tuple), with
 // names resolved in the current frame, as tk.eval(quotify(words)) gives it
 // when nothing is cut.  `global_names` says the names mean the same in
 // every frame (they are absolute).
 inline Ref words_text(PyObject* tk, PyObject* words, bool global_names) {
-  if (global_names || at_global_level(tk)) return call_text(tk, words);
+  if (!on_interp_thread(tk)) return eval_words(tk, words);
+  if (global_names || at_global_level(tk))
+    return with_text_results(tk, [&] { return GLUE_CALL(tk, "call", words); });
   Ref script = convert::quotify(words);
   // "::encoding convertto utf-8 [::eval ELEMENT]": the script as one list
   // element always parses back as itself, also inside the brackets (it has
