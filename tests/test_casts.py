@@ -2,12 +2,14 @@
 and read, and the plain reader path as the oracle for cast_any's shortcut."""
 
 import math
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
 from tkinter import TclError
 
 from trivex.tcl.interpreter import Interpreter
+from trivex.tcl.namespace import TclNamespace, TclVariable
 from trivex.tcl.nestmap import NestMap
 
 
@@ -143,6 +145,36 @@ def test_cast_any_conflicting_keyed_list_raises(shared):
         shared.cast_any("{a x} {a.b 1}")
 
 
+@pytest.mark.parametrize("limit", [640, 4300, 0])
+def test_cast_any_leaves_text_beyond_the_int_digit_limit_alone(shared, plain, limit):
+    # Tcl's number reader is quadratic: text longer than Python's own digit
+    # limit (read at each call) is not tried as a number.
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(limit)
+    try:
+        n = limit or 5000
+        for interp in (shared, plain):
+            assert interp.cast_any("7" * n) == int("7" * n)
+            longer = "7" * (n + 1)
+            assert interp.cast_any(longer) == (int(longer) if limit == 0 else longer)
+            if limit:
+                assert interp.cast_any("1." + "5" * n) == "1." + "5" * n
+                assert interp.cast_any(" " * n + "yes") == " " * n + "yes"
+    finally:
+        sys.set_int_max_str_digits(old)
+
+
+def test_cast_any_of_millions_of_digits_finishes(shared, plain):
+    # Read quadratically, this would take hours.
+    big = "9" * 2_000_000
+    shared.tk.setvar("::big", big)
+    assert shared.cast_any(big) == big
+    assert plain.cast_any(big) == big
+    assert shared.eval("set ::big", typecast=True, record=False) == big
+    assert shared.j.set("::big") == big
+    assert shared.cast_any("{k %s}" % big) == {"k": big}
+
+
 number_words = st.sampled_from(
     ["0", "-0", "+5", "0x1F", "0o17", "0b101", "017", "08", "1e3", "1.5e-3", ".5", "5.", "inf", "-Inf", "NaN",
      "nan", "yes", "no", "t", "f", "of", "on", "true", "FALSE", "tru", " 12 ", "\t3\n", "1_000", "0x", "--1",
@@ -205,3 +237,48 @@ def test_set_keyed_list_rejects_non_mappings_before_writing(interp):
     with pytest.raises((TypeError, ValueError)):
         interp.set_keyed_list("::never", 5)
     assert interp.eval("info exists ::never") == "0"
+
+
+NUL_VALUES = ["a\0b", "\0", "x\0", "\0\0 {y\0z}", "\u00e9\0\U0001f600"]
+
+
+@pytest.mark.parametrize("value", NUL_VALUES)
+def test_values_holding_nul_are_read_whole(interp, value):
+    # tkinter hands an ASCII str to Tcl with its NUL bytes as they are; every
+    # reader must give what tkinter's getvar and Tcl's own commands see.
+    tk = interp.tk
+    tk.call("namespace", "eval", "::nul", "")
+    tk.setvar("::nul::s", value)
+    tk.call("set", "::nul::l", (value, "c", value))
+    tk.call("array", "set", "::nul::a", ("k", value, "m", "n"))
+    assert tk.getvar("::nul::s") == value
+    assert tk.eval("string length $::nul::s") == str(len(value.encode("utf-16-le")) // 2)  # Tcl 8.6 counts UTF-16
+    reads = {
+        "vars": interp.vars["::nul::s"],
+        "get_var": interp.get_var("::nul::s"),
+        "global view": interp.global_ns.vars["nul::s"],
+        "namespace view": TclNamespace("::nul", tcl=interp).vars["s"],
+        "variable": TclVariable("::nul::s", tcl=interp).get_str(),
+        "element": TclVariable("::nul::a", tcl=interp).get_str("k"),
+    }
+    assert reads == dict.fromkeys(reads, value)
+    elements = tuple(tk.call("lindex", tk.getvar("::nul::l"), i) for i in range(int(tk.eval("llength $::nul::l"))))
+    assert interp.get_list("::nul::l") == elements == (value, "c", value)
+    assert dict(interp.get_array("::nul::a")) == {"k": value, "m": "n"}
+    assert dict(TclNamespace("::nul", tcl=interp).vars.array_get("a")) == {"k": value, "m": "n"}
+
+    # Relative names are read in the frame that called back into Python.
+    seen = {}
+
+    def inside():
+        seen["var"] = interp.vars["loc"]
+        seen["list"] = interp.get_list("lst")
+        seen["array"] = dict(interp.get_array("arr"))
+
+    tk.createcommand("nul_inside", inside)
+    tk.eval("proc nul_proc {} {set loc $::nul::s; set lst $::nul::l; array set arr [array get ::nul::a]; nul_inside}")
+    tk.call("nul_proc")
+    assert seen == {"var": value, "list": elements, "array": {"k": value, "m": "n"}}
+    seen.clear()
+    tk.eval("namespace eval ::nul {variable loc $s; variable lst $l; array set arr [array get a]; nul_inside}")
+    assert seen == {"var": value, "list": elements, "array": {"k": value, "m": "n"}}

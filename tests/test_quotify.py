@@ -205,6 +205,24 @@ def test_hook_results_inside_lists_are_converted_again():
     assert quotify([Converting(("p", "q r"))]) == "{p {q r}}"
 
 
+def test_each_element_becomes_text_once():
+    # The flags and the written element must come from one text: an element
+    # whose text changes between calls must still give a list Tcl reads back.
+    texts = itertools.cycle(["a", "b c", "{", "d\\", "", "e}f{", "$g"])
+    given = []
+
+    class Shifty:
+        def __str__(self):
+            given.append(next(texts))
+            return given[-1]
+
+    items = [Quoting(Shifty()) for _ in range(14)]
+    text = quotify(items)
+    assert len(given) == len(items)
+    assert TK.call("llength", text) == len(items)
+    assert [TK.call("lindex", text, i) for i in range(len(items))] == given
+
+
 def test_hook_text_that_is_no_text_fails_as_element():
     with pytest.raises(TypeError, match="has no len"):
         quotify([Quoting(Quoting(3))])

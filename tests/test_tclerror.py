@@ -144,7 +144,7 @@ def test_failed_variable_read_carries_the_lookup_errorcode(tcl, read):
     with pytest.raises(TclError) as caught:
         read(tcl)
     assert caught.value.errorcode == ("TCL", "LOOKUP", "VARNAME", "::no_such_var")
-    assert caught.value.errorinfo.startswith('can\'t read "::no_such_var": no such variable\n')
+    assert caught.value.errorinfo.startswith('can\'t read "::no_such_var": no such variable')
     assert caught.value.args == (caught.value.result,)
 
 

@@ -9,10 +9,10 @@
 // ints -> themselves, sequences and mappings -> tuples, else quotify().
 //
 // Exact built-in types cannot carry hooks, so they take a fast path that
-// gives exactly what the general rules give.  List text is built in three
-// passes over the elements (convert, scan, write), each converted element
-// passing through quotify once more in the scan and in the write, because a
-// hook may return a value that is not yet text.  Recursion into nested values
+// gives exactly what the general rules give.  List text is built in two
+// passes over the elements: convert each, then make each converted value
+// text (a hook may return a value that is not yet text) once, scan it and
+// write it from that one text.  Recursion into nested values
 // is guarded, so a value that contains itself raises RecursionError.
 #pragma once
 
@@ -331,15 +331,15 @@ inline Ref quote_list(PyObject* iterable) {
   if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
     converted.reserve(static_cast<size_t>(Py_SIZE(iterable)));
   for_each_item(iterable, [&](PyObject* item) { converted.push_back(quotify(item)); });
-  std::vector<unsigned> flags;
-  flags.reserve(converted.size());
-  for (const Ref& c : converted) {
-    Ref text = quotify_text(c.get());
-    flags.push_back(scan_text(text.get()));
-  }
+  // Each element becomes text once: its flags and its written form must
+  // come from the same text, or the list would not read back.
   std::vector<Element> elems;
   elems.reserve(converted.size());
-  for (size_t i = 0; i < converted.size(); ++i) elems.push_back(prepare_element(quotify_text(converted[i].get()), flags[i]));
+  for (const Ref& c : converted) {
+    Ref text = quotify_text(c.get());
+    unsigned flags = scan_text(text.get());
+    elems.push_back(prepare_element(std::move(text), flags));
+  }
   return join_elements(elems);
 }
 

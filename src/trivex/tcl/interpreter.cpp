@@ -64,6 +64,8 @@ struct Globals {
   PyObject* SimpleNamespace;  // types.SimpleNamespace
   PyObject* end_quietly;      // the finaliser
   PyObject* skip_profile;     // stands in for Tk.readprofile during construction
+  PyObject* get_int_max_str_digits;
+  Py_ssize_t digits_check_threshold;
 };
 Globals g;
 
@@ -815,6 +817,20 @@ bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
   return true;
 }
 
+// Whether text is too long to be tried as a number: longer than Python's
+// own limit on the digits of an int (read now, as int() reads it; 0 means
+// no limit).  Tcl's number reader takes time quadratic in the length, and
+// cast_any would run it twice.  No limit can be set below
+// sys.int_info.str_digits_check_threshold, so shorter text needs no look.
+bool beyond_digit_limit(PyObject* text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  if (n <= g.digits_check_threshold) return false;
+  Ref limit = glue::call(g.get_int_max_str_digits);
+  Py_ssize_t max = PyLong_AsSsize_t(limit.get());
+  if (max == -1 && PyErr_Occurred()) throw glue::PythonError{};
+  return max > 0 && n > max;
+}
+
 // cast_any's answer for text when the class's readers are its own, asked
 // without raising: a value, or "only a keyed list is left to try", or
 // "ask the readers" where the shortcut cannot be exact.
@@ -823,7 +839,7 @@ struct TextGuess {
   bool try_keyed_list = false;
 };
 
-TextGuess cast_any_text(PyObject* self, PyObject* text) {
+TextGuess cast_any_text(PyObject* self, PyObject* text, bool numbers) {
   tk_of(self);  // the thread and the interpreter may be used
   TextGuess guess;
   Py_ssize_t n = 0;
@@ -834,21 +850,23 @@ TextGuess cast_any_text(PyObject* self, PyObject* text) {
   }
   if (static_cast<size_t>(n) != std::strlen(s)) return guess;  // embedded NUL: the readers refuse it
   const tcl::Api& api = tcl::api();
-  switch (tcl_integer(api, s, n, guess.value)) {
-    case Answer::yes: return guess;
-    case Answer::ask_python: return guess;
-    case Answer::no: break;
-  }
-  double d = 0;
-  if (api.GetDouble(nullptr, s, &d) == tcl::TCL_OK) {
-    guess.value = glue::check(PyFloat_FromDouble(d));
-    return guess;
-  }
-  reset_result(self);
-  int b = 0;
-  if (api.GetBoolean(nullptr, s, &b) == tcl::TCL_OK) {
-    guess.value = Ref::borrow(b ? Py_True : Py_False);
-    return guess;
+  if (numbers) {
+    switch (tcl_integer(api, s, n, guess.value)) {
+      case Answer::yes: return guess;
+      case Answer::ask_python: return guess;
+      case Answer::no: break;
+    }
+    double d = 0;
+    if (api.GetDouble(nullptr, s, &d) == tcl::TCL_OK) {
+      guess.value = glue::check(PyFloat_FromDouble(d));
+      return guess;
+    }
+    reset_result(self);
+    int b = 0;
+    if (api.GetBoolean(nullptr, s, &b) == tcl::TCL_OK) {
+      guess.value = Ref::borrow(b ? Py_True : Py_False);
+      return guess;
+    }
   }
   if (n == 0 || !looks_like_keyed_list(api, s, static_cast<size_t>(n)))
     guess.value = Ref::borrow(text);
@@ -877,12 +895,13 @@ Ref interpreter_cast_any(const Args& a) {
              uses(self, GLUE_STR("cast_double"), g.own_cast_double) &&
              uses(self, GLUE_STR("cast_boolean"), g.own_cast_boolean) &&
              uses(self, GLUE_STR("getint"), g.misc_getint) && uses(self, GLUE_STR("getdouble"), g.misc_getdouble);
+  bool numbers = !beyond_digit_limit(value.get());
   TextGuess guess;
   if (own) {
-    guess = cast_any_text(self, value.get());
+    guess = cast_any_text(self, value.get(), numbers);
     if (guess.value) return guess.value;
   }
-  if (!guess.try_keyed_list) {
+  if (numbers && !guess.try_keyed_list) {
     for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double"), GLUE_STR("cast_boolean")}) {
       Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError},
                             [&] { return glue::call_method(self, method, value.get()); });
@@ -1072,7 +1091,9 @@ const char* const kCastAnyDoc =
     "A tuple gives a tuple of its items' Tcl text; int, float and bool stay\n"
     "as they are; a TclX keyed-list object gives a NestMap.  Text becomes, in\n"
     "this order of trial, an int, a float, a bool, a NestMap (a list of\n"
-    "key/value pairs), or stays the text.\n"
+    "key/value pairs), or stays the text.  Text longer than Python's limit\n"
+    "on the digits of an int (sys.get_int_max_str_digits()) is not tried as\n"
+    "a number or a boolean.\n"
     "\n"
     "Examples:\n"
     "    >>> interp.cast_any('0x10'), interp.cast_any('2.5'), interp.cast_any('yes')\n"
@@ -1180,6 +1201,11 @@ PyMODINIT_FUNC PyInit_interpreter() {
     g.end_quietly = glue::make_function({"_end_tcl", "(tk)", end_quietly, nullptr}, kModule).release();
     g.skip_profile =
         glue::make_function({"readprofile", "(baseName, className)", skip_profile, nullptr}, kModule).release();
+    g.get_int_max_str_digits = glue::import_attr("sys", "get_int_max_str_digits").release();
+    Ref int_info = glue::import_attr("sys", "int_info");
+    Ref threshold = glue::getattr(int_info.get(), "str_digits_check_threshold");
+    g.digits_check_threshold = PyLong_AsSsize_t(threshold.get());
+    if (g.digits_check_threshold == -1 && PyErr_Occurred()) throw glue::PythonError{};
     Ref cls = make_interpreter_class(kModule);
     g.Interpreter = Py_NewRef(cls.get());
     m.add("Interpreter", cls.get());

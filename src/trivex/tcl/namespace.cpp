@@ -45,6 +45,7 @@
 #include "tclapi.hpp"
 #include "tkapp.hpp"
 #include "tclerror.hpp"
+#include "tktext.hpp"
 
 namespace {
 
@@ -359,14 +360,6 @@ Ref evaluating(PyObject* tk, F&& f) {
 Ref tk_call(PyObject* tk, PyObject* w) {
   return evaluating(tk, [&] { return GLUE_CALL(tk, "call", w); });
 }
-// The script "set NAME" as quotify(("set", NAME)) writes it.
-Ref set_script(PyObject* name) {
-  if (PyUnicode_CheckExact(name) && PyUnicode_GET_LENGTH(name) && cv::scan_text(name) == 0)
-    return concat_all({GLUE_STR("set "), name});  // an element that needs no quoting
-  Ref w = glue::tuple_of(GLUE_STR("set"), name);
-  return quotify(w.get());
-}
-
 // Evaluate a tuple of words as one script: tk.eval(quotify(words)).
 Ref tk_eval_words(PyObject* tk, PyObject* w) {
   Ref script = quotify(w);
@@ -596,8 +589,7 @@ Ref get_str(PyObject* self, PyObject* array_index) {
   Ref tk = self_tk(self);
   Ref name = GLUE_MEMBER(self, "var_name");
   if (!is_none(array_index)) name = element_name(name.get(), array_index);
-  Ref script = set_script(name.get());
-  return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "eval", script.get()); });
+  return evaluating(tk.get(), [&] { return trivex::tktext::var_text(tk.get(), name.get()); });
 }
 
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
@@ -678,8 +670,10 @@ Ref var_array_get_str(const Args& a) {
   PyObject *self = a[0], *pattern = a[1];
   Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
-  Ref w = array_words(self, GLUE_STR("get"), is_none(pattern) ? nullptr : pattern);
-  Ref r = tk_eval_words(tk.get(), w.get());
+  Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
+  Ref w = array_words(self, GLUE_STR("get"), pat.get());
+  Ref name = GLUE_MEMBER(self, "var_name");
+  Ref r = trivex::tktext::words_text(tk.get(), w.get(), starts_with_sep(name.get()));
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_array", r.get());
 }
 
@@ -1864,30 +1858,27 @@ Ref varobj(PyObject* self, PyObject* name) {
   return glue::call_method(self, GLUE_STR("byref"), name);
 }
 
-// "set NS::NAME" written at once, when that text is exactly what joining,
-// normalizing and quoting would give: our own join in force, a relative
-// name and a namespace that join plainly, and nothing that needs quoting.
-// Else null.
-Ref fused_set_script(PyObject* ns_name, PyObject* name) {
+// "NS::NAME" written at once, when that text is exactly what joining and
+// normalizing would give: our own join in force, and a relative name and a
+// namespace that join plainly.  Else null.
+Ref fused_var_name(PyObject* ns_name, PyObject* name) {
   if (!PyUnicode_CheckExact(ns_name) || !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
       PyUnicode_GET_LENGTH(name) == 0 || starts_with_sep(name))
     return Ref();
   Ref ns_cls = GLOBAL("TclNamespace");
   if (ns_cls.get() != S.TclNamespace.cls || !unchanged(S.TclNamespace)) return Ref();
-  // The last script made, with the two strings it was made from (held, so
+  // The last name made, with the two strings it was made from (held, so
   // that the same objects mean the same text).
-  static Ref last_ns, last_name, last_script;
-  if (ns_name == last_ns.get() && name == last_name.get()) return last_script;
+  static Ref last_ns, last_name, last_joined;
+  if (ns_name == last_ns.get() && name == last_name.get()) return last_joined;
   bool global = PyUnicode_GET_LENGTH(ns_name) == 2 && starts_with_sep(ns_name);
-  Ref script = global ? concat_all({GLUE_STR("set ::"), name}) : concat_all({GLUE_STR("set "), ns_name, GLUE_STR("::"), name});
-  bool plain = cv::with_chars(script.get(), [](const auto* d, size_t n) {
-    return nm::is_normal(d + 4, n - 4) && trivex::quote::scan_element(d + 4, n - 4) == 0;
-  });
+  Ref joined = global ? concat(GLUE_STR("::"), name) : concat_all({ns_name, GLUE_STR("::"), name});
+  bool plain = cv::with_chars(joined.get(), [](const auto* d, size_t n) { return nm::is_normal(d, n); });
   if (!plain) return Ref();
   last_ns = Ref::borrow(ns_name);
   last_name = Ref::borrow(name);
-  last_script = script;
-  return script;
+  last_joined = joined;
+  return joined;
 }
 
 Ref vview_get_impl(PyObject* self, PyObject* name) {
@@ -1898,16 +1889,15 @@ Ref vview_get_impl(PyObject* self, PyObject* name) {
       // making the object nobody can see.
       Ref ns = GLUE_MEMBER(self, "ns");
       Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
-      Ref script = fused_set_script(ns_name.get(), name);
-      if (!script) {
+      Ref var_name = fused_var_name(ns_name.get(), name);
+      if (!var_name) {
         Ref qualified = namespace_join(ns_name.get(), name);
-        Ref var_name = quotify(qualified.get());
-        script = set_script(var_name.get());
+        var_name = quotify(qualified.get());
       }
       Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
       Ref tcl = interpreter_proxy(tcl_given.get());
       Ref tk = tk_of(tcl.get());
-      return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "eval", script.get()); });
+      return evaluating(tk.get(), [&] { return trivex::tktext::var_text(tk.get(), var_name.get()); });
     }
   }
   Ref var = varobj(self, name);
