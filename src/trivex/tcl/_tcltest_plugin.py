@@ -173,6 +173,12 @@ def _dispose(interp: Any) -> None:
         pass
 
 
+def _own_frames_cut(errorinfo: str) -> str:
+    """errorInfo without the frames of our own sourcing of the file."""
+    cut = errorinfo.rfind('\n    invoked from within\n"source ')
+    return errorinfo[:cut] if cut >= 0 else errorinfo
+
+
 def record_tests(path: Any) -> list[tuple[str, str, int, str]]:
     """The tests of the tcltest file ``path``, as (name, description, line,
     constraints), in the order the file defines them, without running them.
@@ -187,7 +193,7 @@ def record_tests(path: Any) -> list[tuple[str, str, int, str]]:
         tk.eval(_RECORDER)
         end = tk.splitlist(tk.call("::trivex::tcltest::source_file", str(path)))
         if str(end[1]) != "0":
-            raise TclError(str(end[2]))
+            raise TclError(_own_frames_cut(str(end[2])))
         records = []
         for record in tk.splitlist(tk.call("set", "::trivex::tcltest::recorded")):
             name, description, line, constraints = (str(w) for w in tk.splitlist(record))
@@ -224,7 +230,7 @@ class _FileRun:
             name, n, outcome, detail, output = tk.splitlist(entry)
             self.results[(str(name), int(n))] = (str(outcome), detail, str(output))
 
-    def step(self) -> None:
+    def step(self, during: str = "") -> None:
         """Run the file on to its next selected test, or to its end."""
         tk = self.interp.tk
         try:
@@ -232,18 +238,18 @@ class _FileRun:
         except BaseException as exc:
             # Cancelled (a time limit, Ctrl-C): the coroutine is gone.
             self.ended = True
-            self.error = "the file was stopped: %s" % (exc,)
+            self.error = "the file was stopped %s(%s)" % (during, exc)
             self._take()
             raise
         self._take()
         if answer and str(answer[0]) == "end":
             self.ended = True
             if str(answer[1]) != "0":
-                self.error = str(answer[2])
+                self.error = _own_frames_cut(str(answer[2]))
 
     def result(self, key: tuple[str, int]) -> Optional[tuple[str, Any, str]]:
         while key not in self.results and not self.ended:
-            self.step()
+            self.step("during test %s " % (key[0],))
         return self.results.get(key)
 
     def finish(self) -> None:
@@ -356,6 +362,10 @@ class TcltestItem(pytest.Item):
     def repr_failure(self, excinfo: Any, style: Any = None) -> Any:
         if isinstance(excinfo.value, TcltestFailure):
             return str(excinfo.value)
+        if isinstance(excinfo.value, TclError):
+            # A time limit or a broken interpreter: the Python frames
+            # between here and Tcl are the plugin's, of no use to the reader.
+            return "%s: %s" % (type(excinfo.value).__name__, excinfo.value)
         return super().repr_failure(excinfo, style=style)
 
     def reportinfo(self) -> tuple[Any, Optional[int], str]:
