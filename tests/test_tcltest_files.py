@@ -2,6 +2,7 @@
 running the same files under tclsh."""
 
 import os
+import re
 import pathlib
 import shutil
 import subprocess
@@ -129,3 +130,14 @@ def test_selection_errors_and_limits(pytester, monkeypatch):
             "*FAILED stops.test::s-3 - the file stopped before test s-3 ran*",
         ]
     )
+
+
+def test_readme_example(pytester, monkeypatch):
+    readme = (HERE.parent / "README.md").read_text(encoding="utf-8")
+    section = readme[readme.index("### tcltest files as pytest items") :]
+    script = re.search(r"^```tcl\n(.*?)^```", section, flags=re.S | re.M).group(1)
+    shown = re.search(r"^\$ pytest (.*?)\n(.*?)^```", section, flags=re.S | re.M)
+    (pytester.path / "tests").mkdir()
+    (pytester.path / "tests" / "strings.test").write_text(script)
+    result = run(pytester, monkeypatch, *shown.group(1).split())
+    result.stdout.re_match_lines([re.escape(line) for line in shown.group(2).splitlines()])
