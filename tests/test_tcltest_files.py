@@ -118,14 +118,24 @@ def test_selection_errors_and_limits(pytester, monkeypatch):
         test s-3 {after the hang} {} {}
         exit 3
         """,
+        # Fails between tests only once a test body has run.
+        later="""
+        package require tcltest
+        tcltest::test l-1 {sets a flag} {set ::ran 1} 1
+        if {[info exists ::ran]} {error "top-level trouble"}
+        tcltest::test l-2 {after the trouble} {} {}
+        """,
     )
-    pytester.makeini("[pytest]\ntcltest_files = broken.test stops.test\n")
+    pytester.makeini("[pytest]\ntcltest_files = broken.test stops.test later.test\n")
     result = run(pytester, monkeypatch, "--tcl-timeout=0.5", "--continue-on-collection-errors")
-    result.assert_outcomes(passed=1, failed=2, errors=1)
+    result.assert_outcomes(passed=2, failed=3, errors=1)
     result.stdout.fnmatch_lines(
         [
             "*ERROR collecting broken.test*",
             'invalid command name "no_such_command"*',
+            "*_ l-2: after the trouble _*",
+            "the file stopped before test l-2 ran:",
+            "top-level trouble",
             "*FAILED stops.test::s-2 - *TimeoutError*",
             "*FAILED stops.test::s-3 - the file stopped before test s-3 ran*",
         ]

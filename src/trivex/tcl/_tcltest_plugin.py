@@ -211,6 +211,7 @@ class _FileRun:
         self.results: dict[tuple[str, int], tuple[str, Any, str]] = {}
         self.ended = False
         self.error: Optional[str] = None
+        self.error_shown = False
         tk = self.interp.tk
         tk.eval(_PREAMBLE)
         tk.eval(_DISPATCHER)
@@ -305,7 +306,7 @@ class TcltestFile(pytest.File):
         if run is None:
             return
         run.finish()
-        if run.error and not run.error.startswith("the file was stopped"):
+        if run.error and not run.error_shown and not run.error.startswith("the file was stopped"):
             raise TcltestFailure("the rest of tcltest file %s failed:\n%s" % (self.path, run.error))
 
 
@@ -343,6 +344,7 @@ class TcltestItem(pytest.Item):
             result = run.result(self.key)
         if result is None:
             if run.error:
+                run.error_shown = True
                 raise TcltestFailure("the file stopped before test %s ran:\n%s" % (self.key[0], run.error))
             raise TcltestFailure("test %s was not reached when the file ran" % (self.key[0],))
         outcome, detail, output = result

@@ -267,12 +267,20 @@ def _flush_events(interp: Any) -> None:
         for _ in range(1000):
             if not interp.tk.dooneevent(_tkinter.ALL_EVENTS | _tkinter.DONT_WAIT):
                 break
-    except TclError:
+    except (TclError, RuntimeError):
+        # The test destroyed its interpreter: nothing left to run.
         pass
+
+
+def _hide_background_failure(info: Any) -> bool:
+    return type(info.value).__name__ == "TclBackgroundError"
 
 
 @pytest.hookimpl(wrapper=True)
 def pytest_runtest_call(item: Any) -> Any:
+    # A failure for background errors is raised here, and only these frames
+    # would show; for the test's own failures they add nothing either.
+    __tracebackhide__ = _hide_background_failure
     funcargs = getattr(item, "funcargs", None)
     if funcargs is None:
         # Items of other kinds (tcltest files) apply the limit themselves.
@@ -293,9 +301,15 @@ def pytest_runtest_call(item: Any) -> Any:
         if interp is not None and item.get_closest_marker("tcl_allow_background_errors") is None:
             from .testing import background_errors
 
-            stack.enter_context(background_errors(tcl=interp))
+            collector = background_errors(tcl=interp)
+            stack.enter_context(collector)
             result = yield
             _flush_events(interp)
+            try:
+                stack.close()
+            except TclError as exc:
+                # The test passed: its background errors are the failure.
+                raise exc.with_traceback(None) from None
             return result
         return (yield)
 
@@ -352,7 +366,9 @@ def pytest_runtest_makereport(item: Any, call: Any) -> Any:
     if call.excinfo is not None and report.failed:
         exc = _tcl_error_in(call.excinfo.value)
         if exc is not None:
-            interp = getattr(item, "funcargs", {}).get("tcl_interp") or getattr(item, "tcl_interp", None)
+            interp = getattr(item, "funcargs", {}).get("tcl_interp")
+            if interp is None:
+                interp = getattr(item, "tcl_interp", None)
             if interp is None:
                 interp = _shared_interpreter()
             report.sections.append(("Tcl error (%s)" % call.when, tcl_error_report(exc, interp)))
