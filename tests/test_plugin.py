@@ -119,6 +119,20 @@ def test_options_and_markers_are_listed(pytester, monkeypatch):
     )
 
 
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--tcl-timeout=-1"], "*argument --tcl-timeout: not a number of seconds: '-1'*"),
+        (["-o", "tcl_timeout=soon"], "*ini value tcl_timeout: not a number of seconds: 'soon'*"),
+        (["--tcl-source", "missing.tcl"], "*--tcl-source / tcl_source: no such file: *missing.tcl*"),
+    ],
+)
+def test_bad_settings_are_usage_errors(pytester, monkeypatch, args, message):
+    result = run_plugin(pytester, monkeypatch, *args)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    result.stderr.fnmatch_lines([message])
+
+
 def test_time_limits_background_errors_mocks_and_sources(pytester, monkeypatch):
     pytest.importorskip("trivex.tcl.testing")
     pytester.makefile(".tcl", lib1="proc double x {expr {2 * $x}}", lib2="proc quad x {double [double $x]}")

@@ -326,15 +326,21 @@ class TcltestItem(pytest.Item):
             self.extra_keyword_matches.update(str(c) for c in constraints.split())
 
     @property
+    def file(self) -> TcltestFile:
+        """The file node this test belongs to."""
+        assert isinstance(self.parent, TcltestFile)
+        return self.parent
+
+    @property
     def tcl_interp(self) -> Any:
         """The interpreter the file runs in (while it runs)."""
-        run = self.parent.run
+        run = self.file.run
         return run.interp if run is not None else None
 
     def runtest(self) -> None:
         from .pytest_plugin import _timeout
 
-        run = self.parent.file_run()
+        run = self.file.file_run()
         seconds = _timeout(self)
         with ExitStack() as stack:
             if seconds > 0:
@@ -353,7 +359,7 @@ class TcltestItem(pytest.Item):
                 self.add_report_section("call", "tcltest", output)
             return
         if outcome == "skipped":
-            constraints = [str(c) for c in self.parent.run.interp.tk.splitlist(detail)] if detail else []
+            constraints = [str(c) for c in run.interp.tk.splitlist(detail)] if detail else []
             if constraints:
                 _skip("unmet constraints: %s" % ", ".join(constraints))
             _skip("skipped by tcltest (its -skip or -match configuration)")

@@ -49,6 +49,7 @@ Example::
 
 from __future__ import annotations
 
+import argparse
 import fnmatch
 import os
 import sys
@@ -175,12 +176,19 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _seconds_option(text: str) -> float:
+    try:
+        return _seconds(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def pytest_addoption(parser: Any) -> None:
     group = parser.getgroup("trivex.tcl", "Tcl testing (trivex.tcl)")
     group.addoption(
         "--tcl-timeout",
         metavar="SECONDS",
-        type=_seconds,
+        type=_seconds_option,
         default=None,
         help="cancel a test's Tcl evaluations (in its tcl_interp and the shared "
         "interpreter) after SECONDS and fail the test; 0 for no limit. "
@@ -212,6 +220,13 @@ def pytest_addoption(parser: Any) -> None:
 
 
 def pytest_configure(config: Any) -> None:
+    for path in _source_paths(config):
+        if not os.path.isfile(path):
+            raise pytest.UsageError("--tcl-source / tcl_source: no such file: %s" % path)
+    try:
+        _seconds(config.getini("tcl_timeout") or "0")
+    except ValueError as exc:
+        raise pytest.UsageError("ini value tcl_timeout: %s" % exc) from None
     config.addinivalue_line(
         "markers",
         "tcl_timeout(seconds): cancel the test's Tcl evaluations after this many seconds "
@@ -224,10 +239,17 @@ def pytest_configure(config: Any) -> None:
     )
 
 
-def _source_files(config: Any, interp: Any) -> None:
+def _source_paths(config: Any) -> list[str]:
     paths = [str(p) for p in config.getini("tcl_source")]
-    paths += [os.path.abspath(p) for p in config.getoption("tcl_source", None) or ()]
-    for path in paths:
+    # Relative to where pytest was started, whatever a test does to the
+    # working directory.
+    start = config.invocation_params.dir
+    paths += [os.path.join(start, p) for p in config.getoption("tcl_source", None) or ()]
+    return paths
+
+
+def _source_files(config: Any, interp: Any) -> None:
+    for path in _source_paths(config):
         try:
             interp.tk.call("source", path)
         except TclError as exc:
@@ -246,10 +268,7 @@ def _timeout(item: Any) -> float:
     option = item.config.getoption("tcl_timeout", None)
     if option is not None:
         return float(option)
-    try:
-        return _seconds(item.config.getini("tcl_timeout") or "0")
-    except ValueError as exc:
-        raise pytest.UsageError("ini value tcl_timeout: %s" % exc) from None
+    return _seconds(item.config.getini("tcl_timeout") or "0")
 
 
 def _shared_interpreter() -> Any:
@@ -384,7 +403,7 @@ def _short(value: Any, width: int = 70) -> str:
     return text if len(text) <= width else text[: width - 4] + "...)"
 
 
-def _mapping_diff(left: Mapping, right: Mapping, prefix: str, out: dict) -> None:
+def _mapping_diff(left: Mapping[Any, Any], right: Mapping[Any, Any], prefix: str, out: dict[str, list[Any]]) -> None:
     lkeys, rkeys = list(left.keys()), list(right.keys())
     rset = set(rkeys)
     lset = set(lkeys)
@@ -403,14 +422,14 @@ def _mapping_diff(left: Mapping, right: Mapping, prefix: str, out: dict) -> None
             out["missing"].append(prefix + str(key) if prefix else key)
 
 
-def pytest_assertrepr_compare(config: Any, op: str, left: Any, right: Any) -> Optional[list]:
+def pytest_assertrepr_compare(config: Any, op: str, left: Any, right: Any) -> Optional[list[str]]:
     """Explain ``==`` between the package's mappings (arrays, keyed lists,
     namespace views) and other mappings key by key."""
     if op != "==" or not (_ours(left) or _ours(right)):
         return None
     if not (isinstance(left, Mapping) and isinstance(right, Mapping)):
         return None
-    out: dict = {"extra": [], "missing": [], "differ": []}
+    out: dict[str, list[Any]] = {"extra": [], "missing": [], "differ": []}
     try:
         _mapping_diff(left, right, "", out)
     except Exception:
@@ -436,14 +455,14 @@ def pytest_assertrepr_compare(config: Any, op: str, left: Any, right: Any) -> Op
 # --- tcltest files -------------------------------------------------------------
 
 
-def _tcltest_globs(config: Any) -> list:
+def _tcltest_globs(config: Any) -> list[str]:
     globs = list(config.getini("tcltest_files"))
     if config.getoption("tcltest", False) and not globs:
         globs = ["*.test"]
     return globs
 
 
-def _matches(path: Any, globs: list) -> bool:
+def _matches(path: Any, globs: list[str]) -> bool:
     for glob in globs:
         if os.sep not in glob and "/" not in glob:
             if fnmatch.fnmatch(path.name, glob):
