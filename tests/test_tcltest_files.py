@@ -118,6 +118,11 @@ def test_selection_errors_and_limits(pytester, monkeypatch):
         test s-3 {after the hang} {} {}
         exit 3
         """,
+        endless="""
+        package require tcltest
+        tcltest::test e-1 {never collected} {} {}
+        while 1 {}
+        """,
         # Fails between tests only once a test body has run.
         later="""
         package require tcltest
@@ -126,13 +131,15 @@ def test_selection_errors_and_limits(pytester, monkeypatch):
         tcltest::test l-2 {after the trouble} {} {}
         """,
     )
-    pytester.makeini("[pytest]\ntcltest_files = broken.test stops.test later.test\n")
+    pytester.makeini("[pytest]\ntcltest_files = broken.test endless.test stops.test later.test\n")
     result = run(pytester, monkeypatch, "--tcl-timeout=0.5", "--continue-on-collection-errors")
-    result.assert_outcomes(passed=2, failed=3, errors=1)
+    result.assert_outcomes(passed=2, failed=3, errors=2)
     result.stdout.fnmatch_lines(
         [
             "*ERROR collecting broken.test*",
             'invalid command name "no_such_command"*',
+            "*ERROR collecting endless.test*",
+            "*TclTimeoutError*",
             "*_ l-2: after the trouble _*",
             "the file stopped before test l-2 ran:",
             "top-level trouble",

@@ -179,19 +179,29 @@ def _own_frames_cut(errorinfo: str) -> str:
     return errorinfo[:cut] if cut >= 0 else errorinfo
 
 
-def record_tests(path: Any) -> list[tuple[str, str, int, str]]:
+def record_tests(path: Any, seconds: float = 0) -> list[tuple[str, str, int, str]]:
     """The tests of the tcltest file ``path``, as (name, description, line,
     constraints), in the order the file defines them, without running them.
 
+    Arguments:
+        path: the file.
+        seconds: a time limit for sourcing it (0: none).
+
     Raises:
         TclError: sourcing the file failed; the argument is Tcl's errorInfo.
+            A ``TclTimeoutError`` when it ran past the time limit.
     """
     interp = _new_interpreter()
     try:
         tk = interp.tk
         tk.eval(_PREAMBLE)
         tk.eval(_RECORDER)
-        end = tk.splitlist(tk.call("::trivex::tcltest::source_file", str(path)))
+        with ExitStack() as stack:
+            if seconds > 0:
+                from .testing import time_limit
+
+                stack.enter_context(time_limit(seconds, tcl=interp))
+            end = tk.splitlist(tk.call("::trivex::tcltest::source_file", str(path)))
         if str(end[1]) != "0":
             raise TclError(_own_frames_cut(str(end[2])))
         records = []
@@ -254,7 +264,11 @@ class _FileRun:
         return self.results.get(key)
 
     def finish(self) -> None:
+        # The file's remaining code runs, but none of its remaining tests:
+        # after -x or Ctrl-C, pytest has stopped asking for them.
         try:
+            if not self.ended:
+                self.interp.tk.eval("array unset ::trivex::tcltest::wanted")
             while not self.ended:
                 self.step()
         finally:
@@ -279,10 +293,15 @@ class TcltestFile(pytest.File):
     run: Optional[_FileRun] = None
 
     def collect(self) -> Any:
+        from .pytest_plugin import _timeout
+
         try:
-            records = record_tests(self.path)
+            records = record_tests(self.path, _timeout(self))
         except TclError as exc:
-            raise self.CollectError("error sourcing tcltest file %s:\n%s" % (self.path, exc.args[0])) from None
+            detail = str(exc.args[0]) if exc.args else ""
+            if type(exc) is not TclError:
+                detail = "%s: %s" % (type(exc).__name__, detail)
+            raise self.CollectError("error sourcing tcltest file %s:\n%s" % (self.path, detail)) from None
         counts: dict[str, int] = {}
         for name, description, line, constraints in records:
             n = counts[name] = counts.get(name, 0) + 1
