@@ -51,6 +51,7 @@ from __future__ import annotations
 
 import argparse
 import fnmatch
+import math
 import os
 import sys
 from collections.abc import Callable, Mapping, Sequence
@@ -156,6 +157,9 @@ def tcl_mock(tcl_interp: Any) -> Iterator[Callable[..., Any]]:
     with ExitStack() as stack:
 
         def tcl_mock(name: str, return_value: Any = "", side_effect: Any = None) -> Any:
+            """Mock the Tcl command ``name`` until the test ends; returns
+            the recorder (``calls``, ``call_count``, ``assert_called_with``,
+            ...)."""
             return stack.enter_context(
                 mock_command(name, return_value=return_value, side_effect=side_effect, tcl=tcl_interp)
             )
@@ -171,7 +175,7 @@ def _seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         raise ValueError("not a number of seconds: %r" % (text,)) from None
-    if value < 0 or value != value:
+    if value < 0 or not math.isfinite(value):
         raise ValueError("not a number of seconds: %r" % (text,))
     return value
 
