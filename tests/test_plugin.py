@@ -197,9 +197,11 @@ def test_time_limits_background_errors_mocks_and_sources(pytester, monkeypatch):
         [
             "FAILED test_t.py::test_hang_in_own_interpreter - *TclTimeoutError*",
             "FAILED test_t.py::test_hang_in_shared_interpreter - *TclTimeoutError*",
-            "FAILED test_t.py::test_background_error_left - *TclBackgroundError*left behind*",
+            "FAILED test_t.py::test_background_error_left - *TclBackgroundError*",
         ]
     )
+    result.stdout.fnmatch_lines(["*_ test_hang_in_own_interpreter _*", ">*vwait ::forever*", "E  *TclTimeoutError*"])
+    result.stdout.fnmatch_lines(["*_ test_background_error_left _*", "E   *TclBackgroundError*", "*left behind*"])
     # The command line wins over the ini file, the marker over both.
     result = run_plugin(pytester, monkeypatch, "--tcl-source", "lib2.tcl", "--tcl-timeout=0", "-k", "slow", "-rA")
     result.stdout.fnmatch_lines_random(["PASSED test_t.py::test_slow", "FAILED test_t.py::test_marked_slow - *"])

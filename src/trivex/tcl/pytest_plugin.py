@@ -308,7 +308,31 @@ def pytest_runtest_call(item: Any) -> Any:
     if funcargs is None:
         # Items of other kinds (tcltest files) apply the limit themselves.
         return (yield)
-    interp = funcargs.get("tcl_interp")
+    arrived: list[Any] = []
+    try:
+        return (yield from _limited_call(item, funcargs.get("tcl_interp"), arrived))
+    except TclError as exc:
+        code = getattr(getattr(item, "function", None), "__code__", None)
+        if isinstance(exc, TimeoutError) and arrived and not _has_frame(exc.__traceback__, code):
+            # Raised as the time limit's block ended: shown where the test
+            # was when its evaluation was cancelled, not in the plugin.
+            exc.__suppress_context__ = True
+            raise exc.with_traceback(arrived[0])
+        raise
+
+
+def _has_frame(tb: Any, code: Any) -> bool:
+    while tb is not None:
+        if tb.tb_frame.f_code is code:
+            return True
+        tb = tb.tb_next
+    return False
+
+
+def _limited_call(item: Any, interp: Any, arrived: list[Any]) -> Any:
+    """Run the test under its time limit and background-error check; the
+    traceback of an exception from the test goes into ``arrived``, before
+    the context managers' exits replace it."""
     seconds = _timeout(item)
     with ExitStack() as stack:
         if seconds > 0:
@@ -324,9 +348,8 @@ def pytest_runtest_call(item: Any) -> Any:
         if interp is not None and item.get_closest_marker("tcl_allow_background_errors") is None:
             from .testing import background_errors
 
-            collector = background_errors(tcl=interp)
-            stack.enter_context(collector)
-            result = yield
+            stack.enter_context(background_errors(tcl=interp))
+            result = yield from _arrival(arrived)
             _flush_events(interp)
             try:
                 stack.close()
@@ -334,7 +357,15 @@ def pytest_runtest_call(item: Any) -> Any:
                 # The test passed: its background errors are the failure.
                 raise exc.with_traceback(None) from None
             return result
+        return (yield from _arrival(arrived))
+
+
+def _arrival(arrived: list[Any]) -> Any:
+    try:
         return (yield)
+    except BaseException as exc:
+        arrived.append(exc.__traceback__)
+        raise
 
 
 # --- failure reports ---------------------------------------------------------
