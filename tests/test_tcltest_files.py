@@ -158,3 +158,6 @@ def test_readme_example(pytester, monkeypatch):
     (pytester.path / "tests" / "strings.test").write_text(script)
     result = run(pytester, monkeypatch, *shown.group(1).split())
     result.stdout.re_match_lines([re.escape(line) for line in shown.group(2).splitlines()])
+    # Named on the command line, a .test file needs no option.
+    run(pytester, monkeypatch, "tests/strings.test").assert_outcomes(passed=2, skipped=1)
+    run(pytester, monkeypatch, "tests").assert_outcomes()

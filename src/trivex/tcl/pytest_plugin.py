@@ -509,7 +509,10 @@ def _matches(path: Any, globs: list[str]) -> bool:
 
 def pytest_collect_file(file_path: Any, parent: Any) -> Any:
     globs = _tcltest_globs(parent.config)
-    if globs and _matches(file_path, globs):
+    # A .test file named on the command line is collected as such, as pytest
+    # does for a Python file its patterns would not pick.
+    named = file_path.suffix == ".test" and parent.session.isinitpath(file_path)
+    if named or (globs and _matches(file_path, globs)):
         from ._tcltest_plugin import TcltestFile
 
         return TcltestFile.from_parent(parent, path=file_path)
