@@ -384,6 +384,9 @@ class TcltestItem(pytest.Item):
             _skip("skipped by tcltest (its -skip or -match configuration)")
         if outcome == "error":
             raise TcltestFailure("test %s could not run: %s%s" % (self.key[0], detail, "\n" + output if output else ""))
+        if outcome == "unknown":
+            # tcltest's counters did not move: the test reset them itself.
+            raise TcltestFailure("tcltest reported no outcome for test %s%s" % (self.key[0], "\n" + output if output else ""))
         raise TcltestFailure(output.strip("\n") or "test %s failed" % (self.key[0],))
 
     def repr_failure(self, excinfo: Any, style: Any = None) -> Any:
