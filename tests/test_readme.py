@@ -2,6 +2,7 @@
 
 import os
 import re
+from contextlib import ExitStack
 
 import pytest
 
@@ -14,21 +15,29 @@ def python_blocks():
     return [pytest.param(b, id="block%d" % i) for i, b in enumerate(blocks)]
 
 
+# The plugin's markers are registered only where the plugin is loaded.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnknownMarkWarning")
 @pytest.mark.parametrize("code", python_blocks())
 def test_readme_example(code, tcl_interp_factory):
     namespace = {"__name__": "readme_example"}
     exec(compile(code, README, "exec"), namespace)
-    # Blocks that define tests (the pytest plugin's example) are run too.
+    # Blocks that define tests (the pytest plugin's examples) are run too,
+    # with the plugin's fixtures they name.
     for name, fn in list(namespace.items()):
         if name.startswith("test_") and callable(fn):
-            fixtures = {"tcl_interp": tcl_interp_factory()}
-            if "tcl_namespace" in fn.__code__.co_varnames[: fn.__code__.co_argcount]:
-                from trivex.tcl.namespace import TempTclNamespace
+            with ExitStack() as stack:
+                interp = tcl_interp_factory()
+                fixtures = {"tcl_interp": interp}
+                params = fn.__code__.co_varnames[: fn.__code__.co_argcount]
+                if "tcl_namespace" in params:
+                    from trivex.tcl.namespace import TempTclNamespace
 
-                with TempTclNamespace(tcl=fixtures["tcl_interp"]) as ns:
-                    fn(ns)
-            else:
-                fn(fixtures["tcl_interp"])
+                    fixtures["tcl_namespace"] = stack.enter_context(TempTclNamespace(tcl=interp))
+                if "tcl_mock" in params:
+                    from trivex.tcl.testing import mock_command
+
+                    fixtures["tcl_mock"] = lambda *args, **kw: stack.enter_context(mock_command(*args, tcl=interp, **kw))
+                fn(*[fixtures[p] for p in params])
 
 
 @pytest.fixture
