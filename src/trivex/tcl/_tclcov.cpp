@@ -1,0 +1,614 @@
+// Module trivex.tcl._tclcov: the native half of Tcl line coverage.
+//
+// Two jobs, both needing Tcl's C level:
+//
+// 1. Which lines of a Tcl file are executable.  `command_lines` runs Tcl's
+//    own parser (Tcl_ParseCommand) over the text and, for the commands whose
+//    arguments are scripts that Tcl runs with their source location known
+//    (proc and method bodies, the bodies of if/for/foreach/while/switch/try/
+//    catch, namespace eval, apply lambdas, ...), over those bodies too.  A
+//    line is executable when a command begins on it.
+//
+// 2. Which of those lines ran.  `attach` puts an object trace
+//    (Tcl_CreateObjTrace) on a Tcl interpreter.  Tcl calls it before every
+//    command it invokes.  The trace is created without
+//    TCL_ALLOW_INLINE_COMPILATION, so while any such trace exists Tcl
+//    compiles no command inline: `set`, `incr`, `if` and the like become real
+//    command invocations that the trace sees.  That is the price of exact
+//    line data (byte-compiled procs still run as byte code, just with every
+//    command dispatched), and it is paid only while coverage is on; removing
+//    the last trace lets Tcl recompile inline again.
+//
+//    The line of the command being invoked comes from the interpreter's
+//    command frame chain (Interp.cmdFramePtr, a CmdFrame), the record Tcl
+//    keeps for `info frame`: frames of scripts evaluated from a file carry
+//    the file's path and the line each word starts on; frames of byte code
+//    carry the code and program counter, which TclGetSrcInfoForPc maps back
+//    to the source location Tcl recorded when it compiled the code.  Both
+//    the Interp and CmdFrame layouts and TclGetSrcInfoForPc are Tcl
+//    internals (tclInt.h of Tcl 8.6).  Their layout differs between Tcl
+//    minor versions, so `attach` checks at run time that the Tcl library in
+//    the process is 8.6 and refuses any other.
+//
+// Tcl functions are called through pointers resolved from the Tcl library
+// module `internal` loaded (see tclapi.hpp), never by symbol name.
+//
+// Threads: the trace callback runs on the interpreter's thread while Tcl
+// runs, without the GIL (tkinter releases it around Tcl calls), and touches
+// only the C++ state of its own session; Python-facing functions run with
+// the GIL, on the same thread in every use the package makes of Tcl.
+#include "tclapi.hpp"
+
+#include <tclInt.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using glue::Args;
+using glue::Ref;
+
+// ---------------------------------------------------------------- Tcl calls
+
+struct CovApi {
+  bool ready = false;
+  Tcl_Trace (*CreateObjTrace)(Tcl_Interp*, int, int, Tcl_CmdObjTraceProc*, ClientData,
+                              Tcl_CmdObjTraceDeleteProc*) = nullptr;
+  void (*DeleteTrace)(Tcl_Interp*, Tcl_Trace) = nullptr;
+  void (*GetSrcInfoForPc)(CmdFrame*) = nullptr;
+  void (*FreeObj)(Tcl_Obj*) = nullptr;
+  char* (*GetStringFromObj)(Tcl_Obj*, int*) = nullptr;
+  int (*ParseCommand)(Tcl_Interp*, const char*, int, int, Tcl_Parse*) = nullptr;
+  void (*FreeParse)(Tcl_Parse*) = nullptr;
+  int (*FindElement)(Tcl_Interp*, const char*, int, const char**, const char**, int*, int*) = nullptr;
+  int major = 0, minor = 0;
+};
+
+template <class F>
+void resolve(void* handle, F*& slot, const char* name) {
+  void* p = dlsym(handle, name);
+  if (!p) glue::raisef(PyExc_ImportError, "Tcl library: undefined symbol: %s", name);
+  slot = reinterpret_cast<F*>(p);
+}
+
+const CovApi& cov_api() {
+  static CovApi a;
+  if (!a.ready) {
+    const trivex::tcl::Api& base = trivex::tcl::api();
+    CovApi n;
+    resolve(base.handle, n.CreateObjTrace, "Tcl_CreateObjTrace");
+    resolve(base.handle, n.DeleteTrace, "Tcl_DeleteTrace");
+    resolve(base.handle, n.GetSrcInfoForPc, "TclGetSrcInfoForPc");
+    resolve(base.handle, n.FreeObj, "TclFreeObj");
+    resolve(base.handle, n.GetStringFromObj, "Tcl_GetStringFromObj");
+    resolve(base.handle, n.ParseCommand, "Tcl_ParseCommand");
+    resolve(base.handle, n.FreeParse, "Tcl_FreeParse");
+    resolve(base.handle, n.FindElement, "TclFindElement");
+    int patch = 0, type = 0;
+    base.GetVersion(&n.major, &n.minor, &patch, &type);
+    n.ready = true;
+    a = n;
+  }
+  return a;
+}
+
+// ------------------------------------------------------- executable lines
+
+// Byte offset -> 1-based line number.
+class LineIndex {
+ public:
+  LineIndex(const char* base, size_t size) : base_(base) {
+    for (size_t i = 0; i < size; ++i)
+      if (base[i] == '\n') newlines_.push_back(i);
+  }
+  int line_of(const char* p) const {
+    size_t off = static_cast<size_t>(p - base_);
+    auto it = std::lower_bound(newlines_.begin(), newlines_.end(), off);
+    return static_cast<int>(it - newlines_.begin()) + 1;
+  }
+
+ private:
+  const char* base_;
+  std::vector<size_t> newlines_;
+};
+
+struct Word {
+  const char* start;
+  int size;
+  bool literal;       // no substitution: its text is `text`
+  std::string text;
+  bool braced() const { return literal && size >= 2 && start[0] == '{'; }
+  // The script inside the braces, as written in the file.
+  std::string_view body() const { return {start + 1, static_cast<size_t>(size - 2)}; }
+};
+
+enum class Context { script, oo_define };
+
+class Walker {
+ public:
+  Walker(const CovApi& api, const char* text, size_t size)
+      : api_(api), index_(text, size) {}
+
+  void script(std::string_view s, Context ctx, int depth) {
+    // Nesting deeper than any real file has is a crafted input; stop there
+    // rather than exhaust the C stack.
+    if (depth > 200) return;
+    const char* p = s.data();
+    const char* end = s.data() + s.size();
+    while (p < end) {
+      Tcl_Parse parse;
+      if (api_.ParseCommand(nullptr, p, static_cast<int>(end - p), 0, &parse) != TCL_OK) {
+        // Tcl stops evaluating a script at its first syntax error; the
+        // commands before it are all there is.
+        api_.FreeParse(&parse);
+        return;
+      }
+      const char* next = parse.commandStart + parse.commandSize;
+      if (parse.numWords > 0) {
+        lines.push_back(index_.line_of(parse.commandStart));
+        std::vector<Word> words = words_of(parse);
+        // Commands substituted into the words ([...]) are commands too.
+        std::vector<std::string_view> substituted;
+        for (int i = 0; i < parse.numTokens; ++i) {
+          const Tcl_Token& t = parse.tokenPtr[i];
+          if (t.type == TCL_TOKEN_COMMAND && t.size >= 2)
+            substituted.emplace_back(t.start + 1, static_cast<size_t>(t.size - 2));
+        }
+        api_.FreeParse(&parse);
+        for (std::string_view sub : substituted) script(sub, Context::script, depth + 1);
+        bodies(words, ctx, depth);
+      } else {
+        api_.FreeParse(&parse);
+      }
+      if (next <= p) break;
+      p = next;
+    }
+  }
+
+  std::vector<int> lines;
+
+ private:
+  std::vector<Word> words_of(const Tcl_Parse& parse) {
+    std::vector<Word> words;
+    words.reserve(static_cast<size_t>(parse.numWords));
+    for (int i = 0; i < parse.numTokens;) {
+      const Tcl_Token& t = parse.tokenPtr[i];
+      Word w{t.start, t.size, false, {}};
+      if (t.type == TCL_TOKEN_SIMPLE_WORD) {
+        const Tcl_Token& c = parse.tokenPtr[i + 1];
+        w.literal = true;
+        w.text.assign(c.start, static_cast<size_t>(c.size));
+      } else if (t.type == TCL_TOKEN_WORD && t.size >= 2 && t.start[0] == '{') {
+        // A braced word holding backslash-newlines: its text is not needed
+        // (no command name or keyword is written that way), its body is.
+        w.literal = true;
+      }
+      words.push_back(std::move(w));
+      i += 1 + t.numComponents;
+    }
+    return words;
+  }
+
+  void body(const Word& w, Context ctx, int depth) {
+    if (w.braced()) script(w.body(), ctx, depth + 1);
+  }
+
+  // The elements of a braced list word, each as written in the file.
+  std::vector<Word> elements(const Word& w) {
+    std::vector<Word> out;
+    if (!w.braced()) return out;
+    std::string_view s = w.body();
+    const char* p = s.data();
+    const char* end = s.data() + s.size();
+    while (p < end) {
+      const char* elem = nullptr;
+      const char* next = nullptr;
+      int size = 0, brace = 0;
+      if (api_.FindElement(nullptr, p, static_cast<int>(end - p), &elem, &next, &size, &brace) != TCL_OK) return {};
+      if (elem == end && size == 0 && next == end) break;
+      Word e{elem, size, false, {}};
+      if (brace) {
+        e.start = elem - 1;
+        e.size = size + 2;
+        e.literal = true;
+      } else if (!std::memchr(elem, '\\', static_cast<size_t>(size))) {
+        e.literal = true;
+        e.text.assign(elem, static_cast<size_t>(size));
+      }
+      out.push_back(std::move(e));
+      if (next <= p) break;
+      p = next;
+    }
+    return out;
+  }
+
+  static std::string_view name_of(const Word& w) {
+    std::string_view n = w.literal && !w.braced() ? std::string_view(w.text) : std::string_view();
+    if (n.substr(0, 2) == "::") n.remove_prefix(2);
+    return n;
+  }
+  static bool is(const Word& w, std::string_view text) { return w.literal && w.text == text; }
+
+  void bodies(const std::vector<Word>& w, Context ctx, int depth) {
+    size_t n = w.size();
+    std::string_view cmd = name_of(w[0]);
+    if (cmd.empty()) return;
+    // TclOO records where a method body is from the fourth word of the
+    // defining command, so the bodies of `constructor` and `destructor`
+    // inside a class script (three and two words) run without a known
+    // location; they are not counted.
+    if (ctx == Context::oo_define && cmd == "method" && n == 4) return body(w[3], Context::script, depth);
+    if (cmd == "proc" && n == 4) return body(w[3], Context::script, depth);
+    if (cmd == "if") return if_bodies(w, depth);
+    if (cmd == "for" && n == 5) {
+      body(w[1], Context::script, depth);
+      body(w[3], Context::script, depth);
+      return body(w[4], Context::script, depth);
+    }
+    if ((cmd == "foreach" || cmd == "lmap") && n >= 4 && n % 2 == 0) return body(w[n - 1], Context::script, depth);
+    if (cmd == "while" && n == 3) return body(w[2], Context::script, depth);
+    if (cmd == "catch" && n >= 2 && n <= 4) return body(w[1], Context::script, depth);
+    if (cmd == "try") return try_bodies(w, depth);
+    if (cmd == "switch") return switch_bodies(w, depth);
+    if (cmd == "eval" && n == 2) return body(w[1], Context::script, depth);
+    if (cmd == "uplevel" && (n == 2 || n == 3)) return body(w[n - 1], Context::script, depth);
+    if (cmd == "namespace" && n == 4 && is(w[1], "eval")) return body(w[3], Context::script, depth);
+    if (cmd == "apply" && n >= 2) {
+      std::vector<Word> lambda = elements(w[1]);
+      if (lambda.size() == 2 || lambda.size() == 3) body(lambda[1], Context::script, depth);
+      return;
+    }
+    if (cmd == "dict" && n >= 2) {
+      if ((is(w[1], "for") || is(w[1], "map")) && n == 5) return body(w[4], Context::script, depth);
+      if (is(w[1], "with") && n >= 4) return body(w[n - 1], Context::script, depth);
+      if (is(w[1], "update") && n >= 6 && n % 2 == 0) return body(w[n - 1], Context::script, depth);
+      return;
+    }
+    if (cmd == "oo::class" && n == 4 && is(w[1], "create")) return body(w[3], Context::oo_define, depth);
+    if (cmd == "oo::define" || cmd == "oo::objdefine") {
+      if (n == 3) return body(w[2], Context::oo_define, depth);
+      if (n == 6 && is(w[2], "method")) return body(w[5], Context::script, depth);
+      if (n == 5 && is(w[2], "constructor")) return body(w[4], Context::script, depth);
+      if (n == 4 && is(w[2], "destructor")) return body(w[3], Context::script, depth);
+    }
+  }
+
+  // if expr ?then? body ?elseif expr ?then? body ...? ?else? ?body?
+  void if_bodies(const std::vector<Word>& w, int depth) {
+    size_t i = 1, n = w.size();
+    while (i < n) {
+      ++i;  // the condition
+      if (i < n && is(w[i], "then")) ++i;
+      if (i >= n) return;
+      body(w[i++], Context::script, depth);
+      if (i >= n) return;
+      if (is(w[i], "elseif")) {
+        ++i;
+        continue;
+      }
+      if (is(w[i], "else")) ++i;
+      if (i < n) body(w[i], Context::script, depth);
+      return;
+    }
+  }
+
+  // try body ?on code vars script? ?trap pattern vars script? ?finally script?
+  void try_bodies(const std::vector<Word>& w, int depth) {
+    size_t n = w.size();
+    if (n < 2) return;
+    body(w[1], Context::script, depth);
+    for (size_t i = 2; i < n;) {
+      if ((is(w[i], "on") || is(w[i], "trap")) && i + 3 < n) {
+        body(w[i + 3], Context::script, depth);
+        i += 4;
+      } else if (is(w[i], "finally") && i + 1 < n) {
+        body(w[i + 1], Context::script, depth);
+        i += 2;
+      } else {
+        return;
+      }
+    }
+  }
+
+  // switch ?options? string pattern body ... | switch ?options? string {pattern body ...}
+  void switch_bodies(const std::vector<Word>& w, int depth) {
+    size_t i = 1, n = w.size();
+    while (i < n && w[i].literal && !w[i].braced() && !w[i].text.empty() && w[i].text[0] == '-') {
+      const std::string& o = w[i].text;
+      ++i;
+      if (o == "--") break;
+      if (o == "-matchvar" || o == "-indexvar") ++i;
+    }
+    ++i;  // the string
+    if (i >= n) return;
+    std::vector<Word> pairs;
+    if (n - i == 1) {
+      pairs = elements(w[i]);
+    } else {
+      pairs.assign(w.begin() + static_cast<std::ptrdiff_t>(i), w.end());
+    }
+    if (pairs.size() % 2) return;
+    for (size_t k = 1; k < pairs.size(); k += 2)
+      if (!is(pairs[k], "-")) body(pairs[k], Context::script, depth);
+  }
+
+  const CovApi& api_;
+  LineIndex index_;
+};
+
+Ref command_lines(const Args& a) {
+  PyObject* text = a[0];
+  if (!PyUnicode_Check(text))
+    glue::raisef(PyExc_TypeError, "command_lines() argument must be str, not %s", Py_TYPE(text)->tp_name);
+  const CovApi& api = cov_api();
+  std::string bytes = trivex::tcl::encode_tcl_text(text);
+  if (bytes.size() > static_cast<size_t>(INT_MAX)) glue::raisef(PyExc_ValueError, "Tcl source too large");
+  Walker walker(api, bytes.data(), bytes.size());
+  walker.script(bytes, Context::script, 0);
+  std::vector<int>& lines = walker.lines;
+  std::sort(lines.begin(), lines.end());
+  lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+  Ref out = glue::check(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
+  for (size_t i = 0; i < lines.size(); ++i)
+    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), glue::check(PyLong_FromLong(lines[i])).release());
+  return out;
+}
+
+// ----------------------------------------------------------------- tracing
+
+struct FileHits {
+  std::vector<unsigned> counts;  // by line number; index 0 unused
+};
+
+struct Session;
+
+struct Tracer {
+  Session* session;
+  Tcl_Interp* interp;
+  Tcl_Trace token = nullptr;
+  // Path text as Tcl holds it -> the measured file, or null when the path
+  // names a file not measured.  One-entry memo in front: consecutive
+  // commands nearly always come from the same file.
+  std::unordered_map<std::string, FileHits*> paths;
+  std::string last_path;
+  FileHits* last_hits = nullptr;
+};
+
+struct Session {
+  std::map<std::string, FileHits> files;  // real path -> hits
+  std::vector<Tracer*> tracers;
+};
+
+std::map<long, std::unique_ptr<Session>>& sessions() {
+  static std::map<long, std::unique_ptr<Session>> s;
+  return s;
+}
+
+FileHits* hits_for(Tracer* t, const char* path, int len) {
+  std::string_view p(path, static_cast<size_t>(len));
+  if (p == t->last_path) return t->last_hits;
+  auto it = t->paths.find(std::string(p));
+  FileHits* hits = nullptr;
+  if (it != t->paths.end()) {
+    hits = it->second;
+  } else {
+    std::string key(p);
+    // Tcl keeps the path as `source` was given it; the session knows files
+    // by their real path.
+    if (char* real = realpath(key.c_str(), nullptr)) {
+      auto f = t->session->files.find(real);
+      if (f != t->session->files.end()) hits = &f->second;
+      std::free(real);
+    }
+    t->paths.emplace(std::move(key), hits);
+  }
+  t->last_path.assign(p);
+  t->last_hits = hits;
+  return hits;
+}
+
+void record(Tracer* t, Tcl_Obj* path, int line) {
+  if (!path || line <= 0) return;
+  const CovApi& api = cov_api();
+  int len = 0;
+  const char* s = api.GetStringFromObj(path, &len);
+  FileHits* hits = hits_for(t, s, len);
+  if (hits && static_cast<size_t>(line) < hits->counts.size()) ++hits->counts[static_cast<size_t>(line)];
+}
+
+int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Command, int, Tcl_Obj* const*) {
+  Tracer* t = static_cast<Tracer*>(data);
+  const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
+  if (!cf) return TCL_OK;
+  if (cf->type == TCL_LOCATION_SOURCE) {
+    if (cf->line && cf->nline > 0) record(t, cf->data.eval.path, cf->line[0]);
+  } else if (cf->type == TCL_LOCATION_BC) {
+    CmdFrame copy = *cf;
+    copy.cmd = nullptr;
+    cov_api().GetSrcInfoForPc(&copy);
+    if (copy.type == TCL_LOCATION_SOURCE) {
+      if (copy.line && copy.nline > 0) record(t, copy.data.eval.path, copy.line[0]);
+      // TclGetSrcInfoForPc hands out a reference to the path.
+      Tcl_Obj* path = copy.data.eval.path;
+      if (path && --path->refCount <= 0) cov_api().FreeObj(path);
+    }
+  }
+  return TCL_OK;
+}
+
+// Called when the trace goes: by `detach`, or by Tcl when it deletes the
+// interpreter, whichever comes first.
+void on_trace_deleted(ClientData data) {
+  Tracer* t = static_cast<Tracer*>(data);
+  if (t->session) {
+    auto& v = t->session->tracers;
+    v.erase(std::remove(v.begin(), v.end(), t), v.end());
+  }
+  delete t;
+}
+
+Session& session_of(PyObject* id) {
+  long k = PyLong_AsLong(id);
+  if (k == -1 && PyErr_Occurred()) throw glue::PythonError{};
+  auto it = sessions().find(k);
+  if (it == sessions().end()) glue::raisef(PyExc_ValueError, "no coverage session %ld", k);
+  return *it->second;
+}
+
+Tcl_Interp* interp_at(PyObject* address) {
+  void* p = PyLong_AsVoidPtr(address);
+  if (!p) {
+    if (PyErr_Occurred()) throw glue::PythonError{};
+    glue::raisef(PyExc_ValueError, "null Tcl interpreter address");
+  }
+  return reinterpret_cast<Tcl_Interp*>(trivex::tcl::interp_from_address(p));
+}
+
+Ref open_session(const Args& a) {
+  static long next_id = 0;
+  auto s = std::make_unique<Session>();
+  Ref items = glue::check(PyMapping_Items(a[0]));
+  Py_ssize_t n = PyList_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* path = PyTuple_GetItem(item, 0);
+    PyObject* size = PyTuple_GetItem(item, 1);
+    if (!path || !size) throw glue::PythonError{};
+    const char* p = PyUnicode_AsUTF8(path);
+    if (!p) throw glue::PythonError{};
+    long lines = PyLong_AsLong(size);
+    if (lines == -1 && PyErr_Occurred()) throw glue::PythonError{};
+    if (lines < 0 || lines > INT_MAX - 1) glue::raisef(PyExc_ValueError, "bad line count %ld for %s", lines, p);
+    s->files[p].counts.assign(static_cast<size_t>(lines) + 1, 0);
+  }
+  long id = ++next_id;
+  sessions()[id] = std::move(s);
+  return glue::check(PyLong_FromLong(id));
+}
+
+Ref attach(const Args& a) {
+  Session& s = session_of(a[0]);
+  Tcl_Interp* interp = interp_at(a[1]);
+  const CovApi& api = cov_api();
+  // The trace reads Interp and CmdFrame as Tcl 8.6 lays them out.
+  if (api.major != 8 || api.minor != 6)
+    glue::raisef(PyExc_RuntimeError, "Tcl line coverage needs Tcl 8.6; this process runs Tcl %d.%d", api.major,
+                 api.minor);
+  for (Tracer* t : s.tracers)
+    if (t->interp == interp) return Ref::borrow(Py_False);
+  auto t = std::make_unique<Tracer>();
+  t->session = &s;
+  t->interp = interp;
+  t->token = api.CreateObjTrace(interp, 0, 0, on_command, t.get(), on_trace_deleted);
+  s.tracers.push_back(t.release());
+  return Ref::borrow(Py_True);
+}
+
+void detach_tracer(Tracer* t) {
+  Tcl_Interp* interp = t->interp;
+  Tcl_Trace token = t->token;
+  auto& v = t->session->tracers;
+  v.erase(std::remove(v.begin(), v.end(), t), v.end());
+  t->session = nullptr;
+  cov_api().DeleteTrace(interp, token);  // frees `t` through on_trace_deleted
+}
+
+Ref detach(const Args& a) {
+  Session& s = session_of(a[0]);
+  if (a[1] == Py_None) {
+    while (!s.tracers.empty()) detach_tracer(s.tracers.back());
+    return Ref::borrow(Py_None);
+  }
+  Tcl_Interp* interp = interp_at(a[1]);
+  for (Tracer* t : s.tracers)
+    if (t->interp == interp) {
+      detach_tracer(t);
+      break;
+    }
+  return Ref::borrow(Py_None);
+}
+
+Ref hits(const Args& a) {
+  Session& s = session_of(a[0]);
+  Ref out = glue::new_dict();
+  for (auto& [path, h] : s.files) {
+    Ref d = glue::new_dict();
+    for (size_t line = 1; line < h.counts.size(); ++line) {
+      if (!h.counts[line]) continue;
+      Ref k = glue::check(PyLong_FromSize_t(line));
+      Ref v = glue::check(PyLong_FromUnsignedLong(h.counts[line]));
+      glue::dict_set(d.get(), k.get(), v.get());
+    }
+    Ref key = glue::str_from(path);
+    glue::dict_set(out.get(), key.get(), d.get());
+  }
+  return out;
+}
+
+Ref close_session(const Args& a) {
+  Session& s = session_of(a[0]);
+  while (!s.tracers.empty()) detach_tracer(s.tracers.back());
+  sessions().erase(PyLong_AsLong(a[0]));
+  return Ref::borrow(Py_None);
+}
+
+const char* const kModuleDoc =
+    "Native half of Tcl line coverage: executable lines by Tcl's parser, and\n"
+    "an object trace that records which lines of measured files run.\n"
+    "\n"
+    "Use trivex.tcl.coverage; this module's interface is private.";
+
+const char* const kCommandLinesDoc =
+    "Line numbers on which a Tcl command begins in a script, nested bodies included.\n"
+    "\n"
+    "Arguments:\n"
+    "    text: the script, as read from its file.\n"
+    "\n"
+    "Returns:\n"
+    "    A sorted tuple of 1-based line numbers.";
+
+const char* const kOpenDoc =
+    "Open a coverage session measuring the given files.\n"
+    "\n"
+    "Arguments:\n"
+    "    files: a mapping of real paths to their number of lines.\n"
+    "\n"
+    "Returns:\n"
+    "    The session's id.";
+
+const char* const kAttachDoc =
+    "Trace a Tcl interpreter (by its address) into a session.\n"
+    "\n"
+    "Returns:\n"
+    "    False when the interpreter was already traced by that session.";
+
+const char* const kDetachDoc = "Stop tracing one interpreter (by its address), or all of a session's when None.";
+
+const char* const kHitsDoc = "The session's data: {real path: {line: times run}} for every measured file.";
+
+const char* const kCloseDoc = "Stop all of a session's traces and forget its data.";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tclcov", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr,
+                          nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__tclcov() {
+  return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
+    m.function({"command_lines", "(text, /)", command_lines, kCommandLinesDoc});
+    m.function({"open_session", "(files, /)", open_session, kOpenDoc});
+    m.function({"attach", "(session, interpaddr, /)", attach, kAttachDoc});
+    m.function({"detach", "(session, interpaddr=None, /)", detach, kDetachDoc});
+    m.function({"hits", "(session, /)", hits, kHitsDoc});
+    m.function({"close_session", "(session, /)", close_session, kCloseDoc});
+  });
+}
