@@ -48,6 +48,7 @@ TCL_SUFFIXES = (".tcl", ".tm")
 """File name endings that make a file in a measured directory a Tcl file."""
 
 REPORT_TYPES = ("term", "term-missing", "lcov", "xml")
+DEFAULT_REPORT_FILES = {"lcov": "coverage-tcl.info", "xml": "coverage-tcl.xml"}
 
 _HOOK_GROUP = "trivex.tcl"
 _HOOK_NAME = "tcl_init"
@@ -309,8 +310,8 @@ class TclCoverage:
                 run), "lcov" (an LCOV tracefile, as genhtml reads) or "xml"
                 (Cobertura XML, as coverage.py writes it).
             file: where to: a path, a text stream, or None for standard
-                output ("term", "term-missing") or "coverage.info" /
-                "coverage.xml" ("lcov", "xml").
+                output ("term", "term-missing") or "coverage-tcl.info" /
+                "coverage-tcl.xml" ("lcov", "xml").
 
         Raises:
             ValueError: an unknown report kind.
@@ -325,7 +326,7 @@ class TclCoverage:
         else:
             text = _cobertura(rows)
         if file is None and kind in ("lcov", "xml"):
-            file = "coverage.info" if kind == "lcov" else "coverage.xml"
+            file = DEFAULT_REPORT_FILES[kind]
         if file is None:
             sys.stdout.write(text)
         elif isinstance(file, (str, os.PathLike)):

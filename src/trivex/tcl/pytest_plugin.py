@@ -33,6 +33,9 @@ import pytest
 
 __all__ = ["assert_tcl_list_equal", "tcl_interp", "tcl_namespace"]
 
+# The Tcl line coverage options (--tcl-cov and friends) come with this plugin.
+pytest_plugins = ["trivex.tcl._coverage_plugin"]
+
 
 def _elements(value: Any, depth: int) -> Any:
     from .interpreter import Interpreter
