@@ -9,37 +9,32 @@
 //    catch, namespace eval, apply lambdas, ...), over those bodies too.  A
 //    line is executable when a command begins on it.
 //
-// 2. Which of those lines ran.  `attach` puts an object trace
-//    (Tcl_CreateObjTrace) on a Tcl interpreter.  Tcl calls it before every
-//    command it invokes.  The trace is created without
-//    TCL_ALLOW_INLINE_COMPILATION, so while any such trace exists Tcl
-//    compiles no command inline: `set`, `incr`, `if` and the like become real
-//    command invocations that the trace sees.  That is the price of exact
-//    line data (byte-compiled procs still run as byte code, just with every
-//    command dispatched), and it is paid only while coverage is on; removing
-//    the last trace lets Tcl recompile inline again.
-//
-//    The line of the command being invoked comes from the interpreter's
-//    command frame chain (Interp.cmdFramePtr, a CmdFrame), the record Tcl
-//    keeps for `info frame`: frames of scripts evaluated from a file carry
-//    the file's path and the line each word starts on; frames of byte code
-//    carry the code and program counter, which TclGetSrcInfoForPc maps back
-//    to the source location Tcl recorded when it compiled the code.  Both
-//    the Interp and CmdFrame layouts and TclGetSrcInfoForPc are Tcl
-//    internals (tclInt.h of Tcl 8.6).  Their layout differs between Tcl
+// 2. Which of those lines ran.  `attach` puts two probes into a Tcl
+//    interpreter, described with the tracing code below: an object trace for
+//    the commands Tcl invokes, and, for the commands Tcl compiles inline,
+//    wrapped compile procedures that plant a one-shot marker call in the
+//    byte code.  Both take the line from the source locations Tcl records
+//    for `info frame` (the command frame chain and the byte code's command
+//    location map), so a line counts exactly when `info frame` would have
+//    reported it.  The probes rely on Tcl internals (tclInt.h and
+//    tclCompile.h of Tcl 8.6: Interp, CmdFrame, Command, CompileEnv, the
+//    instruction set, TclGetSrcInfoForPc); their layout differs between Tcl
 //    minor versions, so `attach` checks at run time that the Tcl library in
 //    the process is 8.6 and refuses any other.
 //
 // Tcl functions are called through pointers resolved from the Tcl library
 // module `internal` loaded (see tclapi.hpp), never by symbol name.
 //
-// Threads: the trace callback runs on the interpreter's thread while Tcl
-// runs, without the GIL (tkinter releases it around Tcl calls), and touches
-// only the C++ state of its own session; Python-facing functions run with
-// the GIL, on the same thread in every use the package makes of Tcl.
+// Threads: the probes run on the interpreter's thread while Tcl runs,
+// without the GIL (tkinter releases it around Tcl calls).  The hot one, the
+// trace, touches only its own interpreter's state and its session's file
+// table, which is fixed when the session opens.  The tables shared by all
+// interpreters (states, wrapped compilers, markers) are changed under
+// `registry_lock`, which the compile wrapper holds too.
 #include "tclapi.hpp"
 
 #include <tclInt.h>
+#include <tclCompile.h>
 
 #include <algorithm>
 #include <climits>
@@ -47,6 +42,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -70,6 +66,13 @@ struct CovApi {
   int (*ParseCommand)(Tcl_Interp*, const char*, int, int, Tcl_Parse*) = nullptr;
   void (*FreeParse)(Tcl_Parse*) = nullptr;
   int (*FindElement)(Tcl_Interp*, const char*, int, const char**, const char**, int*, int*) = nullptr;
+  Tcl_Command (*CreateObjCommand)(Tcl_Interp*, const char*, Tcl_ObjCmdProc*, ClientData, Tcl_CmdDeleteProc*) = nullptr;
+  int (*DeleteCommandFromToken)(Tcl_Interp*, Tcl_Command) = nullptr;
+  Tcl_HashEntry* (*FirstHashEntry)(Tcl_HashTable*, Tcl_HashSearch*) = nullptr;
+  Tcl_HashEntry* (*NextHashEntry)(Tcl_HashSearch*) = nullptr;
+  int (*RegisterLiteral)(void*, char*, int, int) = nullptr;
+  void (*ExpandCodeArray)(void*) = nullptr;
+  int (*InterpDeleted)(Tcl_Interp*) = nullptr;
   int major = 0, minor = 0;
 };
 
@@ -93,6 +96,13 @@ const CovApi& cov_api() {
     resolve(base.handle, n.ParseCommand, "Tcl_ParseCommand");
     resolve(base.handle, n.FreeParse, "Tcl_FreeParse");
     resolve(base.handle, n.FindElement, "TclFindElement");
+    resolve(base.handle, n.CreateObjCommand, "Tcl_CreateObjCommand");
+    resolve(base.handle, n.DeleteCommandFromToken, "Tcl_DeleteCommandFromToken");
+    resolve(base.handle, n.FirstHashEntry, "Tcl_FirstHashEntry");
+    resolve(base.handle, n.NextHashEntry, "Tcl_NextHashEntry");
+    resolve(base.handle, n.RegisterLiteral, "TclRegisterLiteral");
+    resolve(base.handle, n.ExpandCodeArray, "TclExpandCodeArray");
+    resolve(base.handle, n.InterpDeleted, "Tcl_InterpDeleted");
     int patch = 0, type = 0;
     base.GetVersion(&n.major, &n.minor, &patch, &type);
     n.ready = true;
@@ -364,13 +374,42 @@ Ref command_lines(const Args& a) {
 }
 
 // ----------------------------------------------------------------- tracing
+//
+// Two probes feed a session, one for each way Tcl runs a command:
+//
+// - Commands Tcl invokes (procs, most commands of extensions, anything not
+//   compiled inline) pass the object trace, created with
+//   TCL_ALLOW_INLINE_COMPILATION so that it does not stop Tcl compiling the
+//   rest inline.  It reads the line from the command frame, as `info frame`
+//   does.
+//
+// - Commands Tcl compiles inline (set, incr, if, for, expr, dict incr, ...)
+//   are never invoked, so no trace sees them.  For those, `attach` wraps the
+//   compile procedure (Command.compileProc) of every command that has one.
+//   When the wrapper compiles a command of a measured file whose line has
+//   not run yet, it first emits a call of a marker command, whose literal
+//   argument names the line:
+//
+//       push4 <marker>; push4 <site>; invokeStk1 2; pop
+//
+//   The first time that code runs, the marker records the line and rewrites
+//   the first instruction into a jump over the sequence, so the compiled code
+//   runs at full speed from then on.  Code compiled after the line ran gets
+//   no marker at all.  Wrapping bumps the interpreter's compile epoch, so
+//   byte code compiled before (procs defined earlier) is compiled again,
+//   with markers, when it next runs; `detach` restores the compile
+//   procedures and bumps the epoch again, dropping the instrumented code.
+//
+// Both probes read Tcl 8.6's private structures: Interp, CmdFrame, Command,
+// Namespace, CompileEnv, ExtCmdLoc and the byte code instruction set.
 
 struct FileHits {
-  std::vector<unsigned> counts;  // by line number; index 0 unused
+  std::vector<unsigned char> ran;  // by line number; index 0 unused
 };
 
 struct Session;
 
+// One session measuring one interpreter.
 struct Tracer {
   Session* session;
   Tcl_Interp* interp;
@@ -384,13 +423,58 @@ struct Tracer {
 };
 
 struct Session {
-  std::map<std::string, FileHits> files;  // real path -> hits
+  std::map<std::string, FileHits> files;  // real path -> lines run
   std::vector<Tracer*> tracers;
 };
+
+// What the compile-time probe keeps per interpreter, shared by the sessions
+// measuring it.
+struct InterpState {
+  Tcl_Interp* interp;
+  std::vector<Tracer*> tracers;
+  struct Site {
+    std::string path;
+    int line;
+  };
+  std::vector<Site> sites;
+  std::map<std::pair<std::string, int>, int> site_ids;
+  // The commands being compiled by a wrapper right now: an ensemble's
+  // compiler calls its subcommand's, which must not mark the line again.
+  std::vector<std::pair<const CompileEnv*, int>> compiling;
+};
+
+constexpr const char* kMarkerName = "::__trivex_tclcov_mark";
+
+// The marker command's client data.  It outlives the interpreter's state
+// when measuring stops while Tcl is running code that holds marker calls:
+// the command then stays, doing nothing, until the interpreter goes.
+struct MarkerBox {
+  Tcl_Interp* interp;
+  InterpState* state;
+  Tcl_Command token;
+};
+
+std::unordered_map<Tcl_Interp*, MarkerBox*>& marker_boxes() {
+  static std::unordered_map<Tcl_Interp*, MarkerBox*> m;
+  return m;
+}
+
+std::recursive_mutex registry_lock;
 
 std::map<long, std::unique_ptr<Session>>& sessions() {
   static std::map<long, std::unique_ptr<Session>> s;
   return s;
+}
+
+std::unordered_map<Tcl_Interp*, InterpState*>& interp_states() {
+  static std::unordered_map<Tcl_Interp*, InterpState*> s;
+  return s;
+}
+
+// The compile procedures the wrappers stand in for, by command.
+std::unordered_map<const Command*, CompileProc*>& original_compilers() {
+  static std::unordered_map<const Command*, CompileProc*> m;
+  return m;
 }
 
 FileHits* hits_for(Tracer* t, const char* path, int len) {
@@ -416,13 +500,21 @@ FileHits* hits_for(Tracer* t, const char* path, int len) {
   return hits;
 }
 
+// Whether `line` of `path` is measured by a tracer and has not run; marks
+// it run when `mark`.
+bool want_line(Tracer* t, const char* path, int len, int line, bool mark) {
+  FileHits* hits = hits_for(t, path, len);
+  if (!hits || line <= 0 || static_cast<size_t>(line) >= hits->ran.size()) return false;
+  bool fresh = !hits->ran[static_cast<size_t>(line)];
+  if (mark) hits->ran[static_cast<size_t>(line)] = 1;
+  return fresh;
+}
+
 void record(Tracer* t, Tcl_Obj* path, int line) {
   if (!path || line <= 0) return;
-  const CovApi& api = cov_api();
   int len = 0;
-  const char* s = api.GetStringFromObj(path, &len);
-  FileHits* hits = hits_for(t, s, len);
-  if (hits && static_cast<size_t>(line) < hits->counts.size()) ++hits->counts[static_cast<size_t>(line)];
+  const char* s = cov_api().GetStringFromObj(path, &len);
+  want_line(t, s, len, line, true);
 }
 
 int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Command, int, Tcl_Obj* const*) {
@@ -445,14 +537,202 @@ int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Comman
   return TCL_OK;
 }
 
+// ---- the compile-time probe
+
+// Emitting byte code as tclCompile.h's TclEmit* macros do.
+void emit_op4(CompileEnv* env, unsigned char op, unsigned operand, int stack_delta) {
+  if (env->codeNext + 5 > env->codeEnd) cov_api().ExpandCodeArray(env);
+  *env->codeNext++ = op;
+  *env->codeNext++ = static_cast<unsigned char>(operand >> 24);
+  *env->codeNext++ = static_cast<unsigned char>(operand >> 16);
+  *env->codeNext++ = static_cast<unsigned char>(operand >> 8);
+  *env->codeNext++ = static_cast<unsigned char>(operand);
+  env->currStackDepth += stack_delta;
+}
+
+void emit_op(CompileEnv* env, unsigned char op, int operand, int stack_delta) {
+  if (env->codeNext + 2 > env->codeEnd) cov_api().ExpandCodeArray(env);
+  *env->codeNext++ = op;
+  if (operand >= 0) *env->codeNext++ = static_cast<unsigned char>(operand);
+  if (stack_delta < 0 && env->maxStackDepth < env->currStackDepth) env->maxStackDepth = env->currStackDepth;
+  env->currStackDepth += stack_delta;
+}
+
+constexpr int kMarkerBytes = 5 + 5 + 2 + 1;
+
+void emit_marker(InterpState* st, CompileEnv* env, const char* path, int len, int line) {
+  const CovApi& api = cov_api();
+  auto key = std::make_pair(std::string(path, static_cast<size_t>(len)), line);
+  auto found = st->site_ids.find(key);
+  int site;
+  if (found != st->site_ids.end()) {
+    site = found->second;
+  } else {
+    site = static_cast<int>(st->sites.size());
+    st->sites.push_back({key.first, line});
+    st->site_ids.emplace(std::move(key), site);
+  }
+  std::string site_text = std::to_string(site);
+  int name_lit = api.RegisterLiteral(env, const_cast<char*>(kMarkerName), static_cast<int>(std::strlen(kMarkerName)), 0);
+  int site_lit = api.RegisterLiteral(env, site_text.data(), static_cast<int>(site_text.size()), 0);
+  emit_op4(env, INST_PUSH4, static_cast<unsigned>(name_lit), 1);
+  emit_op4(env, INST_PUSH4, static_cast<unsigned>(site_lit), 1);
+  emit_op(env, INST_INVOKE_STK1, 2, -1);
+  emit_op(env, INST_POP, -1, -1);
+  if (env->atCmdStart < 2) env->atCmdStart = 0;
+}
+
+int compile_wrapper(Tcl_Interp* interp, Tcl_Parse* parse, Command* cmd, CompileEnv* env) {
+  std::lock_guard<std::recursive_mutex> lock(registry_lock);
+  auto orig_it = original_compilers().find(cmd);
+  if (orig_it == original_compilers().end()) return TCL_ERROR;  // compiled as an invocation
+  CompileProc* orig = orig_it->second;
+  auto st_it = interp_states().find(interp);
+  ExtCmdLoc* ecl = env->extCmdMapPtr;
+  if (st_it == interp_states().end() || !marker_boxes().count(interp) || !ecl ||
+      ecl->type != TCL_LOCATION_SOURCE || !ecl->path || ecl->nuloc <= 0)
+    return orig(interp, parse, cmd, env);
+  InterpState* st = st_it->second;
+  int index = ecl->nuloc - 1;
+  for (const auto& c : st->compiling)
+    if (c.first == env && c.second == index) return orig(interp, parse, cmd, env);
+  const ECL& loc = ecl->loc[index];
+  if (loc.line && loc.nline > 0 && loc.line[0] > 0) {
+    int len = 0;
+    const char* path = cov_api().GetStringFromObj(ecl->path, &len);
+    bool wanted = false;
+    for (Tracer* t : st->tracers) wanted |= want_line(t, path, len, loc.line[0], false);
+    if (wanted) emit_marker(st, env, path, len, loc.line[0]);
+  }
+  st->compiling.emplace_back(env, index);
+  int result = orig(interp, parse, cmd, env);
+  st->compiling.pop_back();
+  return result;
+}
+
+int marker_command(ClientData data, Tcl_Interp* interp, int objc, Tcl_Obj* const* objv) {
+  InterpState* st = static_cast<MarkerBox*>(data)->state;
+  if (!st || objc != 2) return TCL_OK;
+  int len = 0;
+  const char* text = cov_api().GetStringFromObj(objv[1], &len);
+  char* end = nullptr;
+  long site = std::strtol(text, &end, 10);
+  if (end == text || site < 0 || static_cast<size_t>(site) >= st->sites.size()) return TCL_OK;
+  const InterpState::Site& s = st->sites[static_cast<size_t>(site)];
+  for (Tracer* t : st->tracers) want_line(t, s.path.data(), static_cast<int>(s.path.size()), s.line, true);
+  // Turn the call into a jump for later runs of this code, after checking
+  // that the frame's program counter is at the call emit_marker laid out.
+  const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
+  if (cf && cf->type == TCL_LOCATION_BC && cf->data.tebc.pc) {
+    auto* pc = reinterpret_cast<unsigned char*>(const_cast<char*>(cf->data.tebc.pc));
+    const auto* code = static_cast<const ByteCode*>(cf->data.tebc.codePtr);
+    unsigned char* start = pc - 10;
+    if (code && start >= code->codeStart && pc + 3 <= code->codeStart + code->numCodeBytes &&
+        pc[0] == INST_INVOKE_STK1 && pc[1] == 2 && pc[2] == INST_POP && start[0] == INST_PUSH4 &&
+        start[5] == INST_PUSH4) {
+      start[0] = INST_JUMP1;
+      start[1] = static_cast<unsigned char>(kMarkerBytes);
+    }
+  }
+  return TCL_OK;
+}
+
+void marker_deleted(ClientData data) {
+  std::lock_guard<std::recursive_mutex> lock(registry_lock);
+  auto* box = static_cast<MarkerBox*>(data);
+  marker_boxes().erase(box->interp);
+  delete box;
+}
+
+// Every command of every namespace under `ns`.
+template <class F>
+void each_command(Namespace* ns, F&& f) {
+  const CovApi& api = cov_api();
+  Tcl_HashSearch search;
+  for (Tcl_HashEntry* e = api.FirstHashEntry(&ns->cmdTable, &search); e; e = api.NextHashEntry(&search))
+    f(static_cast<Command*>(Tcl_GetHashValue(e)));
+  for (Tcl_HashEntry* e = api.FirstHashEntry(&ns->childTable, &search); e; e = api.NextHashEntry(&search))
+    each_command(static_cast<Namespace*>(Tcl_GetHashValue(e)), f);
+}
+
+void instrument(InterpState* st) {
+  const CovApi& api = cov_api();
+  auto& boxes = marker_boxes();
+  auto it = boxes.find(st->interp);
+  if (it != boxes.end()) {
+    it->second->state = st;
+  } else {
+    auto* box = new MarkerBox{st->interp, st, nullptr};
+    boxes[st->interp] = box;
+    box->token = api.CreateObjCommand(st->interp, kMarkerName, marker_command, box, marker_deleted);
+  }
+  Interp* ip = reinterpret_cast<Interp*>(st->interp);
+  each_command(ip->globalNsPtr, [](Command* c) {
+    if (c->compileProc && c->compileProc != compile_wrapper) {
+      original_compilers()[c] = c->compileProc;
+      c->compileProc = compile_wrapper;
+    }
+  });
+  ip->compileEpoch++;
+}
+
+void uninstrument(InterpState* st) {
+  const CovApi& api = cov_api();
+  Interp* ip = reinterpret_cast<Interp*>(st->interp);
+  each_command(ip->globalNsPtr, [](Command* c) {
+    if (c->compileProc == compile_wrapper) {
+      auto it = original_compilers().find(c);
+      c->compileProc = it != original_compilers().end() ? it->second : nullptr;
+      if (it != original_compilers().end()) original_compilers().erase(it);
+    }
+  });
+  ip->compileEpoch++;
+  auto it = marker_boxes().find(st->interp);
+  if (it != marker_boxes().end()) {
+    it->second->state = nullptr;
+    // Code compiled with marker calls may be running (stop() from a Python
+    // command Tcl called): the command must stay for it.
+    if (!ip->cmdFramePtr) api.DeleteCommandFromToken(st->interp, it->second->token);
+  }
+}
+
+InterpState* state_of(Tcl_Interp* interp) {
+  auto& states = interp_states();
+  auto it = states.find(interp);
+  if (it != states.end()) return it->second;
+  auto* st = new InterpState{};
+  st->interp = interp;
+  states[interp] = st;
+  instrument(st);
+  return st;
+}
+
+void drop_tracer(Tracer* t) {
+  auto& states = interp_states();
+  auto it = states.find(t->interp);
+  if (it == states.end()) return;
+  InterpState* st = it->second;
+  st->tracers.erase(std::remove(st->tracers.begin(), st->tracers.end(), t), st->tracers.end());
+  if (!st->tracers.empty()) return;
+  // When Tcl deletes the interpreter, its commands are going too: nothing
+  // to restore.
+  if (!cov_api().InterpDeleted(st->interp)) uninstrument(st);
+  auto box = marker_boxes().find(st->interp);
+  if (box != marker_boxes().end()) box->second->state = nullptr;
+  states.erase(it);
+  delete st;
+}
+
 // Called when the trace goes: by `detach`, or by Tcl when it deletes the
 // interpreter, whichever comes first.
 void on_trace_deleted(ClientData data) {
+  std::lock_guard<std::recursive_mutex> lock(registry_lock);
   Tracer* t = static_cast<Tracer*>(data);
   if (t->session) {
     auto& v = t->session->tracers;
     v.erase(std::remove(v.begin(), v.end(), t), v.end());
   }
+  drop_tracer(t);
   delete t;
 }
 
@@ -488,7 +768,7 @@ Ref open_session(const Args& a) {
     long lines = PyLong_AsLong(size);
     if (lines == -1 && PyErr_Occurred()) throw glue::PythonError{};
     if (lines < 0 || lines > INT_MAX - 1) glue::raisef(PyExc_ValueError, "bad line count %ld for %s", lines, p);
-    s->files[p].counts.assign(static_cast<size_t>(lines) + 1, 0);
+    s->files[p].ran.assign(static_cast<size_t>(lines) + 1, 0);
   }
   long id = ++next_id;
   sessions()[id] = std::move(s);
@@ -499,21 +779,26 @@ Ref attach(const Args& a) {
   Session& s = session_of(a[0]);
   Tcl_Interp* interp = interp_at(a[1]);
   const CovApi& api = cov_api();
-  // The trace reads Interp and CmdFrame as Tcl 8.6 lays them out.
+  // Both probes read Tcl's private structures as Tcl 8.6 lays them out.
   if (api.major != 8 || api.minor != 6)
     glue::raisef(PyExc_RuntimeError, "Tcl line coverage needs Tcl 8.6; this process runs Tcl %d.%d", api.major,
                  api.minor);
+  if (api.InterpDeleted(interp)) glue::raisef(PyExc_RuntimeError, "the Tcl interpreter is being deleted");
+  std::lock_guard<std::recursive_mutex> lock(registry_lock);
   for (Tracer* t : s.tracers)
     if (t->interp == interp) return Ref::borrow(Py_False);
   auto t = std::make_unique<Tracer>();
   t->session = &s;
   t->interp = interp;
-  t->token = api.CreateObjTrace(interp, 0, 0, on_command, t.get(), on_trace_deleted);
+  InterpState* st = state_of(interp);
+  st->tracers.push_back(t.get());
+  t->token = api.CreateObjTrace(interp, 0, TCL_ALLOW_INLINE_COMPILATION, on_command, t.get(), on_trace_deleted);
   s.tracers.push_back(t.release());
   return Ref::borrow(Py_True);
 }
 
 void detach_tracer(Tracer* t) {
+  std::lock_guard<std::recursive_mutex> lock(registry_lock);
   Tcl_Interp* interp = t->interp;
   Tcl_Trace token = t->token;
   auto& v = t->session->tracers;
@@ -541,15 +826,14 @@ Ref hits(const Args& a) {
   Session& s = session_of(a[0]);
   Ref out = glue::new_dict();
   for (auto& [path, h] : s.files) {
-    Ref d = glue::new_dict();
-    for (size_t line = 1; line < h.counts.size(); ++line) {
-      if (!h.counts[line]) continue;
-      Ref k = glue::check(PyLong_FromSize_t(line));
-      Ref v = glue::check(PyLong_FromUnsignedLong(h.counts[line]));
-      glue::dict_set(d.get(), k.get(), v.get());
-    }
+    std::vector<size_t> lines;
+    for (size_t line = 1; line < h.ran.size(); ++line)
+      if (h.ran[line]) lines.push_back(line);
+    Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
+    for (size_t i = 0; i < lines.size(); ++i)
+      PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), glue::check(PyLong_FromSize_t(lines[i])).release());
     Ref key = glue::str_from(path);
-    glue::dict_set(out.get(), key.get(), d.get());
+    glue::dict_set(out.get(), key.get(), t.get());
   }
   return out;
 }
@@ -593,7 +877,7 @@ const char* const kAttachDoc =
 
 const char* const kDetachDoc = "Stop tracing one interpreter (by its address), or all of a session's when None.";
 
-const char* const kHitsDoc = "The session's data: {real path: {line: times run}} for every measured file.";
+const char* const kHitsDoc = "The session's data: {real path: (lines run, ...)} for every measured file.";
 
 const char* const kCloseDoc = "Stop all of a session's traces and forget its data.";
 

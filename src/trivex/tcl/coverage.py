@@ -167,7 +167,7 @@ class TclCoverage:
             paths = [paths]
         self.paths = [os.fspath(p) for p in paths]
         self.files = find_tcl_files(self.paths)
-        self._counts: dict[str, dict[int, int]] = {f: {} for f in self.files}
+        self._lines: dict[str, set[int]] = {f: set() for f in self.files}
         self._session: Optional[int] = None
         self._hook: Any = None
 
@@ -245,30 +245,25 @@ class TclCoverage:
 
     # ----------------------------------------------------------------- data
 
-    def data(self) -> dict[str, dict[int, int]]:
-        """What was measured: ``{real path: {line: times run}}`` for every
-        measured file (an empty dict for a file no line of which ran).
+    def data(self) -> dict[str, set[int]]:
+        """What was measured: ``{real path: {lines that ran}}`` for every
+        measured file (an empty set for a file no line of which ran).
         While started, this includes what ran so far."""
-        counts = {f: dict(c) for f, c in self._counts.items()}
+        lines = {f: set(ls) for f, ls in self._lines.items()}
         if self._session is not None:
-            for path, c in _native().hits(self._session).items():
-                mine = counts.setdefault(path, {})
-                for line, n in c.items():
-                    mine[line] = mine.get(line, 0) + n
-        return counts
+            for path, ran in _native().hits(self._session).items():
+                lines.setdefault(path, set()).update(ran)
+        return lines
 
-    def update(self, data: Mapping[str, Mapping[Any, int]]) -> None:
-        """Add measurements of the same kind as `data()` returns (from
-        another process, say); lines may be given as int or as text."""
-        for path, c in data.items():
-            mine = self._counts.setdefault(path, {})
-            for line, n in c.items():
-                line = int(line)
-                mine[line] = mine.get(line, 0) + int(n)
+    def update(self, data: Mapping[str, Iterable[int]]) -> None:
+        """Add measurements of the kind `data()` returns (from another
+        process, say)."""
+        for path, ran in data.items():
+            self._lines.setdefault(path, set()).update(int(line) for line in ran)
 
     def dumps(self) -> str:
         """The data as JSON text, which `loads()` reads back."""
-        return json.dumps({p: {str(k): v for k, v in sorted(c.items())} for p, c in self.data().items()})
+        return json.dumps({p: sorted(ls) for p, ls in self.data().items()})
 
     def loads(self, text: str) -> None:
         """Add data that `dumps()` wrote."""
@@ -277,12 +272,12 @@ class TclCoverage:
     def analysis(self, path: str) -> tuple[tuple[int, ...], list[int], list[int]]:
         """``(executable, executed, missing)`` line numbers of one measured file."""
         executable = executable_lines(path)
-        counts = self.data().get(path, {})
-        ran = [line for line in executable if counts.get(line)]
-        missing = [line for line in executable if not counts.get(line)]
+        done = self.data().get(path, set())
+        ran = [line for line in executable if line in done]
+        missing = [line for line in executable if line not in done]
         return executable, ran, missing
 
-    def _summary(self) -> list[tuple[str, str, tuple[int, ...], dict[int, int]]]:
+    def _summary(self) -> list[tuple[str, str, tuple[int, ...], set[int]]]:
         data = self.data()
         rows = []
         for path in sorted(data):
@@ -296,7 +291,7 @@ class TclCoverage:
         n = covered = 0
         for _, _, executable, counts in self._summary():
             n += len(executable)
-            covered += sum(1 for line in executable if counts.get(line))
+            covered += sum(1 for line in executable if line in counts)
         return _percent(covered, n)
 
     # -------------------------------------------------------------- reports
@@ -368,9 +363,9 @@ class TclCoverage:
             )
         data = cov.get_data()
         lines = {}
-        for path, counts in self.data().items():
+        for path, ran in self.data().items():
             executable = set(executable_lines(path)) if os.path.exists(path) else set()
-            lines[path] = sorted(line for line, n in counts.items() if n and line in executable)
+            lines[path] = sorted(ran & executable)
         if data.has_arcs():
             data.add_arcs({p: [(-1, line) for line in ls] for p, ls in lines.items()})
         else:
@@ -389,7 +384,7 @@ def _table(rows: list, show_missing: bool) -> str:
     body = []
     n = miss = 0
     for path, name, executable, counts in rows:
-        missing = [line for line in executable if not counts.get(line)]
+        missing = [line for line in executable if line not in counts]
         n += len(executable)
         miss += len(missing)
         row = [name, str(len(executable)), str(len(missing)),
@@ -421,8 +416,8 @@ def _lcov(rows: list) -> str:
     for path, _, executable, counts in rows:
         out.write("TN:\nSF:%s\n" % path)
         for line in executable:
-            out.write("DA:%d,%d\n" % (line, counts.get(line, 0)))
-        out.write("LF:%d\nLH:%d\nend_of_record\n" % (len(executable), sum(1 for l in executable if counts.get(l))))
+            out.write("DA:%d,%d\n" % (line, line in counts))
+        out.write("LF:%d\nLH:%d\nend_of_record\n" % (len(executable), sum(1 for l in executable if l in counts)))
     return out.getvalue()
 
 
@@ -465,8 +460,8 @@ def _cobertura(rows: list) -> str:
             for line in executable:
                 e = lines.appendChild(doc.createElement("line"))
                 e.setAttribute("number", str(line))
-                e.setAttribute("hits", str(counts.get(line, 0)))
-                hit += bool(counts.get(line))
+                e.setAttribute("hits", "1" if line in counts else "0")
+                hit += line in counts
             cls.setAttribute("line-rate", _rate(hit, len(executable)))
             cls.setAttribute("branch-rate", "0")
             classes.appendChild(cls)
