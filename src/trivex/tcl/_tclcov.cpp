@@ -137,8 +137,14 @@ struct Word {
   bool literal;       // no substitution: its text is `text`
   std::string text;
   bool braced() const { return literal && size >= 2 && start[0] == '{'; }
-  // The script inside the braces, as written in the file.
-  std::string_view body() const { return {start + 1, static_cast<size_t>(size - 2)}; }
+  bool quoted() const { return literal && size >= 2 && start[0] == '"'; }
+  // The word as a script, as written in the file (inside its braces or
+  // quotes); Tcl compiles any literal word given as a script body with its
+  // lines known.
+  std::string_view body() const {
+    if (braced() || quoted()) return {start + 1, static_cast<size_t>(size - 2)};
+    return {start, static_cast<size_t>(size)};
+  }
 };
 
 enum class Context { script, oo_define };
@@ -164,7 +170,15 @@ class Walker {
       }
       const char* next = parse.commandStart + parse.commandSize;
       if (parse.numWords > 0) {
-        lines.push_back(index_.line_of(parse.commandStart));
+        int line = index_.line_of(parse.commandStart);
+        lines.push_back(line);
+        if (origin_) {
+          int reported = tcl_line(parse.commandStart);
+          if (reported != line) {
+            auto [it, fresh] = reported_lines.emplace(reported, line);
+            if (!fresh && it->second != line) it->second = -1;  // two commands: no telling which ran
+          }
+        }
         std::vector<Word> words = words_of(parse);
         // Commands substituted into the words ([...]) are commands too.
         std::vector<std::string_view> substituted;
@@ -185,6 +199,9 @@ class Walker {
   }
 
   std::vector<int> lines;
+  // Lines Tcl reports for commands in apply lambdas, where they differ from
+  // the real line (see `tcl_line`): reported -> real, -1 when ambiguous.
+  std::map<int, int> reported_lines;
 
  private:
   std::vector<Word> words_of(const Tcl_Parse& parse) {
@@ -209,28 +226,29 @@ class Walker {
   }
 
   void body(const Word& w, Context ctx, int depth) {
-    if (w.braced()) script(w.body(), ctx, depth + 1);
+    if (w.literal) script(w.body(), ctx, depth + 1);
   }
 
   // The elements of a braced list word, each as written in the file.
   std::vector<Word> elements(const Word& w) {
     std::vector<Word> out;
-    if (!w.braced()) return out;
+    if (!w.literal) return out;
     std::string_view s = w.body();
     const char* p = s.data();
     const char* end = s.data() + s.size();
     while (p < end) {
       const char* elem = nullptr;
       const char* next = nullptr;
-      int size = 0, brace = 0;
-      if (api_.FindElement(nullptr, p, static_cast<int>(end - p), &elem, &next, &size, &brace) != TCL_OK) return {};
+      int size = 0, literal = 0;  // literal: no backslash to substitute
+      if (api_.FindElement(nullptr, p, static_cast<int>(end - p), &elem, &next, &size, &literal) != TCL_OK) return {};
       if (elem == end && size == 0 && next == end) break;
       Word e{elem, size, false, {}};
-      if (brace) {
+      bool braced = elem > s.data() && elem[-1] == '{' && elem + size < end && elem[size] == '}';
+      if (braced) {
         e.start = elem - 1;
         e.size = size + 2;
         e.literal = true;
-      } else if (!std::memchr(elem, '\\', static_cast<size_t>(size))) {
+      } else if (literal) {
         e.literal = true;
         e.text.assign(elem, static_cast<size_t>(size));
       }
@@ -270,11 +288,17 @@ class Walker {
     if (cmd == "try") return try_bodies(w, depth);
     if (cmd == "switch") return switch_bodies(w, depth);
     if (cmd == "eval" && n == 2) return body(w[1], Context::script, depth);
-    if (cmd == "uplevel" && (n == 2 || n == 3)) return body(w[n - 1], Context::script, depth);
     if (cmd == "namespace" && n == 4 && is(w[1], "eval")) return body(w[3], Context::script, depth);
     if (cmd == "apply" && n >= 2) {
       std::vector<Word> lambda = elements(w[1]);
-      if (lambda.size() == 2 || lambda.size() == 3) body(lambda[1], Context::script, depth);
+      if ((lambda.size() == 2 || lambda.size() == 3) && lambda[1].literal) {
+        const char* at = lambda[1].body().data();
+        Origin inner{at, origin_ ? tcl_line(at) : index_.line_of(at)};
+        const Origin* outer = origin_;
+        origin_ = &inner;
+        body(lambda[1], Context::script, depth);
+        origin_ = outer;
+      }
       return;
     }
     if (cmd == "dict" && n >= 2) {
@@ -351,8 +375,29 @@ class Walker {
       if (!is(pairs[k], "-")) body(pairs[k], Context::script, depth);
   }
 
+  // Tcl 8.6 numbers the lines of an apply lambda's body from the body's
+  // first line but without counting backslash-newlines in the body (it
+  // counts a lambda nested in a lambda on from the outer one's numbering).
+  // `tcl_line` is the line Tcl reports for a command starting at `p` in the
+  // current lambda.
+  struct Origin {
+    const char* at;
+    int tcl_line;
+  };
+  int tcl_line(const char* p) const {
+    int line = origin_->tcl_line;
+    for (const char* q = origin_->at; q < p; ++q) {
+      if (*q != '\n') continue;
+      const char* b = q;  // an odd run of backslashes before makes it a continuation
+      while (b > origin_->at && b[-1] == '\\') --b;
+      if ((q - b) % 2 == 0) ++line;
+    }
+    return line;
+  }
+
   const CovApi& api_;
   LineIndex index_;
+  const Origin* origin_ = nullptr;
 };
 
 Ref command_lines(const Args& a) {
@@ -370,7 +415,14 @@ Ref command_lines(const Args& a) {
   Ref out = glue::check(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
   for (size_t i = 0; i < lines.size(); ++i)
     PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), glue::check(PyLong_FromLong(lines[i])).release());
-  return out;
+  Ref reported = glue::new_dict();
+  for (auto [from, to] : walker.reported_lines) {
+    if (to < 0) continue;
+    Ref k = glue::check(PyLong_FromLong(from));
+    Ref v = glue::check(PyLong_FromLong(to));
+    glue::dict_set(reported.get(), k.get(), v.get());
+  }
+  return glue::tuple_of(out.get(), reported.get());
 }
 
 // ----------------------------------------------------------------- tracing
@@ -404,7 +456,10 @@ Ref command_lines(const Args& a) {
 // Namespace, CompileEnv, ExtCmdLoc and the byte code instruction set.
 
 struct FileHits {
-  std::vector<unsigned char> ran;  // by line number; index 0 unused
+  // By line number (index 0 unused): 1 when a command Tcl reported on that
+  // line ran outside an apply lambda, 2 inside one (see command_lines:
+  // Tcl numbers lambda lines its own way), 3 both.
+  std::vector<unsigned char> ran;
 };
 
 struct Session;
@@ -502,19 +557,26 @@ FileHits* hits_for(Tracer* t, const char* path, int len) {
 
 // Whether `line` of `path` is measured by a tracer and has not run; marks
 // it run when `mark`.
-bool want_line(Tracer* t, const char* path, int len, int line, bool mark) {
+// Whether `line` of `path` is measured by a tracer and has not run as
+// `how` (1 outside lambdas, 2 inside, 3 either); marks it run when `mark`.
+bool want_line(Tracer* t, const char* path, int len, int line, unsigned char how, bool mark) {
   FileHits* hits = hits_for(t, path, len);
   if (!hits || line <= 0 || static_cast<size_t>(line) >= hits->ran.size()) return false;
-  bool fresh = !hits->ran[static_cast<size_t>(line)];
-  if (mark) hits->ran[static_cast<size_t>(line)] = 1;
+  unsigned char& ran = hits->ran[static_cast<size_t>(line)];
+  bool fresh = (ran & how) != how;
+  if (mark) ran |= how;
   return fresh;
 }
 
-void record(Tracer* t, Tcl_Obj* path, int line) {
+unsigned char frame_kind(const CmdFrame* cf) {
+  return cf->framePtr && (cf->framePtr->isProcCallFrame & FRAME_IS_LAMBDA) ? 2 : 1;
+}
+
+void record(Tracer* t, Tcl_Obj* path, int line, unsigned char how) {
   if (!path || line <= 0) return;
   int len = 0;
   const char* s = cov_api().GetStringFromObj(path, &len);
-  want_line(t, s, len, line, true);
+  want_line(t, s, len, line, how, true);
 }
 
 int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Command, int, Tcl_Obj* const*) {
@@ -522,13 +584,13 @@ int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Comman
   const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
   if (!cf) return TCL_OK;
   if (cf->type == TCL_LOCATION_SOURCE) {
-    if (cf->line && cf->nline > 0) record(t, cf->data.eval.path, cf->line[0]);
+    if (cf->line && cf->nline > 0) record(t, cf->data.eval.path, cf->line[0], frame_kind(cf));
   } else if (cf->type == TCL_LOCATION_BC) {
     CmdFrame copy = *cf;
     copy.cmd = nullptr;
     cov_api().GetSrcInfoForPc(&copy);
     if (copy.type == TCL_LOCATION_SOURCE) {
-      if (copy.line && copy.nline > 0) record(t, copy.data.eval.path, copy.line[0]);
+      if (copy.line && copy.nline > 0) record(t, copy.data.eval.path, copy.line[0], frame_kind(cf));
       // TclGetSrcInfoForPc hands out a reference to the path.
       Tcl_Obj* path = copy.data.eval.path;
       if (path && --path->refCount <= 0) cov_api().FreeObj(path);
@@ -601,7 +663,7 @@ int compile_wrapper(Tcl_Interp* interp, Tcl_Parse* parse, Command* cmd, CompileE
     int len = 0;
     const char* path = cov_api().GetStringFromObj(ecl->path, &len);
     bool wanted = false;
-    for (Tracer* t : st->tracers) wanted |= want_line(t, path, len, loc.line[0], false);
+    for (Tracer* t : st->tracers) wanted |= want_line(t, path, len, loc.line[0], 3, false);
     if (wanted) emit_marker(st, env, path, len, loc.line[0]);
   }
   st->compiling.emplace_back(env, index);
@@ -619,10 +681,11 @@ int marker_command(ClientData data, Tcl_Interp* interp, int objc, Tcl_Obj* const
   long site = std::strtol(text, &end, 10);
   if (end == text || site < 0 || static_cast<size_t>(site) >= st->sites.size()) return TCL_OK;
   const InterpState::Site& s = st->sites[static_cast<size_t>(site)];
-  for (Tracer* t : st->tracers) want_line(t, s.path.data(), static_cast<int>(s.path.size()), s.line, true);
+  const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
+  unsigned char how = cf ? frame_kind(cf) : 1;
+  for (Tracer* t : st->tracers) want_line(t, s.path.data(), static_cast<int>(s.path.size()), s.line, how, true);
   // Turn the call into a jump for later runs of this code, after checking
   // that the frame's program counter is at the call emit_marker laid out.
-  const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
   if (cf && cf->type == TCL_LOCATION_BC && cf->data.tebc.pc) {
     auto* pc = reinterpret_cast<unsigned char*>(const_cast<char*>(cf->data.tebc.pc));
     const auto* code = static_cast<const ByteCode*>(cf->data.tebc.codePtr);
@@ -826,14 +889,18 @@ Ref hits(const Args& a) {
   Session& s = session_of(a[0]);
   Ref out = glue::new_dict();
   for (auto& [path, h] : s.files) {
-    std::vector<size_t> lines;
-    for (size_t line = 1; line < h.ran.size(); ++line)
-      if (h.ran[line]) lines.push_back(line);
-    Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
-    for (size_t i = 0; i < lines.size(); ++i)
-      PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), glue::check(PyLong_FromSize_t(lines[i])).release());
+    Ref pair = glue::check(PyTuple_New(2));
+    for (unsigned char how : {1, 2}) {
+      std::vector<size_t> lines;
+      for (size_t line = 1; line < h.ran.size(); ++line)
+        if (h.ran[line] & how) lines.push_back(line);
+      Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
+      for (size_t i = 0; i < lines.size(); ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), glue::check(PyLong_FromSize_t(lines[i])).release());
+      PyTuple_SET_ITEM(pair.get(), how - 1, t.release());
+    }
     Ref key = glue::str_from(path);
-    glue::dict_set(out.get(), key.get(), t.get());
+    glue::dict_set(out.get(), key.get(), pair.get());
   }
   return out;
 }
@@ -858,7 +925,9 @@ const char* const kCommandLinesDoc =
     "    text: the script, as read from its file.\n"
     "\n"
     "Returns:\n"
-    "    A sorted tuple of 1-based line numbers.";
+    "    (lines, reported): a sorted tuple of 1-based line numbers, and a dict\n"
+    "    mapping the lines Tcl reports for commands in apply lambdas to their\n"
+    "    real lines, where the two differ.";
 
 const char* const kOpenDoc =
     "Open a coverage session measuring the given files.\n"
@@ -877,7 +946,8 @@ const char* const kAttachDoc =
 
 const char* const kDetachDoc = "Stop tracing one interpreter (by its address), or all of a session's when None.";
 
-const char* const kHitsDoc = "The session's data: {real path: (lines run, ...)} for every measured file.";
+const char* const kHitsDoc =
+    "The session's data: {real path: (lines run outside lambdas, lines run inside)}, as Tcl numbers them.";
 
 const char* const kCloseDoc = "Stop all of a session's traces and forget its data.";
 

@@ -26,9 +26,11 @@ handed over by :meth:`TclCoverage.contribute` (the pytest option
 ``--tcl-cov`` does it by itself) appear in ``coverage report``, ``html`` and
 ``xml`` beside the Python files.
 
-While measuring, Tcl compiles no command inline in the measured interpreters
-(every command is dispatched so that it can be seen); scripts run slower by
-that much, and at full speed again after :meth:`TclCoverage.stop`.
+Measuring keeps Tcl's byte-compiled code: a command compiled inline carries
+a call that marks its line until the line first runs, and then none; each
+command Tcl invokes passes a trace.  Code compiled while measuring is
+compiled again, without the probes, after :meth:`TclCoverage.stop`.  The
+data say whether a line ran, not how often.
 """
 
 from __future__ import annotations
@@ -95,20 +97,35 @@ def _read_source(path: str) -> str:
     return text if cut < 0 else text[:cut]
 
 
-_executable_cache: dict[tuple[str, float, int], tuple[int, ...]] = {}
+_parse_cache: dict[tuple[str, float, int], tuple[tuple[int, ...], dict[int, int]]] = {}
+
+
+def _parse(path: str) -> tuple[tuple[int, ...], dict[int, int]]:
+    st = os.stat(path)
+    key = (path, st.st_mtime, st.st_size)
+    found = _parse_cache.get(key)
+    if found is None:
+        found = _parse_cache[key] = _native().command_lines(_read_source(path))
+    return found
 
 
 def executable_lines(path: str) -> tuple[int, ...]:
     """The sorted line numbers of `path` on which a Tcl command begins,
     including commands in the bodies of procs, methods, lambdas and control
     commands."""
-    st = os.stat(path)
-    key = (path, st.st_mtime, st.st_size)
-    lines = _executable_cache.get(key)
-    if lines is None:
-        lines = _native().command_lines(_read_source(path))
-        _executable_cache[key] = lines
-    return lines
+    return _parse(path)[0]
+
+
+def _real_lines(path: str, reported: tuple[Iterable[int], Iterable[int]]) -> set[int]:
+    """The lines Tcl reported running (outside and inside apply lambdas),
+    corrected where Tcl misnumbers them: in lambdas holding
+    backslash-newlines."""
+    outside, inside = reported
+    try:
+        fix = _parse(path)[1]
+    except OSError:
+        fix = {}
+    return set(outside) | {fix.get(line, line) for line in inside}
 
 
 def _line_count(path: str) -> int:
@@ -145,6 +162,17 @@ def _ranges(lines: Iterable[int], executable: tuple[int, ...]) -> str:
 
 def _percent(covered: int, total: int) -> float:
     return 100.0 * covered / total if total else 100.0
+
+
+def _shown(covered: int, total: int) -> str:
+    """A percentage for a table, rounded but never to 100% or 0% unless it
+    is that (as coverage.py shows them)."""
+    pc = _percent(covered, total)
+    if 0 < pc < 1:
+        pc = 1
+    elif 99 < pc < 100:
+        pc = 99
+    return "%d%%" % round(pc)
 
 
 class TclCoverage:
@@ -233,7 +261,7 @@ class TclCoverage:
         session, self._session = self._session, None
         tcl_native = _native()
         try:
-            self.update(tcl_native.hits(session))
+            self.update({p: _real_lines(p, ls) for p, ls in tcl_native.hits(session).items()})
         finally:
             tcl_native.close_session(session)
 
@@ -252,7 +280,7 @@ class TclCoverage:
         lines = {f: set(ls) for f, ls in self._lines.items()}
         if self._session is not None:
             for path, ran in _native().hits(self._session).items():
-                lines.setdefault(path, set()).update(ran)
+                lines.setdefault(path, set()).update(_real_lines(path, ran))
         return lines
 
     def update(self, data: Mapping[str, Iterable[int]]) -> None:
@@ -388,11 +416,11 @@ def _table(rows: list, show_missing: bool) -> str:
         n += len(executable)
         miss += len(missing)
         row = [name, str(len(executable)), str(len(missing)),
-               "%d%%" % int(_percent(len(executable) - len(missing), len(executable)))]
+               _shown(len(executable) - len(missing), len(executable))]
         if show_missing:
             row.append(_ranges(missing, executable))
         body.append(row)
-    total = ["TOTAL", str(n), str(miss), "%d%%" % int(_percent(n - miss, n))] + ([""] if show_missing else [])
+    total = ["TOTAL", str(n), str(miss), _shown(n - miss, n)] + ([""] if show_missing else [])
     width = [max(len(r[i]) for r in [header, total] + body) for i in range(len(header))]
 
     def fmt(r: list) -> str:
