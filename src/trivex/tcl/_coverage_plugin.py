@@ -152,7 +152,7 @@ class TclCovPlugin:
                 tr.write(buf.getvalue().split("\n", 1)[1])
         for line in self.written:
             tr.write_line(line)
-        if self.failed_under:
+        if self.failed_under and self.fail_under is not None:
             tr.write_line(
                 "FAIL Required Tcl line coverage of %g%% not reached: total %.2f%%" % (self.fail_under, self.total),
                 red=True,
