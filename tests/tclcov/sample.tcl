@@ -116,8 +116,12 @@ namespace eval sample {                      ;# RUN
         return $n                            ;# RUN
     }
 
+    # An empty proc taking args compiles to nothing where it is called.
+    proc noop args {}                        ;# RUN
+
     proc main {} {                           ;# RUN
         set r {}                             ;# RUN
+        noop                                 ;# RUN
         foreach n {0 5} {                    ;# RUN
             lappend r [classify $n]          ;# RUN
         }

@@ -73,6 +73,7 @@ struct CovApi {
   int (*RegisterLiteral)(void*, char*, int, int) = nullptr;
   void (*ExpandCodeArray)(void*) = nullptr;
   int (*InterpDeleted)(Tcl_Interp*) = nullptr;
+  Tcl_ObjCmdProc* ProcObjCmd = nullptr;
   int major = 0, minor = 0;
 };
 
@@ -103,6 +104,7 @@ const CovApi& cov_api() {
     resolve(base.handle, n.RegisterLiteral, "TclRegisterLiteral");
     resolve(base.handle, n.ExpandCodeArray, "TclExpandCodeArray");
     resolve(base.handle, n.InterpDeleted, "Tcl_InterpDeleted");
+    resolve(base.handle, n.ProcObjCmd, "Tcl_ProcObjCmd");
     int patch = 0, type = 0;
     base.GetVersion(&n.major, &n.minor, &patch, &type);
     n.ready = true;
@@ -463,11 +465,13 @@ struct FileHits {
 };
 
 struct Session;
+struct InterpState;
 
 // One session measuring one interpreter.
 struct Tracer {
   Session* session;
   Tcl_Interp* interp;
+  InterpState* state = nullptr;
   Tcl_Trace token = nullptr;
   // Path text as Tcl holds it -> the measured file, or null when the path
   // names a file not measured.  One-entry memo in front: consecutive
@@ -496,6 +500,10 @@ struct InterpState {
   // The commands being compiled by a wrapper right now: an ensemble's
   // compiler calls its subcommand's, which must not mark the line again.
   std::vector<std::pair<const CompileEnv*, int>> compiling;
+  // Set when `proc` ran: it may have given the new command a compile
+  // procedure (an empty proc taking `args` compiles to nothing), which the
+  // next trace call wraps before anything can be compiled with it.
+  bool rescan = false;
 };
 
 constexpr const char* kMarkerName = "::__trivex_tclcov_mark";
@@ -579,8 +587,17 @@ void record(Tracer* t, Tcl_Obj* path, int line, unsigned char how) {
   want_line(t, s, len, line, how, true);
 }
 
-int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Command, int, Tcl_Obj* const*) {
+void wrap_compilers(InterpState* st);
+
+int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Command token, int, Tcl_Obj* const*) {
   Tracer* t = static_cast<Tracer*>(data);
+  if (InterpState* st = t->state) {
+    if (st->rescan) {
+      st->rescan = false;
+      wrap_compilers(st);
+    }
+    if (token && reinterpret_cast<const Command*>(token)->objProc == cov_api().ProcObjCmd) st->rescan = true;
+  }
   const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
   if (!cf) return TCL_OK;
   if (cf->type == TCL_LOCATION_SOURCE) {
@@ -729,14 +746,18 @@ void instrument(InterpState* st) {
     boxes[st->interp] = box;
     box->token = api.CreateObjCommand(st->interp, kMarkerName, marker_command, box, marker_deleted);
   }
-  Interp* ip = reinterpret_cast<Interp*>(st->interp);
-  each_command(ip->globalNsPtr, [](Command* c) {
+  wrap_compilers(st);
+  reinterpret_cast<Interp*>(st->interp)->compileEpoch++;
+}
+
+void wrap_compilers(InterpState* st) {
+  std::lock_guard<std::recursive_mutex> lock(registry_lock);
+  each_command(reinterpret_cast<Interp*>(st->interp)->globalNsPtr, [](Command* c) {
     if (c->compileProc && c->compileProc != compile_wrapper) {
       original_compilers()[c] = c->compileProc;
       c->compileProc = compile_wrapper;
     }
   });
-  ip->compileEpoch++;
 }
 
 void uninstrument(InterpState* st) {
@@ -855,6 +876,7 @@ Ref attach(const Args& a) {
   t->interp = interp;
   InterpState* st = state_of(interp);
   st->tracers.push_back(t.get());
+  t->state = st;
   t->token = api.CreateObjTrace(interp, 0, TCL_ALLOW_INLINE_COMPILATION, on_command, t.get(), on_trace_deleted);
   s.tracers.push_back(t.release());
   return Ref::borrow(Py_True);
