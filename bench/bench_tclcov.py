@@ -50,6 +50,8 @@ def main(rounds=25, reference_rounds=3):
     traced.eval("trace add execution ::workload::run enterstep ::reftrace::step")
     cov = TclCoverage([WORKLOAD]).start(tcl=covered)
     script = "workload::run %d" % CALLS
+    # The first run compiles the procs again, with their marker calls.
+    t_first = _best(lambda: covered.eval(script), 1)
     try:
         # Alternate the three so that all see the same machine.
         t_plain = t_cov = t_ref = float("inf")
@@ -67,6 +69,7 @@ def main(rounds=25, reference_rounds=3):
     print("%-34s %10.2f %10.2f" % ("plain", t_plain * 1e3, 1.0))
     ratio = t_cov / t_plain
     print("%-34s %10.2f %10.2f  <= 3.00 %s" % ("TclCoverage", t_cov * 1e3, ratio, "ok" if ratio <= 3 else "MISSED"))
+    print("%-34s %10.2f %10.2f" % ("TclCoverage, first run", t_first * 1e3, t_first / t_plain))
     print("%-34s %10.2f %10.2f" % ("enterstep + info frame tracer", t_ref * 1e3, t_ref / t_plain))
     gain = t_ref / t_cov
     print("%-34s %10s %10.2f  >= 10.00 %s" % ("tracer / TclCoverage", "", gain, "ok" if gain >= 10 else "MISSED"))

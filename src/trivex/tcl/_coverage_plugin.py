@@ -100,17 +100,15 @@ class TclCovPlugin:
 
     # Inner to pytest-cov's wrapper of the same hook, which saves coverage.py's
     # data when the loop ends: ours must hand it the Tcl lines first.
-    @pytest.hookimpl(wrapper=True, trylast=True)
+    @pytest.hookimpl(hookwrapper=True, trylast=True)
     def pytest_runtestloop(self, session: Any) -> Any:
-        try:
-            return (yield)
-        finally:
-            self.cov.stop()
-            self._contribute()
-            if self.is_worker:
-                self.config.workeroutput[_WORKER_KEY] = self.cov.dumps()
-            else:
-                self._finish(session)
+        yield
+        self.cov.stop()
+        self._contribute()
+        if self.is_worker:
+            self.config.workeroutput[_WORKER_KEY] = self.cov.dumps()
+        else:
+            self._finish(session)
 
     @pytest.hookimpl(optionalhook=True)
     def pytest_testnodedown(self, node: Any, error: Any) -> None:
