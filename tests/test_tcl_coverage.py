@@ -246,6 +246,35 @@ def test_lambda_lines(tmp_path):
     assert run_measured(real, source(real), "one").data()[real] == set(executable_lines(real)) == {1, 2, 4, 5, 7}
 
 
+TCLLIB = "/usr/share/tcltk/tcllib1.21"
+
+
+@pytest.mark.parametrize(
+    "file, drive",
+    [
+        ("csv/csv.tcl", 'package require csv; csv::split {a,"b,c",d}; csv::join {a b c}'),
+        # replaces the global [list]: the compile epoch changes under running code
+        ("struct/list.tcl", "package require struct::list; struct::list flatten {a {b c}}; struct::list iota 5"),
+        ("textutil/adjust.tcl", "package require textutil::adjust; textutil::adjust::adjust {hello world foo} -length 5"),
+        ("json/json_tcl.tcl", 'package require json; json::json2dict {{"a": [1, 2, {"b": null}]}}'),
+        ("struct/queue_oo.tcl", "package require struct::queue; set q [struct::queue]; $q put a b; $q get"),
+        ("cmdline/cmdline.tcl", "package require cmdline; set argv {-a 1 x}; cmdline::getoptions argv {{a.arg 0 h}}"),
+    ],
+    ids=lambda v: v.split("/")[-1] if v.endswith(".tcl") else "",
+)
+def test_tcllib_against_tcl_record(file, drive):
+    """Real code nobody here wrote, measured through `package require`."""
+    path = os.path.realpath(os.path.join(TCLLIB, file))
+    if not os.path.exists(path):
+        pytest.skip("tcllib not installed")
+    script = "lappend ::auto_path {%s}; %s" % (TCLLIB, drive)
+    seen = run_measured(path, script, "one").data()[path]
+    reported = reference_lines(path, script)
+    assert len(seen) > 30
+    assert reported <= set(executable_lines(path))
+    assert seen == reported
+
+
 def test_stopping_inside_tcl_and_interpreters_that_go(tmp_path):
     path = tmp_path / "a.tcl"
     path.write_text("proc p {} {\n    set a 1\n    stopper\n    set b 2\n    return $b\n}\np\n")

@@ -589,6 +589,36 @@ void record(Tracer* t, Tcl_Obj* path, int line, unsigned char how) {
 
 void wrap_compilers(InterpState* st);
 
+// Records the line of the command `cf` runs, when Tcl knows it is from a
+// file; returns whether it is.
+bool record_frame(Tracer* t, const CmdFrame* cf) {
+  if (cf->type == TCL_LOCATION_SOURCE) {
+    if (cf->line && cf->nline > 0) record(t, cf->data.eval.path, cf->line[0], frame_kind(cf));
+    return true;
+  }
+  if (cf->type != TCL_LOCATION_BC) return false;
+  CmdFrame copy = *cf;
+  copy.cmd = nullptr;
+  cov_api().GetSrcInfoForPc(&copy);
+  if (copy.type != TCL_LOCATION_SOURCE) return false;
+  if (copy.line && copy.nline > 0) record(t, copy.data.eval.path, copy.line[0], frame_kind(cf));
+  // TclGetSrcInfoForPc hands out a reference to the path.
+  Tcl_Obj* path = copy.data.eval.path;
+  if (path && --path->refCount <= 0) cov_api().FreeObj(path);
+  return true;
+}
+
+// Records the line of the innermost command on the frame chain that Tcl
+// knows the file of.  Every command on the chain is running, so its line
+// ran; this catches commands of a file that Tcl runs from a copy of their
+// text, without location: after the compile epoch changed under running
+// byte code (a command with a compiler deleted, say), Tcl evaluates the rest
+// of each compiled command from its source text.
+void record_frames(Tracer* t, const CmdFrame* cf) {
+  for (int hops = 0; cf && hops < 16; cf = cf->nextPtr, ++hops)
+    if (record_frame(t, cf)) return;
+}
+
 int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Command token, int, Tcl_Obj* const*) {
   Tracer* t = static_cast<Tracer*>(data);
   if (InterpState* st = t->state) {
@@ -598,21 +628,7 @@ int on_command(ClientData data, Tcl_Interp* interp, int, const char*, Tcl_Comman
     }
     if (token && reinterpret_cast<const Command*>(token)->objProc == cov_api().ProcObjCmd) st->rescan = true;
   }
-  const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
-  if (!cf) return TCL_OK;
-  if (cf->type == TCL_LOCATION_SOURCE) {
-    if (cf->line && cf->nline > 0) record(t, cf->data.eval.path, cf->line[0], frame_kind(cf));
-  } else if (cf->type == TCL_LOCATION_BC) {
-    CmdFrame copy = *cf;
-    copy.cmd = nullptr;
-    cov_api().GetSrcInfoForPc(&copy);
-    if (copy.type == TCL_LOCATION_SOURCE) {
-      if (copy.line && copy.nline > 0) record(t, copy.data.eval.path, copy.line[0], frame_kind(cf));
-      // TclGetSrcInfoForPc hands out a reference to the path.
-      Tcl_Obj* path = copy.data.eval.path;
-      if (path && --path->refCount <= 0) cov_api().FreeObj(path);
-    }
-  }
+  record_frames(t, reinterpret_cast<Interp*>(interp)->cmdFramePtr);
   return TCL_OK;
 }
 
@@ -669,9 +685,16 @@ int compile_wrapper(Tcl_Interp* interp, Tcl_Parse* parse, Command* cmd, CompileE
   auto st_it = interp_states().find(interp);
   ExtCmdLoc* ecl = env->extCmdMapPtr;
   if (st_it == interp_states().end() || !marker_boxes().count(interp) || !ecl ||
-      ecl->type != TCL_LOCATION_SOURCE || !ecl->path || ecl->nuloc <= 0)
+      (ecl->type == TCL_LOCATION_SOURCE && (!ecl->path || ecl->nuloc <= 0)))
     return orig(interp, parse, cmd, env);
   InterpState* st = st_it->second;
+  if (ecl->type != TCL_LOCATION_SOURCE) {
+    // Code without location compiled to run now, for the command running
+    // (see record_frames).
+    const CmdFrame* cf = reinterpret_cast<Interp*>(interp)->cmdFramePtr;
+    for (Tracer* t : st->tracers) record_frames(t, cf);
+    return orig(interp, parse, cmd, env);
+  }
   int index = ecl->nuloc - 1;
   for (const auto& c : st->compiling)
     if (c.first == env && c.second == index) return orig(interp, parse, cmd, env);

@@ -122,10 +122,12 @@ def _real_lines(path: str, reported: tuple[Iterable[int], Iterable[int]]) -> set
     backslash-newlines."""
     outside, inside = reported
     try:
-        fix = _parse(path)[1]
+        executable, fix = _parse(path)
     except OSError:
-        fix = {}
-    return set(outside) | {fix.get(line, line) for line in inside}
+        return set()
+    # Commands in expressions also report their lines; only the lines of
+    # executable commands count.
+    return (set(outside) | {fix.get(line, line) for line in inside}) & set(executable)
 
 
 def _line_count(path: str) -> int:
@@ -273,8 +275,9 @@ class TclCoverage:
     # ----------------------------------------------------------------- data
 
     def data(self) -> dict[str, set[int]]:
-        """What was measured: ``{real path: {lines that ran}}`` for every
-        measured file (an empty set for a file no line of which ran).
+        """What was measured: ``{real path: {executable lines that ran}}``
+        for every measured file (an empty set for a file no line of which
+        ran).
         While started, this includes what ran so far."""
         lines = {f: set(ls) for f, ls in self._lines.items()}
         if self._session is not None:
