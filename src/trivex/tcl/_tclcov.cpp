@@ -453,6 +453,8 @@ Ref command_lines(const Args& a) {
 //   byte code compiled before (procs defined earlier) is compiled again,
 //   with markers, when it next runs; `detach` restores the compile
 //   procedures and bumps the epoch again, dropping the instrumented code.
+//   Commands that get a compile procedure later (`proc` gives one to an
+//   empty proc taking `args`) are wrapped by the trace after `proc` ran.
 //
 // Both probes read Tcl 8.6's private structures: Interp, CmdFrame, Command,
 // Namespace, CompileEnv, ExtCmdLoc and the byte code instruction set.
