@@ -74,6 +74,7 @@ struct CovApi {
   void (*ExpandCodeArray)(void*) = nullptr;
   int (*InterpDeleted)(Tcl_Interp*) = nullptr;
   Tcl_ObjCmdProc* ProcObjCmd = nullptr;
+  Tcl_Command (*GetOriginalCommand)(Tcl_Command) = nullptr;
   int major = 0, minor = 0;
 };
 
@@ -105,6 +106,7 @@ const CovApi& cov_api() {
     resolve(base.handle, n.ExpandCodeArray, "TclExpandCodeArray");
     resolve(base.handle, n.InterpDeleted, "Tcl_InterpDeleted");
     resolve(base.handle, n.ProcObjCmd, "Tcl_ProcObjCmd");
+    resolve(base.handle, n.GetOriginalCommand, "TclGetOriginalCommand");
     int patch = 0, type = 0;
     base.GetVersion(&n.major, &n.minor, &patch, &type);
     n.ready = true;
@@ -681,8 +683,15 @@ void emit_marker(InterpState* st, CompileEnv* env, const char* path, int len, in
 
 int compile_wrapper(Tcl_Interp* interp, Tcl_Parse* parse, Command* cmd, CompileEnv* env) {
   std::lock_guard<std::recursive_mutex> lock(registry_lock);
-  auto orig_it = original_compilers().find(cmd);
-  if (orig_it == original_compilers().end()) return TCL_ERROR;  // compiled as an invocation
+  // `namespace import` copies the compile procedure, wrapper included, into
+  // the imported command: its original is the real command's.  The real
+  // command first, as an entry under the imported one may have outlived it.
+  auto& originals = original_compilers();
+  auto orig_it = originals.end();
+  if (Tcl_Command real = cov_api().GetOriginalCommand(reinterpret_cast<Tcl_Command>(cmd)))
+    orig_it = originals.find(reinterpret_cast<const Command*>(real));
+  if (orig_it == originals.end()) orig_it = originals.find(cmd);
+  if (orig_it == originals.end()) return TCL_ERROR;  // compiled as an invocation
   CompileProc* orig = orig_it->second;
   auto st_it = interp_states().find(interp);
   ExtCmdLoc* ecl = env->extCmdMapPtr;
