@@ -291,8 +291,9 @@ def test_stopping_inside_tcl_and_interpreters_that_go(tmp_path):
     gone = Interpreter()
     del gone
     gc.collect()
-    kept = Interpreter()
-    kept.tk.createcommand("stopper", lambda: None)
+    kept = tkinter.Tcl()  # measured by this session only, even under an outer one
+    cov.attach(kept)
+    kept.createcommand("stopper", lambda: None)
     kept.eval(source(real))
     cov.stop()
     assert cov.data()[real] == {1, 2, 3, 4, 5, 7}
