@@ -38,6 +38,8 @@ def test_wheel_contents(wheel):
                "trivex/tcl/py.typed"]:
         assert py in names, py
     assert not [n for n in names if n.endswith((".cpp", ".hpp"))]
+    assert [n for n in names if n.startswith("trivex/tcl/_tclcov.cpython-")], "_tclcov"
+    assert {"trivex/tcl/coverage.py", "trivex/tcl/_coverage_plugin.py"} <= names
     (entry_points,) = [n for n in names if n.endswith(".dist-info/entry_points.txt")]
     text = zipfile.ZipFile(wheel).read(entry_points).decode()
     assert "[pytest11]" in text and "trivex_tcl = trivex.tcl.pytest_plugin" in text

@@ -52,7 +52,8 @@ def _publish() -> list[str]:
 # plain AttributeErrors so that `from trivex.tcl import quotify` imports the
 # submodule without starting the shared interpreter.
 _SUBMODULES = frozenset(
-    {"quotify", "internal", "nestmap", "namespace", "interpreter", "array", "pytest_plugin", "_entrypoints"}
+    {"quotify", "internal", "nestmap", "namespace", "interpreter", "array", "pytest_plugin", "_entrypoints",
+     "coverage", "_coverage_plugin", "_tclcov"}
 )
 
 

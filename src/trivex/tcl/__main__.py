@@ -8,6 +8,10 @@ Each runs in a new Interpreter (TclX loaded, initialisation hooks run) and
 prints the result as Python sees it: the repr of Interpreter.cast_any of the
 script's result.  Tcl's argv0, argv and argc are set from the command line.
 A failing script prints Tcl's errorInfo and exits with status 1.
+
+    python -m trivex.tcl --cov=PATH FILE    also measure Tcl line coverage of
+                                            PATH (a file or directory) and
+                                            report it on stderr at the end
 """
 
 from __future__ import annotations
@@ -99,7 +103,41 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("-c", dest="command", metavar="SCRIPT", help="the Tcl script to run, as text")
     parser.add_argument("file", nargs="?", help="a Tcl script file to run")
     parser.add_argument("args", nargs=argparse.REMAINDER, help="arguments for the script (Tcl's argv)")
+    parser.add_argument("--cov", action="append", default=[], metavar="PATH",
+                        help="measure Tcl line coverage of a Tcl file or of the Tcl files under a directory "
+                        "(repeatable)")
+    parser.add_argument("--cov-report", action="append", default=[], metavar="TYPE[:DEST]",
+                        help="with --cov: term, term-missing (the default), lcov[:FILE] or xml[:FILE] (repeatable)")
     ns = parser.parse_args(argv)
+    if ns.cov:
+        return _run_with_coverage(parser, ns)
+    return _run(ns)
+
+
+def _run_with_coverage(parser: argparse.ArgumentParser, ns: argparse.Namespace) -> int:
+    from .coverage import REPORT_TYPES, TclCoverage
+
+    reports = []
+    for spec in ns.cov_report or ["term-missing"]:
+        kind, _, dest = spec.partition(":")
+        if kind not in REPORT_TYPES:
+            parser.error("--cov-report: unknown report type %r (expected one of %s)" % (kind, ", ".join(REPORT_TYPES)))
+        reports.append((kind, dest or (sys.stderr if kind.startswith("term") else None)))
+    try:
+        cov = TclCoverage(ns.cov)
+    except FileNotFoundError as exc:
+        parser.error(str(exc))
+    cov.start()
+    try:
+        return _run(ns)
+    finally:
+        # Also when the script leaves through SystemExit.
+        cov.stop()
+        for kind, dest in reports:
+            cov.report(kind, dest)
+
+
+def _run(ns: argparse.Namespace) -> int:
     if ns.command is not None:
         args = ([ns.file] if ns.file is not None else []) + ns.args
         return run_script(_new_interpreter(sys.argv[0], args), ns.command)

@@ -68,6 +68,9 @@ __all__ = ["assert_tcl_list_equal", "tcl_interp", "tcl_mock", "tcl_namespace"]
 # How many of the interpreter's last commands a failure report shows.
 HISTORY_SHOWN = 10
 
+# The Tcl line coverage options (--tcl-cov and friends) come with this plugin.
+pytest_plugins = ["trivex.tcl._coverage_plugin"]
+
 
 def _elements(value: Any, depth: int) -> Any:
     from .interpreter import Interpreter
