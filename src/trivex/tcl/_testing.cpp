@@ -117,7 +117,9 @@ std::atomic<unsigned long> sigints{0};        // SIGINTs received
 std::atomic<unsigned long> sigints_done{0};   // ... acted on or handled by Python
 struct sigaction previous_action;
 bool sigint_installed = false;
-PyObject* interp_finder = nullptr;  // () -> list of interpreter addresses
+PyTypeObject* misc_type = nullptr;  // tkinter.Misc
+PyObject* gc_get_objects = nullptr;
+
 const char* const kInterruptMessage = "interrupted (Ctrl-C)";
 
 int wake_fds[2] = {-1, -1};
@@ -139,26 +141,33 @@ void remember_interrupted(Tcl_Interp* interp) {
   if (std::find(interrupted.begin(), interrupted.end(), interp) == interrupted.end()) interrupted.push_back(interp);
 }
 
-// The interpreters of this thread's Python objects, found by the finder
-// trivex.tcl.testing registers; needed when Tcl runs the handler from its
-// event loop, where it does not say which interpreter is waiting.
+// The interpreters of the process's tkinter objects (instances of
+// tkinter.Misc holding a tkapp in their __dict__), needed when Tcl runs the
+// handler from its event loop, where it does not say which interpreter is
+// waiting.  Only C-level calls: no Python code may run here, or Python would
+// handle the very SIGINT being served.
 std::vector<Tcl_Interp*> known_interps() {
   std::vector<Tcl_Interp*> out;
-  if (!interp_finder || !Py_IsInitialized() || _Py_IsFinalizing()) return out;
+  if (!misc_type || !Py_IsInitialized() || _Py_IsFinalizing()) return out;
   PyGILState_STATE st = PyGILState_Ensure();
-  PyObject* r = PyObject_CallNoArgs(interp_finder);
-  if (r) {
-    PyObject* seq = PySequence_Fast(r, "interpreter finder must return a sequence");
-    if (seq) {
-      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
-        void* p = PyLong_AsVoidPtr(PySequence_Fast_GET_ITEM(seq, i));
-        if (p) out.push_back(static_cast<Tcl_Interp*>(p));
-      }
-      Py_DECREF(seq);
+  PyObject* objects = gc_get_objects ? PyObject_CallNoArgs(gc_get_objects) : nullptr;
+  if (objects && PyList_Check(objects)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects); ++i) {
+      PyObject* o = PyList_GET_ITEM(objects, i);
+      if (!PyObject_TypeCheck(o, misc_type)) continue;
+      PyObject** dictptr = _PyObject_GetDictPtr(o);
+      if (!dictptr || !*dictptr) continue;
+      PyObject* tk = PyDict_GetItemString(*dictptr, "tk");
+      if (!tk || std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) continue;
+      PyObject* addr = PyObject_CallMethod(tk, "interpaddr", nullptr);  // a C method
+      Tcl_Interp* ip = addr ? static_cast<Tcl_Interp*>(PyLong_AsVoidPtr(addr)) : nullptr;
+      Py_XDECREF(addr);
+      PyErr_Clear();
+      if (ip && std::find(out.begin(), out.end(), ip) == out.end()) out.push_back(ip);
     }
-    Py_DECREF(r);
   }
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(interp_finder);
+  Py_XDECREF(objects);
+  PyErr_Clear();
   PyGILState_Release(st);
   return out;
 }
@@ -347,8 +356,10 @@ void on_sigint(int sig, siginfo_t* info, void* context) {
 }
 
 Ref install_sigint(const Args& a) {
-  Py_XSETREF(interp_finder, Py_NewRef(a[0]));
   if (sigint_installed) return Ref::borrow(Py_False);
+  if (!PyType_Check(a[0])) glue::raise(PyExc_TypeError, "install_sigint() needs tkinter.Misc");
+  misc_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(a[0]));
+  gc_get_objects = glue::import_attr("gc", "get_objects").release();
   main_thread = fn.GetCurrentThread();
   main_handler = this_thread_handler();
   start_watcher();
@@ -534,7 +545,7 @@ PyMODINIT_FUNC PyInit__testing() {
                 "Cancel tk's evaluation in this thread once `seconds` have passed; returns an id."});
     m.function({"remove_limit", "(limit_id)", remove_limit,
                 "Forget a limit, clearing its cancellation; returns whether it cancelled."});
-    m.function({"install_sigint", "(finder)", install_sigint,
+    m.function({"install_sigint", "(misc)", install_sigint,
                 "Chain a SIGINT handler that cancels the main thread's Tcl evaluation."});
     m.function({"sigint_active", "()", sigint_active, "Whether the chained SIGINT handler is in place."});
     m.function({"sigint_handled", "()", sigint_handled, "Called as Python handles a SIGINT."});

@@ -29,7 +29,6 @@ Examples:
 from __future__ import annotations
 
 import atexit
-import gc
 import itertools
 import signal
 import threading
@@ -81,20 +80,6 @@ def _tkapp(tcl: Any) -> Any:
 # -- Ctrl-C -----------------------------------------------------------------------------
 
 
-def _interp_addresses() -> list[int]:
-    """Addresses of the Tcl interpreters of this process's tkinter objects."""
-    out = []
-    for obj in gc.get_objects():
-        if isinstance(obj, tkinter.Misc):
-            tk = getattr(obj, "__dict__", {}).get("tk")
-            if tk is not None:
-                try:
-                    out.append(tk.interpaddr())
-                except Exception:
-                    pass
-    return list(dict.fromkeys(out))
-
-
 _previous_sigint: Any = None
 
 
@@ -132,7 +117,7 @@ def enable_interrupts() -> bool:
         return False
     _previous_sigint = current
     signal.signal(signal.SIGINT, _on_sigint)
-    _c.install_sigint(_interp_addresses)
+    _c.install_sigint(tkinter.Misc)
     return bool(_c.sigint_active())
 
 
