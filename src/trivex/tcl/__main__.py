@@ -20,6 +20,7 @@ from typing import Optional, Sequence
 
 from .interpreter import Interpreter
 from .quotify import quotify
+from .testing import enable_interrupts, time_limit
 
 HISTORY_FILE = os.path.join(os.path.expanduser("~"), ".trivex_tcl_history")
 
@@ -62,6 +63,7 @@ def interact(interp: Interpreter) -> int:
     print("trivex.tcl on Tcl %s; results are shown as Python values. End with Ctrl-D." % interp.eval(
         "info patchlevel", record=False))
     status = 0
+    enable_interrupts()
     try:
         while True:
             try:
@@ -77,8 +79,12 @@ def interact(interp: Interpreter) -> int:
             if not line.strip():
                 continue
             try:
-                _show(interp, interp.eval(line))
+                with time_limit(None, tcl=interp):  # Ctrl-C: KeyboardInterrupt from here
+                    _show(interp, interp.eval(line))
                 status = 0
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt", file=sys.stderr)
+                status = 1
             except TclError as exc:
                 print(exc.args[0] if exc.args else "Tcl error", file=sys.stderr)
                 status = 1

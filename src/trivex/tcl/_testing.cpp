@@ -39,6 +39,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +73,7 @@ struct Fns {
   int (*CancelEval)(Tcl_Interp*, Tcl_Obj*, void*, int);
   AsyncHandler (*AsyncCreate)(AsyncProc*, void*);
   void (*AsyncMark)(AsyncHandler);
+  void (*AsyncDelete)(AsyncHandler);
   int (*AsyncInvoke)(Tcl_Interp*, int);
   int (*InterpActive)(Tcl_Interp*);
   int (*ResetCancellation)(Tcl_Interp*, int);
@@ -111,7 +113,16 @@ bool pending_call_queued = false;
 
 ThreadId main_thread = nullptr;
 AsyncHandler main_handler = nullptr;
-thread_local AsyncHandler thread_handler = nullptr;
+// Tcl insists that a thread's async handler is deleted by that thread, and
+// deletes what is left when the process ends, from the main thread: so a
+// thread other than the main one deletes its own as it ends.
+struct ThreadHandler {
+  AsyncHandler handler = nullptr;
+  ~ThreadHandler() {
+    if (handler && syscall(SYS_gettid) != getpid()) fn.AsyncDelete(handler);
+  }
+};
+thread_local ThreadHandler thread_handler;
 
 std::atomic<unsigned long> sigints{0};        // SIGINTs received
 std::atomic<unsigned long> sigints_done{0};   // ... acted on or handled by Python
@@ -284,8 +295,8 @@ void start_watcher() {
 }
 
 AsyncHandler this_thread_handler() {
-  if (!thread_handler) thread_handler = fn.AsyncCreate(async_proc, nullptr);
-  return thread_handler;
+  if (!thread_handler.handler) thread_handler.handler = fn.AsyncCreate(async_proc, nullptr);
+  return thread_handler.handler;
 }
 
 Tcl_Interp* interp_arg(PyObject* tk) { return tcl::interp_of(tk); }
@@ -535,6 +546,7 @@ PyMODINIT_FUNC PyInit__testing() {
     resolve(h, fn.AsyncCreate, "Tcl_AsyncCreate");
     resolve(h, fn.AsyncMark, "Tcl_AsyncMark");
     resolve(h, fn.AsyncInvoke, "Tcl_AsyncInvoke");
+    resolve(h, fn.AsyncDelete, "Tcl_AsyncDelete");
     resolve(h, fn.InterpActive, "Tcl_InterpActive");
     resolve(h, fn.ResetCancellation, "TclResetCancellation");
     resolve(h, fn.GetCurrentThread, "Tcl_GetCurrentThread");
