@@ -35,7 +35,7 @@ import threading
 import tkinter
 from collections.abc import Iterable, Iterator
 from tkinter import TclError
-from typing import Any, Callable, Optional
+from typing import Any, Literal, Optional
 
 from . import _tclerror
 from . import _testing as _c
@@ -169,7 +169,7 @@ class time_limit:
     @property
     def message(self) -> str:
         """The error message of this limit's timeout."""
-        return "Tcl evaluation exceeded the time limit of %g seconds" % self.seconds
+        return "Tcl evaluation exceeded the time limit of %g seconds" % (self.seconds or 0)
 
     def __enter__(self) -> "time_limit":
         if self._tk is not None:
@@ -179,7 +179,7 @@ class time_limit:
             self._id = _c.add_limit(self._tk, float(self.seconds), self.message)
         return self
 
-    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> bool:
+    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
         tk, self._tk = self._tk, None
         cancelled = False
         if self._id is not None:
@@ -268,7 +268,7 @@ class background_errors:
         self.errors = []
         return self.errors
 
-    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> bool:
+    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
         tk, self._tk = self._tk, None
         try:
             tk.call("interp", "bgerror", "", self._saved)
@@ -291,6 +291,7 @@ class background_errors:
                 errorstack=getattr(first, "errorstack", ()),
                 cls=TclBackgroundError,
             )
+            assert isinstance(err, TclBackgroundError)
             err.errors = errors
             raise err
         return False
@@ -481,7 +482,7 @@ class mock_command:
             except TclError:
                 args = None  # not a proc
             if args is not None:
-                spec = []
+                spec: list[tuple[Any, ...]] = []
                 for arg in args:
                     if tk.getboolean(tk.call("info", "default", qualified, arg, "::__trivex__mock_default")):
                         spec.append((arg, tk.getvar("::__trivex__mock_default")))
@@ -515,7 +516,7 @@ class mock_command:
             if ns and tk.getboolean(tk.call("namespace", "exists", ns)):
                 tk.call("namespace", "delete", ns)
 
-    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> bool:
+    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
         tk, self._tk = self._tk, None
         self._restore(tk)
         return False
