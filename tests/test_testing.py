@@ -116,12 +116,16 @@ from trivex.tcl.interpreter import Interpreter
 from trivex.tcl.quotify import quotify
 from trivex.tcl import testing
 ip = Interpreter()
+ip.create_callback(lambda *a: sum(range(20000)), cmd_name="busy")
+signal.signal(signal.SIGINT, signal.default_int_handler)  # replaced ours ...
+assert testing.enable_interrupts()  # ... and it comes back
 
 def ctrl_c():
     time.sleep(0.5)
     os.kill(os.getpid(), signal.SIGINT)
 
-for script in ["while 1 {}", "vwait ::forever", "catch {while 1 {catch {update}}}", "after 100000"]:
+for script in ["while 1 {}", "vwait ::forever", "catch {while 1 {catch {update}}}", "after 100000",
+               "while 1 {catch {busy}}"]:
     for how in ("block", "plain"):
         threading.Thread(target=ctrl_c).start()
         start = time.monotonic()
@@ -151,7 +155,7 @@ def run_python(code, **kw):
 def test_ctrl_c_cancels_the_evaluation_and_raises_keyboard_interrupt():
     out = run_python(CTRL_C)
     lines = out.stdout.split("\n")[:-1]
-    assert len(lines) == 8 and "NOT" not in out.stdout, out.stdout + out.stderr
+    assert len(lines) == 10 and "NOT" not in out.stdout, out.stdout + out.stderr
     for line in lines:
         how, word, seconds, after = line.split()
         assert float(seconds) < 5 and after == "4"

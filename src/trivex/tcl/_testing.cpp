@@ -126,6 +126,11 @@ thread_local ThreadHandler thread_handler;
 
 std::atomic<unsigned long> sigints{0};        // SIGINTs received
 std::atomic<unsigned long> sigints_done{0};   // ... acted on or handled by Python
+// Python raised its KeyboardInterrupt inside a callback Tcl was running,
+// before the handler cancelled Tcl: the callback's error is Tcl's to catch,
+// so once Tcl is cancelled Python is interrupted again, to raise the
+// KeyboardInterrupt where the evaluation returns (and clear the cancellation).
+std::atomic<bool> redeliver{false};
 struct sigaction previous_action;
 bool sigint_installed = false;
 PyTypeObject* misc_type = nullptr;  // tkinter.Misc
@@ -216,6 +221,7 @@ int async_proc(void*, Tcl_Interp* interp, int code) {
       cancel(ip, kInterruptMessage);
       remember_interrupted(ip);
     }
+    if (redeliver.exchange(false) && !targets.empty()) PyErr_SetInterruptEx(SIGINT);
   }
   bool retry;
   {
@@ -366,14 +372,20 @@ void on_sigint(int sig, siginfo_t* info, void* context) {
   errno = saved;
 }
 
+// (Re)install the chained handler in front of the process's current one:
+// Python's signal.signal() replaces ours, and a later call brings it back.
 Ref install_sigint(const Args& a) {
-  if (sigint_installed) return Ref::borrow(Py_False);
   if (!PyType_Check(a[0])) glue::raise(PyExc_TypeError, "install_sigint() needs tkinter.Misc");
-  misc_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(a[0]));
-  gc_get_objects = glue::import_attr("gc", "get_objects").release();
-  main_thread = fn.GetCurrentThread();
-  main_handler = this_thread_handler();
+  if (!misc_type) {
+    gc_get_objects = glue::import_attr("gc", "get_objects").release();
+    misc_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(a[0]));
+    main_thread = fn.GetCurrentThread();
+    main_handler = this_thread_handler();
+  }
   start_watcher();
+  struct sigaction now;
+  if (sigaction(SIGINT, nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_sigint)
+    return Ref::borrow(Py_False);
   struct sigaction act;
   std::memset(&act, 0, sizeof act);
   act.sa_sigaction = on_sigint;
@@ -426,7 +438,10 @@ Ref sigint_handled(const Args&) {
     for (Tcl_Interp* ip : known_interps())
       if (fn.InterpActive(ip)) inside_tcl = true;
   }
-  if (!inside_tcl) sigints_done.store(sigints.load());
+  if (inside_tcl)
+    redeliver.store(true);
+  else
+    sigints_done.store(sigints.load());
   clear_interrupted(true, nullptr, nullptr);
   return Ref::borrow(Py_None);
 }
