@@ -63,6 +63,20 @@ def test_deadline_passed_in_python_makes_the_next_evaluation_fail_before_it_runs
     assert ip.eval("set ::side") == "0"
 
 
+def test_the_block_fails_only_if_an_evaluation_met_the_deadline(ip):
+    other = Interpreter()
+    with time_limit(0.05, tcl=ip):
+        ip.eval("set a 1")
+        time.sleep(0.2)  # slow Python, but no Tcl of this interpreter after the deadline
+        other.eval("set b 1")
+    with pytest.raises(TclTimeoutError):
+        with time_limit(0.05, tcl=ip):
+            time.sleep(0.2)
+            with pytest.raises(Exception):  # swallowed by the block ...
+                ip.eval("set a 2")
+    assert ip.eval("set a") == "1"  # ... yet the block fails
+
+
 @pytest.mark.parametrize("inner, outer, fired", [(0.1, 30, 0.1), (30, 0.1, 0.1)])
 def test_nested_limits_earliest_wins(ip, inner, outer, fired):
     with pytest.raises(TclTimeoutError, match="of %g seconds" % fired):

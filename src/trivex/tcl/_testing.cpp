@@ -102,6 +102,8 @@ struct Limit {
   std::string message;
   bool fired = false;    // the deadline has passed
   bool applied = false;  // Tcl_CancelEval was called for it
+  bool hit = false;      // ... and an evaluation met the cancellation
+  bool probe = false;    // applied while idle: watch for the next evaluation
 };
 
 std::mutex mu;  // guards everything below that is not atomic
@@ -196,9 +198,14 @@ int async_proc(void*, Tcl_Interp* interp, int code) {
   {
     std::lock_guard<std::mutex> lock(mu);
     for (Limit& l : limits) {
-      if (!l.fired || l.applied || l.thread != self) continue;
-      if (l.interp == interp || fn.InterpActive(l.interp)) {
-        l.applied = true;
+      if (!l.fired || l.thread != self) continue;
+      if (l.applied) {
+        // Tcl runs the handler at the end of a command even when the
+        // interpreter refused it for being cancelled.
+        if (l.probe && l.interp == interp) l.hit = true, l.probe = false;
+        if (l.probe) retry_pending = true;
+      } else if (l.interp == interp || fn.InterpActive(l.interp)) {
+        l.applied = l.hit = true;
         todo.emplace_back(l.interp, l.message);
       } else {
         retry_pending = true;
@@ -249,6 +256,14 @@ int apply_idle(void*) {
     cancel(ip, message);
     fn.AsyncInvoke(ip, 0);  // runs Tcl's cancel handler: the flags are set now
   }
+  if (todo.empty()) return 0;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    for (Limit& l : limits)
+      for (auto& t : todo)
+        if (l.applied && !l.hit && l.interp == t.first) l.probe = true;
+  }
+  fn.AsyncMark(main_handler ? main_handler : thread_handler.handler);
   return 0;
 }
 
@@ -274,7 +289,7 @@ void watcher_loop() {
       if (retry_pending) {
         retry_pending = false;
         for (Limit& l : limits)
-          if (l.fired && !l.applied) to_mark.push_back(l.handler);
+          if (l.fired && (!l.applied || l.probe)) to_mark.push_back(l.handler);
         timeout = timeout < 0 ? 20 : std::min(timeout, 20);
       }
     }
@@ -335,24 +350,26 @@ Ref add_limit(const Args& a) {
 }
 
 // Forget a limit; clear the cancellation it made unless another fired limit
-// of the same interpreter still wants it.  Returns whether it cancelled.
+// of the same interpreter still wants it.  Returns whether it cancelled an
+// evaluation.
 Ref remove_limit(const Args& a) {
   long id = PyLong_AsLong(a[0]);
   if (id == -1 && PyErr_Occurred()) throw glue::PythonError{};
-  bool applied = false, others = false;
+  bool applied = false, hit = false, others = false;
   Tcl_Interp* interp = nullptr;
   {
     std::lock_guard<std::mutex> lock(mu);
     auto it = std::find_if(limits.begin(), limits.end(), [&](const Limit& l) { return l.id == id; });
     if (it == limits.end()) return Ref::borrow(Py_False);
     applied = it->applied;
+    hit = it->hit;
     interp = it->interp;
     limits.erase(it);
     for (const Limit& l : limits)
       if (l.interp == interp && l.applied) others = true;
   }
   if (applied && !others) fn.ResetCancellation(interp, 1);
-  return Ref::borrow(applied ? Py_True : Py_False);
+  return Ref::borrow(hit ? Py_True : Py_False);
 }
 
 // -- Ctrl-C --------------------------------------------------------------------------------
