@@ -20,7 +20,7 @@ from typing import Optional, Sequence
 
 from .interpreter import Interpreter
 from .quotify import quotify
-from .testing import enable_interrupts, time_limit
+from .testing import time_limit  # importing it lets Ctrl-C cancel Tcl
 
 HISTORY_FILE = os.path.join(os.path.expanduser("~"), ".trivex_tcl_history")
 
@@ -63,7 +63,6 @@ def interact(interp: Interpreter) -> int:
     print("trivex.tcl on Tcl %s; results are shown as Python values. End with Ctrl-D." % interp.eval(
         "info patchlevel", record=False))
     status = 0
-    enable_interrupts()
     try:
         while True:
             try:

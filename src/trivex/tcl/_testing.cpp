@@ -97,7 +97,7 @@ struct Limit {
   long id;
   Tcl_Interp* interp;
   ThreadId thread;
-  AsyncHandler handler;
+  AsyncHandler handler;  // of `thread`
   Clock::time_point deadline;
   std::string message;
   bool fired = false;    // the deadline has passed
@@ -138,6 +138,18 @@ bool sigint_installed = false;
 PyTypeObject* misc_type = nullptr;  // tkinter.Misc
 PyObject* gc_get_objects = nullptr;
 
+// The head of tkinter's application object (CPython 3.11's _tkinter.c):
+// the interpreter, then the thread that made it.  A layout that differs
+// makes no interpreter look like this thread's: Ctrl-C in the event loop
+// then cancels nothing, as without this module.
+struct TkappHead {
+  PyObject_HEAD
+  Tcl_Interp* interp;
+  int wantobjects;
+  int threaded;
+  ThreadId thread_id;
+};
+
 const char* const kInterruptMessage = "interrupted (Ctrl-C)";
 
 int wake_fds[2] = {-1, -1};
@@ -166,6 +178,7 @@ void remember_interrupted(Tcl_Interp* interp) {
 // handle the very SIGINT being served.
 std::vector<Tcl_Interp*> known_interps() {
   std::vector<Tcl_Interp*> out;
+  ThreadId self = fn.GetCurrentThread();
   if (!misc_type || !Py_IsInitialized() || _Py_IsFinalizing()) return out;
   PyGILState_STATE st = PyGILState_Ensure();
   PyObject* objects = gc_get_objects ? PyObject_CallNoArgs(gc_get_objects) : nullptr;
@@ -177,6 +190,9 @@ std::vector<Tcl_Interp*> known_interps() {
       if (!dictptr || !*dictptr) continue;
       PyObject* tk = PyDict_GetItemString(*dictptr, "tk");
       if (!tk || std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) continue;
+      // Only this thread's interpreters: another thread's evaluation is not
+      // the one Ctrl-C interrupts, nor ours to touch.
+      if (reinterpret_cast<TkappHead*>(tk)->thread_id != self) continue;
       PyObject* addr = PyObject_CallMethod(tk, "interpaddr", nullptr);  // a C method
       Tcl_Interp* ip = addr ? static_cast<Tcl_Interp*>(PyLong_AsVoidPtr(addr)) : nullptr;
       Py_XDECREF(addr);
