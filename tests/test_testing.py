@@ -146,7 +146,7 @@ for script in ["while 1 {}", "vwait ::forever", "catch {while 1 {catch {update}}
         try:
             try:
                 if how == "block":
-                    with testing.time_limit(None, tcl=ip):
+                    with testing.mock_command("::ctrl_c_mock", tcl=ip), testing.time_limit(None, tcl=ip):
                         ip.eval(script)
                 else:
                     ip.eval(script)
@@ -157,7 +157,9 @@ for script in ["while 1 {}", "vwait ::forever", "catch {while 1 {catch {update}}
                     pass
             print("NOT INTERRUPTED", flush=True)
         except KeyboardInterrupt:
-            print("%s %s %.1f %s" % (how, script.split()[0], time.monotonic() - start, ip.eval("expr {2 + 2}")), flush=True)
+            left = ip.eval("info commands ::ctrl_c_mock")  # the mock was restored
+            print("%s %s %.1f %s%s" % (how, script.split()[0], time.monotonic() - start, ip.eval("expr {2 + 2}"), left),
+                  flush=True)
 """
 
 

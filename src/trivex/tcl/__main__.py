@@ -40,7 +40,8 @@ def _show(interp: Interpreter, result: str) -> None:
 
 def run_script(interp: Interpreter, script: str) -> int:
     try:
-        result = interp.eval(script)
+        with time_limit(None, tcl=interp):  # Ctrl-C: KeyboardInterrupt from here
+            result = interp.eval(script)
     except TclError as exc:
         print(exc.args[0] if exc.args else "Tcl error", file=sys.stderr)
         return 1

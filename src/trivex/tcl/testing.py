@@ -83,8 +83,37 @@ def _tkapp(tcl: Any) -> Any:
 _previous_sigint: Any = None
 
 
+_deferred_interrupt = False
+_EXIT_CODES: set[Any] = set()  # the code of every __exit__ below
+
+
+def _inside_exit(frame: Any) -> bool:
+    for _ in range(4):
+        if frame is None:
+            return False
+        if frame.f_code in _EXIT_CODES:
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _raise_deferred_interrupt() -> None:
+    global _deferred_interrupt
+    if _deferred_interrupt:
+        _deferred_interrupt = False
+        raise KeyboardInterrupt
+
+
 def _on_sigint(signum: int, frame: Any) -> Any:
+    global _deferred_interrupt
     _c.sigint_handled()
+    # A cancelled evaluation returns straight into the __exit__ of the block
+    # around it, where Python runs this first: the block's clean-up (a mock
+    # to restore, a limit to clear) must not be skipped, so the
+    # KeyboardInterrupt is raised at the end of that __exit__.
+    if _inside_exit(frame):
+        _deferred_interrupt = True
+        return None
     previous = _previous_sigint
     if callable(previous):
         return previous(signum, frame)
@@ -180,6 +209,12 @@ class time_limit:
         return self
 
     def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
+        try:
+            return self._exit(exc)
+        finally:
+            _raise_deferred_interrupt()
+
+    def _exit(self, exc: Optional[BaseException]) -> Literal[False]:
         tk, self._tk = self._tk, None
         cancelled = False
         if self._id is not None:
@@ -269,6 +304,12 @@ class background_errors:
         return self.errors
 
     def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
+        try:
+            return self._exit(exc)
+        finally:
+            _raise_deferred_interrupt()
+
+    def _exit(self, exc: Optional[BaseException]) -> Literal[False]:
         tk, self._tk = self._tk, None
         try:
             tk.call("interp", "bgerror", "", self._saved)
@@ -517,9 +558,15 @@ class mock_command:
                 tk.call("namespace", "delete", ns)
 
     def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
-        tk, self._tk = self._tk, None
-        self._restore(tk)
-        return False
+        try:
+            tk, self._tk = self._tk, None
+            self._restore(tk)
+            return False
+        finally:
+            _raise_deferred_interrupt()
+
+
+_EXIT_CODES.update(cls.__exit__.__code__ for cls in (time_limit, background_errors, mock_command))
 
 
 enable_interrupts()
