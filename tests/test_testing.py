@@ -346,3 +346,20 @@ def test_public_names_have_help():
 
     assert list(inspect.signature(mock_command).parameters) == ["name", "return_value", "side_effect", "tcl"]
     assert list(inspect.signature(time_limit).parameters) == ["seconds", "tcl"]
+
+
+def test_time_limit_in_a_forked_child():
+    with time_limit(30):  # the parent's watcher is running when it forks
+        pid = os.fork()
+        if pid == 0:  # pragma: no cover - the child
+            code = 1
+            try:
+                child = Interpreter()
+                with time_limit(0.2, tcl=child):
+                    child.eval("vwait ::forever")
+            except TclTimeoutError:
+                code = 7
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 7

@@ -162,6 +162,7 @@ void cancel(Tcl_Interp* interp, const std::string& message) {
 }
 
 void wake() {
+  if (wake_fds[1] < 0) return;
   ssize_t n = write(wake_fds[1], "w", 1);
   (void)n;
 }
@@ -325,8 +326,22 @@ void watcher_loop() {
   }
 }
 
+// A forked child has no watcher thread and shares the parent's pipe: it
+// forgets both (and a lock the watcher may have held) and starts its own
+// watcher when it next needs one.
+void forget_watcher_in_child() {
+  new (&mu) std::mutex();
+  new (&watcher) std::thread();
+  for (int& fd : wake_fds) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
 void start_watcher() {
   if (watcher.joinable()) return;
+  static bool at_fork = (pthread_atfork(nullptr, nullptr, forget_watcher_in_child), true);
+  (void)at_fork;
   if (pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) glue::raise(PyExc_OSError, "cannot make the watcher's pipe");
   watcher = std::thread(watcher_loop);
 }
