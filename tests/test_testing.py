@@ -91,7 +91,7 @@ def test_no_deadline_reached_changes_nothing(ip):
         assert ip.eval("expr {1 + 1}") == "2"
         with pytest.raises(TclError):
             ip.eval("error plain")
-    with time_limit(None, tcl=ip):
+    with time_limit(None, tcl=ip), time_limit(float("inf"), tcl=ip):
         assert ip.eval("set y 1") == "1"
 
 

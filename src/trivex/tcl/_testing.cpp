@@ -367,7 +367,8 @@ Ref add_limit(const Args& a) {
   l.interp = interp;
   l.thread = fn.GetCurrentThread();
   l.handler = this_thread_handler();
-  auto span = std::chrono::duration<double>(std::max(seconds, 0.0));
+  // About ten years stands in for longer spans, which the clock cannot hold.
+  auto span = std::chrono::duration<double>(std::clamp(seconds, 0.0, 3.2e8));
   l.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(span);
   l.message.assign(msg, static_cast<size_t>(len));
   long id;

@@ -163,9 +163,10 @@ class time_limit:
     with Tcl's own cancellation, which no ``catch`` stops, and which also
     ends ``vwait``, ``update``, ``after`` waits and endless loops.  Once the
     deadline has passed, every Tcl evaluation in the block fails at once,
-    also when the deadline passed while Python code ran.  The block then
-    raises ``TclTimeoutError`` (chained from what the block raised), and the
-    interpreter works normally after it.  Limits nest: the earliest deadline
+    also when the deadline passed while Python code ran.  If an evaluation
+    met the deadline, the block raises ``TclTimeoutError`` (chained from the
+    cancelled evaluation's error), even when the block caught that error;
+    the interpreter works normally after the block.  Limits nest: the earliest deadline
     wins.  Ctrl-C in the block raises ``KeyboardInterrupt`` from the block.
 
     Arguments:
@@ -188,7 +189,7 @@ class time_limit:
         if seconds is not None:
             if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
                 raise TypeError("seconds must be a number or None, not %s" % type(seconds).__name__)
-            if not seconds >= 0:
+            if not seconds >= 0:  # also NaN
                 raise ValueError("seconds must be >= 0, not %r" % (seconds,))
         self.seconds = seconds
         self.tcl = tcl
