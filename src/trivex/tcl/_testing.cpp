@@ -24,6 +24,9 @@
 // the limit's thread is the main thread in practice, so a pending call
 // (run by Python's eval loop in the main thread) applies the cancellation
 // there and then, and the next evaluation fails before its first command.
+// The handler is marked again to learn whether an evaluation met it (Tcl
+// runs it at the end of a command even when it refused the command), so a
+// block whose Python part merely ran late does not fail.
 //
 // Ctrl-C: a SIGINT handler chained in front of Python's own records the
 // signal and wakes the watcher, which marks the main thread's handler.  The
