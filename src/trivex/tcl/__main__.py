@@ -24,6 +24,7 @@ from typing import Optional, Sequence
 
 from .interpreter import Interpreter
 from .quotify import quotify
+from .testing import time_limit  # importing it lets Ctrl-C cancel Tcl
 
 HISTORY_FILE = os.path.join(os.path.expanduser("~"), ".trivex_tcl_history")
 
@@ -43,7 +44,8 @@ def _show(interp: Interpreter, result: str) -> None:
 
 def run_script(interp: Interpreter, script: str) -> int:
     try:
-        result = interp.eval(script)
+        with time_limit(None, tcl=interp):  # Ctrl-C: KeyboardInterrupt from here
+            result = interp.eval(script)
     except TclError as exc:
         print(exc.args[0] if exc.args else "Tcl error", file=sys.stderr)
         return 1
@@ -81,8 +83,12 @@ def interact(interp: Interpreter) -> int:
             if not line.strip():
                 continue
             try:
-                _show(interp, interp.eval(line))
+                with time_limit(None, tcl=interp):  # Ctrl-C: KeyboardInterrupt from here
+                    _show(interp, interp.eval(line))
                 status = 0
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt", file=sys.stderr)
+                status = 1
             except TclError as exc:
                 print(exc.args[0] if exc.args else "Tcl error", file=sys.stderr)
                 status = 1
