@@ -33,6 +33,7 @@
 #include <cstring>
 
 #include "convert.hpp"
+#include "tkvalue.hpp"
 
 namespace {
 
@@ -252,6 +253,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     GLUE_CALL(history.get(), "append", record.get());
 
   Ref tk = GLUE_MEMBER(interp.get(), "tk");
+  words = trivex::tkvalue::words(words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
