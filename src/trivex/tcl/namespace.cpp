@@ -1270,6 +1270,7 @@ Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   Ref result;
   PyObject* call = glue::class_method(tk.get(), GLUE_STR("call"), cache);
   if (call && is_tkapp(tk.get())) {
+    Ref keep = Ref::borrow(call);
     result = glue::check(PyObject_Vectorcall(call, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   } else {
     Ref line = tuple_from_array(argv + 2, n);
