@@ -80,16 +80,28 @@ inline bool plain_scalar(PyObject* o) {
 }
 
 // Whether `o` passes as it is: nothing in it needs str() or would fail.
-// Runs no Python code.
-inline bool plain(PyObject* o) {
+// Runs no Python code and calls nothing that could: a value nested deeper
+// than `kPlainDepth` is simply not called plain, and `rebuilt` walks it
+// under the recursion limit.
+constexpr int kPlainDepth = 64;
+
+inline bool plain(PyObject* o, int depth = 0) {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &PyUnicode_Type) {
+    // One byte per character: no surrogates, at most two UTF-8 bytes each.
+    if (PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(o) <= INT_MAX / 2) return true;
+    return text_fits(o);
+  }
+  if (t == &PyLong_Type || t == &PyFloat_Type) return true;
+  if (PyTuple_Check(o) || PyList_Check(o)) {
+    if (depth >= kPlainDepth) return false;
+    // For a list the size is read afresh at every step; nothing here changes it.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
+      if (!plain(PySequence_Fast_GET_ITEM(o, i), depth + 1)) return false;
+    return true;
+  }
   if (PyUnicode_Check(o)) return text_fits(o);
-  if (plain_scalar(o)) return true;
-  if (!PyTuple_Check(o) && !PyList_Check(o)) return false;
-  glue::RecursionGuard guard(" while converting a value for Tcl");
-  // For a list the size is read afresh at every step; nothing here changes it.
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
-    if (!plain(PySequence_Fast_GET_ITEM(o, i))) return false;
-  return true;
+  return plain_scalar(o);
 }
 
 // `o`, or an equal value the binding converts safely; raises what
