@@ -34,7 +34,13 @@
 // chain of frames on the C stack) and returns normally; the interposer then
 // turns the call into a Tcl error with that message, errorInfo and
 // errorCode.  The interposer runs while tkinter has released the GIL, so it
-// touches only plain C++ data and Tcl.
+// touches only plain C++ data and Tcl.  A command may be deleted while it
+// runs (Tcl then frees its client data at once), so the interposer's record
+// is counted and the wrapper holds itself and the callable for the call.
+//
+// Values bound for tkinter (words, variable values, callback results) pass
+// through tkvalue.hpp first: tkinter does not check its conversion of the
+// elements of a list.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -939,7 +945,9 @@ void drop_final_line(PyObject* lines, PyObject* message) {
 
 // Take the pending exception and describe it in `f` for Tcl: `message` for
 // the result, `info` (the Python traceback) for errorInfo, `code` for
-// errorCode.
+// errorCode.  This is the last place where the exception object itself is
+// at hand; past it only its text travels, through Tcl, to whoever called
+// the command.
 void record_failure(CallbackFrame& f) {
   glue::CaughtError err;
   f.failed = true;
