@@ -174,8 +174,11 @@ STRUCTURES = {
         i.create_callback(lambda: deep, cmd_name="deep")
         assert "RecursionError" in str(raises(TclError, lambda: i.eval("deep")))
     """,
-    # Python -> Tcl -> Python without end, every level failing.
+    # Python -> Tcl -> Python without end, every level failing; with
+    # Python's limit out of the way, Tcl's nesting limit ends it.
     "unbounded_recursion": """
+        if %s:
+            sys.setrecursionlimit(100000)
         def again():
             return i.eval("again")
         i.create_callback(again)
@@ -185,6 +188,8 @@ STRUCTURES = {
         assert len(err) < 400 * err.count("invoked from within"), len(err)
     """,
 }
+STRUCTURES["unbounded_recursion_past_python_limit"] = STRUCTURES["unbounded_recursion"] % True
+STRUCTURES["unbounded_recursion"] %= False
 
 
 @pytest.mark.parametrize("case", STRUCTURES)
