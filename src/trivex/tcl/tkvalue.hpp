@@ -41,6 +41,11 @@ inline bool encodable(PyObject* s) {
   if (kind == PyUnicode_1BYTE_KIND) return true;
   Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   auto scan = [n](const auto* d) {
+    // A branch-free sweep for any surrogate first (it vectorises); only text
+    // that has one is looked at closely.
+    unsigned any = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) any |= (d[i] & 0xF800u) == 0xD800u;
+    if (!any) return true;
     for (Py_ssize_t i = 0; i < n; ++i) {
       Py_UCS4 c = d[i];
       if (c >= 0xD800 && c <= 0xDFFF && (c < 0xDC80 || c > 0xDCFF)) return false;
