@@ -110,14 +110,16 @@ def test_values_tkinter_cannot_carry(path):
             def __quotify__(self):
                 return ("a", bad)
         i.create_callback(lambda: ("a", [bad]), cmd_name="give")
-        for bad, kind in [("\\ud800", UnicodeEncodeError), ("\\udfff", UnicodeEncodeError), (BadStr(), LookupError)]:
+        for bad, kind in [("\\ud800", UnicodeEncodeError), ("\\udfff", UnicodeEncodeError),
+                          ("x\\udc7f", UnicodeEncodeError), ("\\U0001f600\\udd00", UnicodeEncodeError),
+                          (BadStr(), LookupError)]:
             if "%s" == "callback_result":
                 err = raises(TclError, lambda: %s)
                 assert str(err).startswith(kind.__name__), err
             else:
                 raises(kind, lambda: %s)
         # The surrogates tkinter does carry (its escapes of raw bytes) still pass.
-        bad = "\\udc80"
+        bad = "\\udc80\\udcff"
         %s
         print(i.eval("set ok yes"))
     """ % (path, CARRY_PATHS[path], CARRY_PATHS[path], CARRY_PATHS[path]))
