@@ -1233,7 +1233,7 @@ bool plain_command(PyObject* self, PlainCommand& f, Holds& holds) {
 Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   if (!PyTuple_CheckExact(f.args) || !PyDict_CheckExact(f.keywords) || !PyUnicode_Check(f.cmd_name)) return Ref();
   Py_ssize_t nb = PyTuple_GET_SIZE(f.args), na = PyTuple_GET_SIZE(args);
-  PyObject* small[16];
+  PyObject* small[16] = {};
   std::vector<PyObject*> large;
   PyObject** argv = small;
   auto room = [&](size_t used, size_t total) {
