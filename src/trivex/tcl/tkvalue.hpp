@@ -90,19 +90,23 @@ inline bool plain_scalar(PyObject* o) {
 // under the recursion limit.
 constexpr int kPlainDepth = 64;
 
-inline bool plain(PyObject* o, int depth = 0) {
+// The commonest elements, decided on the spot: exact text that is not
+// huge, exact ints and floats.
+inline bool plain_at_a_glance(PyObject* o) {
   PyTypeObject* t = Py_TYPE(o);
-  if (t == &PyUnicode_Type) {
-    // One byte per character: no surrogates, at most two UTF-8 bytes each.
-    if (PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(o) <= INT_MAX / 2) return true;
-    return text_fits(o);
-  }
-  if (t == &PyLong_Type || t == &PyFloat_Type) return true;
+  if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(o) <= INT_MAX / 4 && encodable(o);
+  return t == &PyLong_Type || t == &PyFloat_Type;
+}
+
+inline bool plain(PyObject* o, int depth = 0) {
+  if (plain_at_a_glance(o)) return true;
   if (PyTuple_Check(o) || PyList_Check(o)) {
     if (depth >= kPlainDepth) return false;
     // For a list the size is read afresh at every step; nothing here changes it.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i)
-      if (!plain(PySequence_Fast_GET_ITEM(o, i), depth + 1)) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(o, i);
+      if (!plain_at_a_glance(item) && !plain(item, depth + 1)) return false;
+    }
     return true;
   }
   if (PyUnicode_Check(o)) return text_fits(o);
