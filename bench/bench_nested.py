@@ -18,9 +18,9 @@ def main():
     wide = tuple("\u00e9l\u00e9ment %d \u4e2d" % n for n in range(1000))
     v = TclVariable("x", tcl=interp)
     t.compare("TclVariable.set(10 words)", lambda: v.set(short), 'tk.setvar("x", 10 words)',
-              lambda: tk.setvar("x", short), 1.2)
+              lambda: tk.setvar("x", short), 1.3)
     t.compare("TclVariable.set(1000 non-Latin-1 words)", lambda: v.set(wide), 'tk.setvar("x", 1000 words)',
-              lambda: tk.setvar("x", wide), 1.2)
+              lambda: tk.setvar("x", wide), 1.3)
     nested = tuple((n, "k%d" % n, (1.5, "deep")) for n in range(100))
     # Dominated by tclobj() rebuilding the tuples, which tkinter skips.
     t.compare("set_list(100 nested tuples)", lambda: interp.set_list("x", nested), 'tk.setvar("x", same)',
