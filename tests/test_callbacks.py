@@ -112,3 +112,50 @@ def test_raising_callback_is_a_tcl_error(interp):
         interp.global_ns.cmds["raiser"]()
     # Nothing is kept aside to resurface later.
     assert interp.eval("set ok 1") == "1"
+
+
+@pytest.mark.parametrize("name", ["p q", "a{b", "x}", "{x}", "c [d", "*", "e\\f", "ns::g h"])
+def test_forced_publication_under_any_name(interp, name):
+    qualified = "::" + name
+    interp.eval("namespace eval ::ns {}")
+    interp.tk.call("proc", qualified, "", "return orig")
+    interp.tk.call("proc", "::other", "", "return other")
+    cmd = interp.create_callback(f, cmd_name=name, force=True)
+    assert interp.__callbacks__ == {qualified: f}
+    assert interp.tk.call(qualified, "x") == "f got x"
+    # Tcl's own reading of the command text finds the same command.
+    assert interp.eval(str(cmd) + " y") == "f got y"
+    assert interp.tk.call("::other") == "other"
+    interp.remove_callback(name)
+    assert interp.__callbacks__ == {} and interp.tk.call(qualified) == "orig"
+
+
+def test_removal_after_the_command_deleted_itself(interp):
+    def once():
+        interp.eval("rename once {}")
+        return "done"
+
+    interp.eval("proc once {} {return orig}")
+    interp.create_callback(once, force=True)
+    assert interp.eval("once") == "done"
+    interp.remove_callback(once)
+    assert interp.__callbacks__ == {} and interp.eval("once") == "orig"
+    with pytest.raises(ValueError, match="No callback in this interpreter named '::once'"):
+        interp.remove_callback(once)
+
+
+@pytest.mark.parametrize("depth", [1, 2, 5])
+def test_nested_failures_report_each_level_once(interp, depth):
+    def down(n):
+        if n == "0":
+            raise ValueError("at the bottom")
+        return interp.eval("down %d" % (int(n) - 1))
+
+    interp.create_callback(down)
+    with pytest.raises(TclError) as exc:
+        interp.eval("down %d" % depth)
+    info = exc.value.args[0]
+    assert info.count("ValueError: at the bottom") == 1
+    assert info.count("Traceback (most recent call last):") == depth + 1
+    assert info.count('raise ValueError("at the bottom")') == 1
+    assert info.count("invoked from within") == depth + 1

@@ -421,6 +421,21 @@ Ref backup_name(PyObject* cmd_name) {
   return glue::check(PyUnicode_Concat(prefix.get(), stripped.get()));
 }
 
+// The name a command handle stands for.  Its str() is the Tcl text of its
+// command line, which for a name with spaces or braces is the quoted form
+// of the name, not the name.
+Ref command_name(PyObject* tclcmd) { return glue::getattr(tclcmd, GLUE_STR("cmd_name")); }
+
+// Whether no command of that exact name exists.  `exists()` asks `info
+// commands`, which takes the name as a pattern, and so misses a command
+// whose name holds brackets or finds others for one with `*`.
+bool command_gone(PyObject* self, PyObject* name) {
+  Ref tk = tk_of(self);
+  Ref found = glue::call_method(tk.get(), GLUE_STR("call"), GLUE_STR("::namespace"), GLUE_STR("which"),
+                                GLUE_STR("-command"), name);
+  return !glue::truthy(found.get());
+}
+
 Ref interpreter_create_callback(const Args& a) {
   PyObject* self = a[0];
   PyObject* callback = a[1];
@@ -429,9 +444,8 @@ Ref interpreter_create_callback(const Args& a) {
   cmd_name = glue::str(cmd_name.get());
   Ref cmds = global_cmds(self);
   Ref tclcmd = glue::check(PyObject_GetItem(cmds.get(), cmd_name.get()));
-  cmd_name = glue::str(tclcmd.get());
-  Ref exists = glue::call_method(tclcmd.get(), GLUE_STR("exists"));
-  if (glue::truthy(exists.get())) {
+  cmd_name = command_name(tclcmd.get());
+  if (!command_gone(self, cmd_name.get())) {
     if (!glue::truthy(a[3]))
       glue::raisef(PyExc_ValueError, "Cannot create command '%U': command already exists", cmd_name.get());
     Ref backup = backup_name(cmd_name.get());
@@ -460,16 +474,25 @@ Ref interpreter_remove_callback(const Args& a) {
     Ref key = PyCallable_Check(callback) ? generate_callback_cmd_name(callback, false) : Ref::borrow(callback);
     tclcmd = glue::check(PyObject_GetItem(cmds.get(), key.get()));
   }
-  Ref cmd_name = glue::str(tclcmd.get());
+  Ref cmd_name = command_name(tclcmd.get());
   Ref registry = ATTR(self, "__callbacks__");
   if (!glue::check_status(PySequence_Contains(registry.get(), cmd_name.get())))
     glue::raisef(PyExc_ValueError, "No callback in this interpreter named '%U'", cmd_name.get());
-  glue::call_method(tclcmd.get(), GLUE_STR("delete"));
+  try {
+    glue::call_method(tclcmd.get(), GLUE_STR("delete"));
+  } catch (const glue::PythonError&) {
+    // A callback may have deleted its own command: then there is nothing
+    // left to delete, and the callback is forgotten all the same.
+    glue::CaughtError e;
+    if (!e.matches(g.TclError) || !command_gone(self, cmd_name.get())) e.reraise();
+  }
   glue::check_status(PyObject_DelItem(registry.get(), cmd_name.get()));
   Ref backup = backup_name(cmd_name.get());
-  Ref bkupcmd = call_kw1(g.TclCommand, GLUE_STR("tcl"), self, backup.get());
-  Ref exists = glue::call_method(bkupcmd.get(), GLUE_STR("exists"));
-  if (glue::truthy(exists.get())) glue::call_method(bkupcmd.get(), GLUE_STR("rename"), cmd_name.get());
+  // Bound arguments given, so that the name is taken whole, not split as a
+  // command line.
+  Ref no_args = glue::check(PyTuple_New(0));
+  Ref bkupcmd = call_kw1(g.TclCommand, GLUE_STR("tcl"), self, backup.get(), no_args.get());
+  if (!command_gone(self, backup.get())) glue::call_method(bkupcmd.get(), GLUE_STR("rename"), cmd_name.get());
   return Ref::borrow(Py_None);
 }
 

@@ -35,6 +35,7 @@
 #include "convert.hpp"
 #include "tkapp.hpp"
 #include "tclerror.hpp"
+#include "tkvalue.hpp"
 
 namespace {
 
@@ -255,6 +256,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   Ref tk = GLUE_MEMBER(interp.get(), "tk");
   trivex::tcl::check_tk(tk.get());
+  words = trivex::tkvalue::words(words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};

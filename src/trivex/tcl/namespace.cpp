@@ -34,7 +34,13 @@
 // chain of frames on the C stack) and returns normally; the interposer then
 // turns the call into a Tcl error with that message, errorInfo and
 // errorCode.  The interposer runs while tkinter has released the GIL, so it
-// touches only plain C++ data and Tcl.
+// touches only plain C++ data and Tcl.  A command may be deleted while it
+// runs (Tcl then frees its client data at once), so the interposer's record
+// is counted and the wrapper holds itself and the callable for the call.
+//
+// Values bound for tkinter (words, variable values, callback results) pass
+// through tkvalue.hpp first: tkinter does not check its conversion of the
+// elements of a list.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -46,6 +52,7 @@
 #include "tkapp.hpp"
 #include "tclerror.hpp"
 #include "tktext.hpp"
+#include "tkvalue.hpp"
 
 namespace {
 
@@ -358,7 +365,8 @@ Ref evaluating(PyObject* tk, F&& f) {
 
 // Send a tuple of words: tk.call(words), one word per element.
 Ref tk_call(PyObject* tk, PyObject* w) {
-  return evaluating(tk, [&] { return GLUE_CALL(tk, "call", w); });
+  Ref safe = trivex::tkvalue::words(w);
+  return evaluating(tk, [&] { return GLUE_CALL(tk, "call", safe.get()); });
 }
 // Evaluate a tuple of words as one script: tk.eval(quotify(words)).
 Ref tk_eval_words(PyObject* tk, PyObject* w) {
@@ -600,10 +608,12 @@ Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
   Ref tk = tk_of(tcl.get());
   if (is_none(array_index)) {
     Ref v = tclobj(value);
+    v = trivex::tkvalue::word(v.get());
     GLUE_CALL(tk.get(), "setvar", name.get(), v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
+    v = trivex::tkvalue::word(v.get());
     GLUE_CALL(tk.get(), "setvar", name.get(), index.get(), v.get());
   }
   return Ref::borrow(Py_None);
@@ -869,23 +879,39 @@ struct CallbackFrame {
 // callback has not started the user's callable yet; null otherwise.
 thread_local CallbackFrame* t_frame = nullptr;
 
-// tkinter's command record, with the interposer in front of it.
+// tkinter's command record, with the interposer in front of it.  A command
+// may be deleted while it runs (its callable renames it away, or replaces
+// it); Tcl then calls the delete proc at once, so the record is counted:
+// one reference for the Tcl command, one for each call in progress.  Only
+// the interpreter's thread touches it.
 struct Interposed {
   tclc::Tcl_ObjCmdProc* proc;
   tclc::ClientData data;
   tclc::Tcl_CmdDeleteProc* del;
   tclc::ClientData del_data;
   const tclc::Api* api;
+  int refs = 1;
 };
+
+void release(Interposed* ip) {
+  if (--ip->refs == 0) delete ip;
+}
 
 int interposed_proc(tclc::ClientData cd, tclc::Tcl_Interp* interp, int objc, tclc::Tcl_Obj* const objv[]) {
   auto* ip = static_cast<Interposed*>(cd);
+  struct Hold {
+    Interposed* ip;
+    ~Hold() { release(ip); }
+  } hold{ip};
+  ++ip->refs;
   CallbackFrame frame;
   CallbackFrame* outer = t_frame;
   t_frame = &frame;
   int rc = ip->proc(ip->data, interp, objc, objv);
   t_frame = outer;
   if (!frame.failed) return rc;
+  // The Python exception is gone by now (its text is in `frame`); this is
+  // where it becomes the Tcl error: result, errorInfo and errorCode.
   const tclc::Api& api = *ip->api;
   int size = frame.message.size() > 0x7fffffff ? 0x7fffffff : static_cast<int>(frame.message.size());
   api.SetObjResult(interp, api.NewStringObj(frame.message.data(), size));
@@ -897,7 +923,7 @@ int interposed_proc(tclc::ClientData cd, tclc::Tcl_Interp* interp, int objc, tcl
 void interposed_deleted(tclc::ClientData cd) {
   auto* ip = static_cast<Interposed*>(cd);
   if (ip->del) ip->del(ip->del_data);
-  delete ip;
+  release(ip);
 }
 
 // The exception type as the last line of a Python traceback names it.
@@ -911,7 +937,28 @@ Ref exception_type_name(PyObject* exc) {
   return glue::check(PyUnicode_FromFormat("%U.%S", module.get(), qualname.get()));
 }
 
-// Take the pending exception and describe it in `f` for Tcl.
+// Remove from a formatted traceback the line that repeats `message`, the
+// exception's own last line: Tcl's errorInfo starts with the message
+// already.  When callbacks fail through nested evaluations, each message
+// holds the errorInfo of the level below, so repeating it would double the
+// text at every level.
+void drop_final_line(PyObject* lines, PyObject* message) {
+  if (!PyList_Check(lines)) return;
+  Ref line = glue::check(PyUnicode_FromFormat("%U\n", message));
+  for (Py_ssize_t i = PyList_GET_SIZE(lines); i-- > 0;) {
+    PyObject* item = PyList_GET_ITEM(lines, i);
+    if (PyUnicode_Check(item) && PyUnicode_Compare(item, line.get()) == 0) {
+      glue::check_status(PySequence_DelItem(lines, i));
+      return;
+    }
+  }
+}
+
+// Take the pending exception and describe it in `f` for Tcl: `message` for
+// the result, `info` (the Python traceback) for errorInfo, `code` for
+// errorCode.  This is the last place where the exception object itself is
+// at hand; past it only its text travels, through Tcl, to whoever called
+// the command.
 void record_failure(CallbackFrame& f) {
   glue::CaughtError err;
   f.failed = true;
@@ -924,49 +971,30 @@ void record_failure(CallbackFrame& f) {
     Ref text = Ref::steal(PyObject_Str(exc));
     if (!text) {
       PyErr_Clear();
-      text = glue::str_from("<exception str() failed>");
+      // At the recursion limit (a RecursionError, typically) str() cannot
+      // even start; the lone text argument is what it would have given.
+      PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+      if (Py_TYPE(exc)->tp_str == reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_str && args &&
+          PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 && PyUnicode_CheckExact(PyTuple_GET_ITEM(args, 0)))
+        text = Ref::borrow(PyTuple_GET_ITEM(args, 0));
+      else
+        text = glue::str_from("<exception str() failed>");
     }
     Ref message = PyUnicode_GET_LENGTH(text.get())
                       ? glue::check(PyUnicode_FromFormat("%U: %U", stype.get(), text.get()))
                       : stype;
     f.message = tclc::encode_tcl_text(message.get());
-    f.info = "\n" + f.message;
+    f.info.clear();
     if (!S.format_exception) S.format_exception = glue::import_attr("traceback", "format_exception").release();
     Ref lines = glue::call(S.format_exception, exc);
+    drop_final_line(lines.get(), message.get());
     Ref joined = glue::check(PyUnicode_Join(GLUE_STR(""), lines.get()));
     Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
     if (n && PyUnicode_READ_CHAR(joined.get(), n - 1) == '\n') joined = substring(joined.get(), 0, static_cast<size_t>(n - 1));
-    f.info = "\n" + tclc::encode_tcl_text(joined.get());
+    if (PyUnicode_GET_LENGTH(joined.get())) f.info = "\n" + tclc::encode_tcl_text(joined.get());
   } catch (const glue::PythonError&) {
     PyErr_Clear();
   }
-}
-
-// What tkinter turns into a Tcl value without calling back into Python
-// code; anything else is made text here, where a failure can still be
-// reported to Tcl.
-bool converts_plainly(PyObject* o) {
-  return PyUnicode_Check(o) || PyBytes_Check(o) || PyBool_Check(o) || PyLong_CheckExact(o) || PyFloat_Check(o) ||
-         PyObject_TypeCheck(o, cv::types().Tcl_Obj);
-}
-
-Ref tcl_ready(PyObject* o) {
-  if (converts_plainly(o)) return Ref::borrow(o);
-  if (!PyTuple_Check(o) && !PyList_Check(o)) return glue::str(o);
-  glue::RecursionGuard guard(" while converting a callback's result for Tcl");
-  Ref items = glue::check(PySequence_Tuple(o));
-  Ref out;
-  Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-    Ref ready = tcl_ready(item);
-    if (ready.get() != item && !out) {
-      out = glue::check(PyTuple_New(n));
-      for (Py_ssize_t k = 0; k < i; ++k) PyTuple_SET_ITEM(out.get(), k, Py_NewRef(PyTuple_GET_ITEM(items.get(), k)));
-    }
-    if (out) PyTuple_SET_ITEM(out.get(), i, ready.release());
-  }
-  return out ? out : Ref::borrow(o);
 }
 
 // The callable tkinter registers: runs the user's callable and, when that
@@ -978,10 +1006,13 @@ Ref callback(const Args& a) {
     Claim() { t_frame = nullptr; }  // nested commands open their own frames
     ~Claim() { t_frame = frame; }
   } claim;
-  PyObject* func = a.function()->data;
+  // tkinter holds the only reference to this wrapper, and so to `func`, and
+  // drops it as soon as the command is deleted, which `func` itself may do.
+  Ref self = Ref::borrow(reinterpret_cast<PyObject*>(a.function()));
+  Ref func = Ref::borrow(a.function()->data);
   try {
-    Ref r = glue::call_kw(func, a.varargs(), nullptr);
-    return tcl_ready(r.get());
+    Ref r = glue::call_kw(func.get(), a.varargs(), nullptr);
+    return trivex::tkvalue::value(r.get());
   } catch (const glue::PythonError&) {
     if (!claim.frame) throw;
     record_failure(*claim.frame);
@@ -1213,25 +1244,31 @@ bool plain_command(PyObject* self, PlainCommand& f, Holds& holds) {
 Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   if (!PyTuple_CheckExact(f.args) || !PyDict_CheckExact(f.keywords) || !PyUnicode_Check(f.cmd_name)) return Ref();
   Py_ssize_t nb = PyTuple_GET_SIZE(f.args), na = PyTuple_GET_SIZE(args);
-  size_t n = static_cast<size_t>(1 + nb + na + 2 * PyDict_GET_SIZE(f.keywords));
-  PyObject* small[16];
+  PyObject* small[16] = {};
   std::vector<PyObject*> large;
   PyObject** argv = small;
-  if (n + 2 > 16) {
-    large.resize(n + 2);
+  auto room = [&](size_t used, size_t total) {
+    if (total <= (argv == small ? 16 : large.size())) return;
+    if (argv == small) large.assign(small, small + used);
+    large.resize(total);
     argv = large.data();
-  }
+  };
   // argv[0] is free for the vectorcall offset, argv[1] is `tk`.
+  // Every word is held for the call: the logger may empty `keywords`.
   size_t i = 2;
+  room(i, 3 + static_cast<size_t>(nb + na));
   argv[i++] = f.cmd_name;
   for (Py_ssize_t k = 0; k < nb; ++k) argv[i++] = PyTuple_GET_ITEM(f.args, k);
   for (Py_ssize_t k = 0; k < na; ++k) argv[i++] = holds.keep(tclobj(PyTuple_GET_ITEM(args, k)));
+  // Counted only now: a conversion hook above may have changed `keywords`.
+  size_t n = static_cast<size_t>(1 + nb + na + 2 * PyDict_GET_SIZE(f.keywords));
+  room(i, n + 2);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
   while (PyDict_Next(f.keywords, &pos, &k, &v)) {
     if (!PyUnicode_Check(k)) glue::raise(PyExc_TypeError, "keywords must be strings");
     argv[i++] = holds.keep(concat(GLUE_STR("-"), k));
-    argv[i++] = v;
+    argv[i++] = holds.keep(Ref::borrow(v));
   }
   if (glue::truthy(f.logger)) {
     Ref line = tuple_from_array(argv + 2, n);
@@ -1241,9 +1278,17 @@ Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   }
   Ref tk = tk_of(f.tcl);
   argv[1] = tk.get();
+  // Checked last, as the binding checks its words: after the logger, which
+  // may change a list among them.
+  for (size_t w = 3; w < i; ++w)
+    if (PyTuple_Check(argv[w]) || PyList_Check(argv[w])) {
+      Ref safe = trivex::tkvalue::value(argv[w]);
+      if (safe.get() != argv[w]) argv[w] = holds.keep(std::move(safe));
+    }
   static SiteCache cache;
   Ref result;
   PyObject* call = glue::class_method(tk.get(), GLUE_STR("call"), cache);
+  Ref keep = call ? Ref::borrow(call) : Ref{};
   result = evaluating(tk.get(), [&] {
     if (call && is_tkapp(tk.get()))
       return glue::check(PyObject_Vectorcall(call, argv + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -1567,7 +1612,7 @@ Ref ns_call(const Args& a) {
   Ref command = ns_command(a[0], a[1], a.varargs());
   Ref tk = self_tk(a[0]);
   Ref w = tclobj(command.get());
-  return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "call", w.get()); });
+  return tk_call(tk.get(), w.get());
 }
 
 Ref ns_eval(const Args& a) {

@@ -301,8 +301,11 @@ Ref listing(PyObject* self) {
         Ref seq = glue::check(PySequence_Fast(entry.get(), "cannot unpack non-iterable object"));
         if (PySequence_Fast_GET_SIZE(seq.get()) != 2)
           glue::raisef(PyExc_ValueError, "expected 2 values to unpack, got %zd", PySequence_Fast_GET_SIZE(seq.get()));
-        Ref path = join_path(key, PySequence_Fast_GET_ITEM(seq.get(), 0));
-        Ref item = glue::tuple_of(path.get(), PySequence_Fast_GET_ITEM(seq.get(), 1));
+        // Held: `seq` may be a list that join_path's Python code changes.
+        Ref sub_key = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+        Ref sub_value = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
+        Ref path = join_path(key, sub_key.get());
+        Ref item = glue::tuple_of(path.get(), sub_value.get());
         glue::list_append(out.get(), item.get());
       } else {
         Ref path = join_path(key, entry.get());
@@ -343,7 +346,10 @@ void update(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref seq = glue::check(PySequence_Fast(entry.get(), "cannot unpack non-iterable object"));
         if (PySequence_Fast_GET_SIZE(seq.get()) != 2)
           glue::raisef(PyExc_ValueError, "expected 2 values to unpack, got %zd", PySequence_Fast_GET_SIZE(seq.get()));
-        set_item_of(self, PySequence_Fast_GET_ITEM(seq.get(), 0), PySequence_Fast_GET_ITEM(seq.get(), 1));
+        // Held: `seq` may be a list that the assignment's Python code changes.
+        Ref key = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 0));
+        Ref value = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), 1));
+        set_item_of(self, key.get(), value.get());
       }
       if (PyErr_Occurred()) throw glue::PythonError{};
     } else {
