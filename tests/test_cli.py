@@ -111,7 +111,7 @@ def test_prompt_history_keeps_a_multi_line_command_whole(tmp_path):
                                 env=dict(os.environ, PYTHONPATH=SRC, HOME=str(tmp_path), TERM="dumb"))
         os.close(slave)
         output = b""
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 180
         pending = list(keys)
         while time.monotonic() < deadline:
             if pending and output.count(b"% ") + output.count(b"> ") >= len(keys) - len(pending) + 1:
@@ -126,14 +126,15 @@ def test_prompt_history_keeps_a_multi_line_command_whole(tmp_path):
                 output += chunk
             elif proc.poll() is not None:
                 break
+        proc.kill()
         proc.wait(timeout=60)
         os.close(master)
         return output.decode(errors="replace")
 
     output = session([b"set v {\r", b"a\\b}\r", b"list 2\r", b"\x04"])
-    assert "'\\na\\\\b'" in output  # the value came back as Python shows it
+    assert "'\\na\\\\b'" in output, output  # the value came back as Python shows it
     history = (tmp_path / ".trivex_tcl_history").read_text().splitlines()
     assert history[1:] == ["set v {\\na\\\\b}", "list 2"]
     # Recalled in a new session (Ctrl-P twice) it is the whole command again.
     output = session([b"\x10\x10\r", b"\x04"])
-    assert "'\\na\\\\b'" in output
+    assert "'\\na\\\\b'" in output, output
