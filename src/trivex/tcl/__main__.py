@@ -98,6 +98,8 @@ class _Session:
             print(exc.args[0] if exc.args else "Tcl error", file=sys.stderr)
             self.failed = True
             return None
+        if self.exit_status is not None:  # a caught exit, where Tcl cannot cancel
+            return self.exit_status
         _show(self.interp, result)
         return None
 
