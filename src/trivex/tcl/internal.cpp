@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "dictorder.hpp"
+#include "listsplit.hpp"
 #include "tclapi.hpp"
 #include "tkapp.hpp"
 
@@ -237,35 +238,14 @@ Ref parse_list(PyObject* text, PyObject* interp) {
   }
   if (size > INT_MAX) glue::raise(PyExc_OverflowError, "string is too long");
   const tcl::Api& api = tcl::api();
-  const char* const limit = string + size;
-  const char* p = string;
-  int lenRemain = static_cast<int>(size);
-  tcl::Tcl_Interp* ip = nullptr;
-  bool have_interp = false;
   std::vector<Ref> elemPtrs;
   std::string collapsed;
-  while (lenRemain > 0) {
-    if (!have_interp) {
-      ip = interp_arg(interp);
-      have_interp = true;
-    }
-    const char* elemStart = nullptr;
-    const char* nextElem = nullptr;
-    int elemSize = 0, hasBrace = 0;
-    if (api.FindElement(ip, p, lenRemain, &elemStart, &nextElem, &elemSize, &hasBrace) != tcl::TCL_OK)
-      raise_tcl_error(interp, GLUE_STR("invalid list element"));
-    if (elemStart >= limit) break;
-    // Without a backslash, Tcl's collapse is a plain copy: read in place.
-    if (hasBrace || !std::memchr(elemStart, '\\', static_cast<size_t>(elemSize))) {
-      elemPtrs.push_back(tcl::decode_tcl_text(elemStart, elemSize));
-    } else {
-      collapsed.resize(static_cast<size_t>(elemSize) + 1);
-      int n = api.CopyAndCollapse(elemSize, elemStart, collapsed.data());
-      elemPtrs.push_back(tcl::decode_tcl_text(collapsed.data(), n));
-    }
-    p = nextElem;
-    lenRemain = static_cast<int>(limit - nextElem);
-  }
+  bool ok = trivex::listsplit::split(
+      api.FindElement, api.CopyAndCollapse, [&] { return interp_arg(interp); }, string,
+      static_cast<size_t>(size), collapsed, [&](const char* elem, size_t n) {
+        elemPtrs.push_back(tcl::decode_tcl_text(elem, static_cast<Py_ssize_t>(n)));
+      });
+  if (!ok) raise_tcl_error(interp, GLUE_STR("invalid list element"));
   Ref result = glue::check(PyTuple_New(static_cast<Py_ssize_t>(elemPtrs.size())));
   for (size_t i = 0; i < elemPtrs.size(); ++i)
     PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), elemPtrs[i].release());

@@ -1,0 +1,139 @@
+// What the fuzz targets share: the Tcl library as the reference, text in
+// Tcl's byte form, and a check that stops the run on a disagreement (libFuzzer
+// then keeps the input that caused it).
+#pragma once
+
+#include <tcl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+[[noreturn]] inline void fail(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "\nMISMATCH: %s\n%s\n", what, detail.c_str());
+  std::abort();
+}
+
+#define FUZZ_CHECK(cond, detail)                    \
+  do {                                              \
+    if (!(cond)) ::fuzz::fail(#cond, (detail));     \
+  } while (0)
+
+// One interpreter for the whole run; no init script is needed for the
+// built-in commands the targets ask.
+inline Tcl_Interp* interp() {
+  static Tcl_Interp* ip = [] {
+    Tcl_FindExecutable(nullptr);
+    return Tcl_CreateInterp();
+  }();
+  return ip;
+}
+
+// Code points in Tcl's byte form, as the package hands text to Tcl: UTF-8
+// with NUL as C0 80 and characters beyond the BMP as two three-byte
+// surrogates.
+inline std::string tcl_bytes(const std::u32string& s) {
+  std::string out;
+  auto put3 = [&](char32_t c) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  };
+  for (char32_t c : s) {
+    if (c == 0) {
+      out += "\xC0\x80";
+    } else if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      put3(c);
+    } else {
+      put3(0xD800 | ((c - 0x10000) >> 10));
+      put3(0xDC00 | ((c - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
+
+// Printable form of bytes for a mismatch report.
+inline std::string show(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out + "\"";
+}
+
+inline std::string show(const std::u32string& s) { return show(tcl_bytes(s)); }
+
+inline std::string show(const std::vector<std::string>& v) {
+  std::string out = "[";
+  for (const auto& e : v) out += show(e) + " ";
+  return out + "]";
+}
+
+// An owned Tcl object.
+class Obj {
+ public:
+  explicit Obj(Tcl_Obj* o) : o_(o) { Tcl_IncrRefCount(o_); }
+  explicit Obj(const std::string& bytes) : Obj(Tcl_NewStringObj(bytes.data(), static_cast<int>(bytes.size()))) {}
+  Obj(const Obj&) = delete;
+  Obj& operator=(const Obj&) = delete;
+  ~Obj() { Tcl_DecrRefCount(o_); }
+  Tcl_Obj* get() const { return o_; }
+
+ private:
+  Tcl_Obj* o_;
+};
+
+inline std::string bytes_of(Tcl_Obj* o) {
+  int n = 0;
+  const char* s = Tcl_GetStringFromObj(o, &n);
+  return std::string(s, static_cast<size_t>(n));
+}
+
+// Tcl's own reading of list text; false when Tcl rejects it.
+inline bool tcl_split(const std::string& text, std::vector<std::string>& out) {
+  out.clear();
+  Obj list(text);
+  int objc = 0;
+  Tcl_Obj** objv = nullptr;
+  if (Tcl_ListObjGetElements(nullptr, list.get(), &objc, &objv) != TCL_OK) return false;
+  for (int i = 0; i < objc; ++i) out.push_back(bytes_of(objv[i]));
+  return true;
+}
+
+// Runs one command given as words, with no substitution; false on error.
+inline bool tcl_call(std::initializer_list<std::string> words, std::string* result = nullptr) {
+  std::vector<Tcl_Obj*> objv;
+  for (const auto& w : words) {
+    objv.push_back(Tcl_NewStringObj(w.data(), static_cast<int>(w.size())));
+    Tcl_IncrRefCount(objv.back());
+  }
+  int code = Tcl_EvalObjv(interp(), static_cast<int>(objv.size()), objv.data(), TCL_EVAL_GLOBAL);
+  for (Tcl_Obj* o : objv) Tcl_DecrRefCount(o);
+  if (result) *result = bytes_of(Tcl_GetObjResult(interp()));
+  Tcl_ResetResult(interp());
+  return code == TCL_OK;
+}
+
+}  // namespace fuzz
+
+// Tcl is set up before the first input (each target includes this header
+// once).
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::interp();
+  return 0;
+}
