@@ -180,14 +180,13 @@ def test_ctrl_c_cancels_the_evaluation_and_raises_keyboard_interrupt():
 def test_ctrl_c_at_the_prompt_returns_to_the_prompt():
     code = textwrap.dedent(
         r"""
-        import os, signal, sys, threading, time, io
-        sys.stdin = io.StringIO("while 1 {}\nexpr {6*7}\n")
+        import os, signal, sys, threading, time
         threading.Thread(target=lambda: (time.sleep(1), os.kill(os.getpid(), signal.SIGINT))).start()
         from trivex.tcl.__main__ import main
         sys.exit(main([]))
         """
     )
-    out = run_python(code)
+    out = run_python(code, input="while 1 {}\nexpr {6*7}\n")
     assert "42" in out.stdout and out.returncode == 0, out.stdout + out.stderr
 
 
