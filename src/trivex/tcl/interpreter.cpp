@@ -499,22 +499,26 @@ Ref interpreter_remove_callback(const Args& a) {
 // -- evaluation -------------------------------------------------------------------------
 
 // The caught TclError becomes a TclError carrying Tcl's errorInfo, with the
-// cause suppressed, and the options of the failure read from `tk` before
-// Tcl runs anything else.
+// cause suppressed (unless a callback's exception began it), and the options
+// of the failure read from `tk` before Tcl runs anything else.  errorInfo is
+// the one in those options, which is what ::errorInfo holds now: reading
+// the variable again would evaluate on an interpreter that a cancellation
+// may have left unwound.
 [[noreturn]] void raise_with_error_info(PyObject* self, PyObject* tk, const glue::CaughtError& caught) {
   tcl::Failure failure = tcl::read_failure(tk);
-  Ref info;
-  try {
-    Ref vars = ATTR(self, "vars");
-    info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
-  } catch (const glue::PythonError&) {
-    glue::CaughtError e;
-    raise_during(Ref::borrow(e.value()), caught.value());
+  Ref exc = tcl::failure_error(tk, failure);
+  if (!exc) {
+    Ref info;
+    try {
+      Ref vars = ATTR(self, "vars");
+      info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
+    } catch (const glue::PythonError&) {
+      glue::CaughtError e;
+      raise_during(Ref::borrow(e.value()), caught.value());
+    }
+    exc = new_exception(g.TclError, info.get());
   }
-  Ref args = glue::tuple_of(info.get());
-  Ref exc = tcl::failure_error(tk, failure, args.get());
-  if (!exc) exc = new_exception(g.TclError, info.get());
-  glue::raise_from(exc, nullptr, caught.value());
+  tcl::raise_failure(std::move(exc), caught.value());
 }
 
 Ref interpreter_eval(const Args& a) {

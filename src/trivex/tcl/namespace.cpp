@@ -869,6 +869,7 @@ namespace tclc = trivex::tcl;
 // What a failed callback leaves for the Tcl command that ran it: Tcl text
 // (Tcl's byte form), so the interposer can use it without the GIL.
 struct CallbackFrame {
+  tclc::Tcl_Interp* interp = nullptr;
   bool failed = false;
   std::string message;  // "ExcType: text"
   std::string info;     // appended to errorInfo: the Python traceback
@@ -905,6 +906,7 @@ int interposed_proc(tclc::ClientData cd, tclc::Tcl_Interp* interp, int objc, tcl
   } hold{ip};
   ++ip->refs;
   CallbackFrame frame;
+  frame.interp = interp;
   CallbackFrame* outer = t_frame;
   t_frame = &frame;
   int rc = ip->proc(ip->data, interp, objc, objv);
@@ -956,9 +958,25 @@ void drop_final_line(PyObject* lines, PyObject* message) {
 
 // Take the pending exception and describe it in `f` for Tcl: `message` for
 // the result, `info` (the Python traceback) for errorInfo, `code` for
-// errorCode.  This is the last place where the exception object itself is
-// at hand; past it only its text travels, through Tcl, to whoever called
-// the command.
+// errorCode.  Past this point only its text travels through Tcl; the
+// exception itself waits in the interpreter (tclerror.hpp) to become the
+// cause of the TclError the failure ends in.  A TclError that has such a
+// cause already failed a callback further in: that innermost exception is
+// the one that began the failure.
+PyObject* original_exception(PyObject* exc) {
+  if (!PyErr_GivenExceptionMatches(exc, S.TclError)) return exc;
+  PyObject* cause = PyException_GetCause(exc);  // new reference or null
+  if (!cause) return exc;
+  Py_DECREF(cause);  // `exc` keeps it alive
+  Ref code = Ref::steal(PyObject_GetAttrString(exc, "errorcode"));
+  PyErr_Clear();
+  if (code && PyTuple_Check(code.get()) && PyTuple_GET_SIZE(code.get()) == 2 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(code.get(), 0)) &&
+      PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code.get(), 0), "PYTHON") == 0)
+    return cause;
+  return exc;
+}
+
 void record_failure(CallbackFrame& f) {
   glue::CaughtError err;
   f.failed = true;
@@ -986,12 +1004,23 @@ void record_failure(CallbackFrame& f) {
     f.message = tclc::encode_tcl_text(message.get());
     f.info.clear();
     if (!S.format_exception) S.format_exception = glue::import_attr("traceback", "format_exception").release();
-    Ref lines = glue::call(S.format_exception, exc);
+    PyObject* original = original_exception(exc);
+    Ref lines;
+    if (original == exc) {
+      lines = glue::call(S.format_exception, exc);
+    } else {
+      // The level below reported its own frames in the message already.
+      Ref args = glue::tuple_of(exc);
+      Ref kwargs = glue::new_dict();
+      glue::dict_set(kwargs.get(), "chain", Py_False);
+      lines = glue::call_kw(S.format_exception, args.get(), kwargs.get());
+    }
     drop_final_line(lines.get(), message.get());
     Ref joined = glue::check(PyUnicode_Join(GLUE_STR(""), lines.get()));
     Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
     if (n && PyUnicode_READ_CHAR(joined.get(), n - 1) == '\n') joined = substring(joined.get(), 0, static_cast<size_t>(n - 1));
     if (PyUnicode_GET_LENGTH(joined.get())) f.info = "\n" + tclc::encode_tcl_text(joined.get());
+    if (f.interp) tclc::remember_cause(f.interp, original, message.get(), stype.get());
   } catch (const glue::PythonError&) {
     PyErr_Clear();
   }
