@@ -1549,6 +1549,55 @@ Ref cmd_get(const Args& a) {
 }
 
 // TempTclCommand
+//
+// A temporary command given the name of an existing one takes the name for
+// its life only: the existing command waits under a name of its own in the
+// same namespace (where a proc keeps resolving names as before) and comes
+// back when the temporary one ends.  The pair (name, waiting name) is kept
+// in the instance dict.
+
+constexpr const char* kDisplaced = "_trivex_displaced";
+
+bool command_here(PyObject* tk, PyObject* qualified) {
+  Ref w = words({GLUE_STR("::namespace"), GLUE_STR("which"), GLUE_STR("-command"), qualified});
+  Ref found = tk_call(tk, w.get());
+  return glue::truthy(found.get());
+}
+
+void set_existing_aside(PyObject* self) {
+  Ref tk = self_tk(self);
+  Ref name = GLUE_MEMBER(self, "cmd_name");
+  Ref qualified = starts_with_sep(name.get()) ? glue::str(name.get()) : concat(GLUE_STR("::"), name.get());
+  if (!command_here(tk.get(), qualified.get())) return;
+  Py_ssize_t end = PyUnicode_GET_LENGTH(qualified.get());
+  Py_ssize_t sep = PyUnicode_Find(qualified.get(), GLUE_STR("::"), 0, end, -1);
+  if (sep < 0) throw glue::PythonError{};
+  Ref ns = substring(qualified.get(), 0, static_cast<size_t>(sep));
+  Ref tail = glue::check(PyUnicode_FromFormat("::__trivex__displaced_%zd", reinterpret_cast<Py_ssize_t>(self)));
+  Ref aside = concat(ns.get(), tail.get());
+  Ref w = words({GLUE_STR("::rename"), qualified.get(), aside.get()});
+  tk_call(tk.get(), w.get());
+  Ref pair = glue::tuple_of(qualified.get(), aside.get());
+  glue::setattr(self, kDisplaced, pair.get());
+}
+
+// Put the displaced command back, in place of whatever has its name now.
+void restore_existing(PyObject* self) {
+  PyObject** dictptr = _PyObject_GetDictPtr(self);
+  PyObject* pair = dictptr && *dictptr ? PyDict_GetItemString(*dictptr, kDisplaced) : nullptr;
+  if (!pair || !PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return;
+  Ref keep = Ref::borrow(pair);
+  glue::check_status(PyDict_DelItemString(*dictptr, kDisplaced));
+  PyObject *qualified = PyTuple_GET_ITEM(pair, 0), *aside = PyTuple_GET_ITEM(pair, 1);
+  Ref tk = self_tk(self);
+  if (!command_here(tk.get(), aside)) return;
+  if (command_here(tk.get(), qualified)) {
+    Ref w = words({GLUE_STR("::rename"), qualified, GLUE_STR("")});
+    tk_call(tk.get(), w.get());
+  }
+  Ref w = words({GLUE_STR("::rename"), aside, qualified});
+  tk_call(tk.get(), w.get());
+}
 
 Ref tempcmd_init(const Args& a) {
   PyObject *self = a[0], *func = a[1];
@@ -1557,6 +1606,7 @@ Ref tempcmd_init(const Args& a) {
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
   glue::call_kw(init.get(), args.get(), a.varkw());
+  set_existing_aside(self);
   if (glue::truthy(func)) {
     glue::call_method(self, GLUE_STR("createcommand"), func);
     glue::call(S.update_wrapper, self, func);
@@ -1578,6 +1628,7 @@ void delete_quietly(PyObject* self) {
 
 Ref tempcmd_exit(const Args& a) {
   delete_quietly(a[0]);
+  restore_existing(a[0]);
   return temp_exit_next(S.TempTclCommand.cls, a[0], a.varargs());
 }
 
@@ -1593,6 +1644,12 @@ Ref tempcmd_del(const Args& a) {
       if (!PyErr_ExceptionMatches(PyExc_ReferenceError)) throw;
       PyErr_Clear();
     }
+  }
+  try {
+    restore_existing(self);
+  } catch (const glue::PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_ReferenceError) && !PyErr_ExceptionMatches(S.TclError)) throw;
+    PyErr_Clear();
   }
   bool found = false;
   Ref none = empty_tuple();
