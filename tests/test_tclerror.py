@@ -2,7 +2,9 @@
 against Tcl's own `catch {...} msg opts` of the same command; and the `cast_`
 callable of the command builder."""
 
+import gc
 import typing
+import weakref
 from tkinter import TclError
 
 import pytest
@@ -237,3 +239,26 @@ def test_cause_is_the_callback_exception_that_began_the_failure(tcl, failing, si
     with pytest.raises(TclError) as later:
         call(tcl, ["three", "z"])
     assert later.value.__cause__ is None
+
+
+@pytest.mark.parametrize("end", ["next failure", "destroy"])
+def test_a_callback_exception_caught_in_tcl_is_not_kept(end):
+    ip = Interpreter()
+    made = []
+
+    def pyfail():
+        exc = Boom("caught in Tcl")
+        made.append(weakref.ref(exc))
+        raise exc
+
+    ip.create_callback(pyfail)
+    ip.eval("catch pyfail")
+    if end == "destroy":
+        ip.destroy()
+    else:
+        with pytest.raises(TclError) as later:
+            ip.eval("error unrelated")
+        assert later.value.__cause__ is None
+        del later
+    gc.collect()
+    assert made[0]() is None
