@@ -163,9 +163,11 @@ class time_limit:
     with Tcl's own cancellation, which no ``catch`` stops, and which also
     ends ``vwait``, ``update``, ``after`` waits and endless loops.  Once the
     deadline has passed, every Tcl evaluation in the block fails at once,
-    also when the deadline passed while Python code ran.  If an evaluation
-    met the deadline, the block raises ``TclTimeoutError`` (chained from the
-    cancelled evaluation's error), even when the block caught that error;
+    also when the deadline passed while Python code ran.  The cancelled call
+    (``eval``, ``j``, a ``TclCommand``, ...) raises ``TclTimeoutError`` with
+    Tcl's ``TCL CANCEL`` error code; and if an evaluation met the deadline,
+    the block raises ``TclTimeoutError`` too (chained from the cancelled
+    evaluation's error), even when the block caught that error;
     the interpreter works normally after the block.  Limits nest: the earliest deadline
     wins.  Ctrl-C in the block raises ``KeyboardInterrupt`` from the block.
 
