@@ -83,6 +83,29 @@ def test_forced_publication_in_a_namespace(interp):
     assert interp.eval("::ns::cmd") == "original"
 
 
+@pytest.mark.parametrize("name", ["stk", "::ns2::a b"])
+@pytest.mark.parametrize("depth", [1, 2, 4])
+def test_forced_publications_stack_and_unwind_in_order(interp, name, depth):
+    qualified = name if name.startswith("::") else "::" + name
+    interp.eval("namespace eval ::ns2 {}")
+    interp.tk.call("proc", qualified, "args", "return original")
+    layers = [lambda *a, i=i: "layer %d" % i for i in range(depth)]
+    for i, layer in enumerate(layers):
+        interp.create_callback(layer, cmd_name=name, force=True)
+        assert interp.tk.call(qualified) == "layer %d" % i
+        assert interp.__callbacks__[qualified] is layer
+    # The first displaced command, the original, stays where it always went.
+    assert interp.tk.call("::hostAid::_cbBkup::" + qualified.lstrip(":")) == "original"
+    for i in reversed(range(depth)):
+        interp.remove_callback(name)
+        expected = "layer %d" % (i - 1) if i else "original"
+        assert interp.tk.call(qualified) == expected
+        assert interp.__callbacks__.get(qualified) is (layers[i - 1] if i else None)
+    assert interp.__callbacks__ == {}
+    assert interp.tk.call("info", "procs", "::hostAid::_cbBkup::*") == ""
+    interp.tk.call("rename", qualified, "")
+
+
 def test_results_reach_tcl(interp):
     interp.create_callback(lambda: ("a b", 3), cmd_name="tup")
     assert interp.eval("llength [tup]") == "2"

@@ -1,6 +1,7 @@
 """TclCommand and TempTclCommand against a real Tcl interpreter, including
 Python callables published as Tcl commands and how their errors reach Tcl."""
 
+import contextlib
 import gc
 import inspect
 import logging
@@ -388,6 +389,31 @@ def test_temporary_command_lifetimes(interp):
         assert not bare.exists() and not hasattr(bare, "__wrapped__")
     split = TempTclCommand(None, "::tmp_{id} extra", tcl=interp)
     assert (split.cmd_name, split.args) == ("::tmp_%d" % id(split), ("extra",))
+
+
+@pytest.mark.parametrize("existing", [
+    "proc ::tnsx::keep {a {b 2}} {return [list kept $a $b [namespace current]]}",  # a proc, in its namespace
+    "interp alias {} ::tnsx::keep {} ::list kept",                             # an alias
+])
+@pytest.mark.parametrize("ending", ["block", "error", "finalised", "no function"])
+def test_temporary_command_over_an_existing_one_brings_it_back(interp, existing, ending):
+    tk = interp.tk
+    tk.eval("namespace eval ::tnsx {}; " + existing)
+    before = tk.eval("::tnsx::keep 1")
+    func = None if ending == "no function" else (lambda *a: "temporary")
+    c = TempTclCommand(func, "::tnsx::keep", tcl=interp)
+    if func:
+        assert tk.eval("::tnsx::keep 1") == "temporary"
+    if ending == "finalised":
+        del c
+        gc.collect()
+    else:
+        with pytest.raises(ZeroDivisionError) if ending == "error" else contextlib.nullcontext():
+            with c:
+                1 / (ending != "error")
+    assert tk.eval("::tnsx::keep 1") == before
+    assert tk.eval("info commands ::tnsx::__trivex__*") == ""
+    tk.eval("rename ::tnsx::keep {}")
 
 
 def test_temporary_command_outliving_its_interpreter():

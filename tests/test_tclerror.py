@@ -2,7 +2,9 @@
 against Tcl's own `catch {...} msg opts` of the same command; and the `cast_`
 callable of the command builder."""
 
+import gc
 import typing
+import weakref
 from tkinter import TclError
 
 import pytest
@@ -177,3 +179,86 @@ def test_cast_callable_gets_the_result_text(tcl, value, cast, expected):
     result = tcl.j.set("pin", value, cast_=cast)
     assert result == expected and type(result) is type(expected)
     assert tcl.history[-1] == ["set", "pin", "a {b c}" if isinstance(value, tuple) else value]
+
+
+class Boom(Exception):
+    pass
+
+
+@pytest.fixture(scope="module")
+def failing(tcl):
+    def pyfail(word):
+        raise Boom("from Python: %s" % word)
+
+    def pyouter():
+        return tcl.eval("pyfail deep")  # fails, through one more callback
+
+    def pycatcher():
+        try:
+            tcl.eval("pyfail caught")
+        except TclError:
+            pass
+        raise KeyError("after catching")
+
+    for f in (pyfail, pyouter, pycatcher):
+        tcl.create_callback(f)
+    tcl.eval("proc stale {} { catch {pyfail x}; three y }")
+    tcl.eval("proc rethrow {} { catch {pyfail again} m o; return -options $o $m }")
+    yield
+    for f in (pyfail, pyouter, pycatcher):
+        tcl.remove_callback(f)
+
+
+@pytest.mark.parametrize("site", SITES)
+@pytest.mark.parametrize("words, cause", [
+    (["pyfail", "x"], ("Boom", "from Python: x", "pyfail")),
+    (["pyouter"], ("Boom", "from Python: deep", "pyfail")),      # the innermost exception
+    (["rethrow"], ("Boom", "from Python: again", "pyfail")),     # Tcl re-raised the same error
+    (["pycatcher"], ("KeyError", "'after catching'", "pycatcher")),
+    (["stale"], None),                                         # caught in Tcl: no stale cause
+    (["three", "x"], None),
+])
+def test_cause_is_the_callback_exception_that_began_the_failure(tcl, failing, site, words, cause):
+    call = SITES[site].call
+    with pytest.raises(TclError) as caught:
+        call(tcl, words)
+    exc = caught.value
+    assert exc.__suppress_context__ or exc.__context__ is None  # nothing else is shown
+    if cause is None:
+        assert exc.__cause__ is None
+        return
+    kind, text, frame = cause
+    assert (type(exc.__cause__).__name__, str(exc.__cause__)) == (kind, text)
+    assert exc.errorcode[0] == "PYTHON"
+    # The traceback reaches the Python frame where it began.
+    tb = exc.__cause__.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    assert tb.tb_frame.f_code.co_name == frame
+    # The next failure starts afresh.
+    with pytest.raises(TclError) as later:
+        call(tcl, ["three", "z"])
+    assert later.value.__cause__ is None
+
+
+@pytest.mark.parametrize("end", ["next failure", "destroy"])
+def test_a_callback_exception_caught_in_tcl_is_not_kept(end):
+    ip = Interpreter()
+    made = []
+
+    def pyfail():
+        exc = Boom("caught in Tcl")
+        made.append(weakref.ref(exc))
+        raise exc
+
+    ip.create_callback(pyfail)
+    ip.eval("catch pyfail")
+    if end == "destroy":
+        ip.destroy()
+    else:
+        with pytest.raises(TclError) as later:
+            ip.eval("error unrelated")
+        assert later.value.__cause__ is None
+        del later
+    gc.collect()
+    assert made[0]() is None

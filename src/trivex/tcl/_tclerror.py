@@ -10,6 +10,7 @@ without parsing text.  Every place that makes one goes through this module.
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Iterable
 from tkinter import TclError
 from typing import Any
@@ -76,10 +77,17 @@ def from_options(tk: Any, result: str, options: Any, cls: type[TclError] = TclEr
             # -errorcode may be any text, a malformed list included.
             return (text,)
 
+    errorcode = words_of("-errorcode", ("NONE",))
+    if cls is TclError and errorcode[:2] == ("TCL", "CANCEL"):
+        # A time limit's cancellation is its timeout; only the testing
+        # module sets limits, so it has been imported if one is running.
+        testing = sys.modules.get(__package__ + ".testing")
+        if testing is not None:
+            cls = testing._cancellation_class(tk, errorcode)
     return make(
         str(opts.get("-errorinfo", result)),
         str(result),
-        errorcode=words_of("-errorcode", ("NONE",)),
+        errorcode=errorcode,
         errorline=number("-errorline", 0),
         errorstack=words_of("-errorstack", ()),
         code=number("-code", 1),

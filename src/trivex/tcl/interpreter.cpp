@@ -421,6 +421,17 @@ Ref backup_name(PyObject* cmd_name) {
   return glue::check(PyUnicode_Concat(prefix.get(), stripped.get()));
 }
 
+// Where the n-th command displaced under one name waits (n >= 2; the first
+// waits under backup_name).  Forcing over a name that is forced already
+// stacks the displaced commands, and removing the callback restores the
+// latest one, so each backup level has a name of its own.
+Ref stacked_backup_name(PyObject* cmd_name, long level) {
+  Ref colon = glue::str_from(":");
+  Ref stripped = glue::call_method(cmd_name, GLUE_STR("lstrip"), colon.get());
+  Ref prefix = glue::check(PyUnicode_FromFormat("%s__trivex__level%ld::", kBackupPrefix, level));
+  return glue::check(PyUnicode_Concat(prefix.get(), stripped.get()));
+}
+
 // The name a command handle stands for.  Its str() is the Tcl text of its
 // command line, which for a name with spaces or braces is the quoted form
 // of the name, not the name.
@@ -436,6 +447,16 @@ bool command_gone(PyObject* self, PyObject* name) {
   return !glue::truthy(found.get());
 }
 
+// Move the registry entry of a callback whose command Tcl now knows by
+// another name.
+void follow_rename(PyObject* self, PyObject* from, PyObject* to) {
+  Ref registry = ATTR(self, "__callbacks__");
+  if (!glue::check_status(PySequence_Contains(registry.get(), from))) return;
+  Ref callback = glue::check(PyObject_GetItem(registry.get(), from));
+  glue::check_status(PyObject_DelItem(registry.get(), from));
+  glue::check_status(PyObject_SetItem(registry.get(), to, callback.get()));
+}
+
 Ref interpreter_create_callback(const Args& a) {
   PyObject* self = a[0];
   PyObject* callback = a[1];
@@ -449,6 +470,7 @@ Ref interpreter_create_callback(const Args& a) {
     if (!glue::truthy(a[3]))
       glue::raisef(PyExc_ValueError, "Cannot create command '%U': command already exists", cmd_name.get());
     Ref backup = backup_name(cmd_name.get());
+    for (long level = 2; !command_gone(self, backup.get()); ++level) backup = stacked_backup_name(cmd_name.get(), level);
     // The backup namespace may not exist yet in a plain interpreter.
     Ref qualifiers = glue::call_method(g.TclNamespace, GLUE_STR("qualifiers"), backup.get());
     Ref tk = tk_of(self);
@@ -456,6 +478,9 @@ Ref interpreter_create_callback(const Args& a) {
                       GLUE_STR(""));
     Ref displaced = glue::check(PyObject_GetItem(cmds.get(), cmd_name.get()));
     glue::call_method(displaced.get(), GLUE_STR("rename"), backup.get());
+    // A displaced callback stays published, under its backup name, so that
+    // it is listed again when it comes back.
+    follow_rename(self, cmd_name.get(), backup.get());
   }
   glue::call_method(tclcmd.get(), GLUE_STR("createcommand"), callback);
   Ref registry = ATTR(self, "__callbacks__");
@@ -487,34 +512,47 @@ Ref interpreter_remove_callback(const Args& a) {
     if (!e.matches(g.TclError) || !command_gone(self, cmd_name.get())) e.reraise();
   }
   glue::check_status(PyObject_DelItem(registry.get(), cmd_name.get()));
+  // The latest of the stacked backups comes back.
   Ref backup = backup_name(cmd_name.get());
+  for (long level = 2;; ++level) {
+    Ref deeper = stacked_backup_name(cmd_name.get(), level);
+    if (command_gone(self, deeper.get())) break;
+    backup = deeper;
+  }
   // Bound arguments given, so that the name is taken whole, not split as a
   // command line.
   Ref no_args = glue::check(PyTuple_New(0));
   Ref bkupcmd = call_kw1(g.TclCommand, GLUE_STR("tcl"), self, backup.get(), no_args.get());
-  if (!command_gone(self, backup.get())) glue::call_method(bkupcmd.get(), GLUE_STR("rename"), cmd_name.get());
+  if (!command_gone(self, backup.get())) {
+    glue::call_method(bkupcmd.get(), GLUE_STR("rename"), cmd_name.get());
+    follow_rename(self, backup.get(), cmd_name.get());
+  }
   return Ref::borrow(Py_None);
 }
 
 // -- evaluation -------------------------------------------------------------------------
 
 // The caught TclError becomes a TclError carrying Tcl's errorInfo, with the
-// cause suppressed, and the options of the failure read from `tk` before
-// Tcl runs anything else.
+// cause suppressed (unless a callback's exception began it), and the options
+// of the failure read from `tk` before Tcl runs anything else.  errorInfo is
+// the one in those options, which is what ::errorInfo holds now: reading
+// the variable again would evaluate on an interpreter that a cancellation
+// may have left unwound.
 [[noreturn]] void raise_with_error_info(PyObject* self, PyObject* tk, const glue::CaughtError& caught) {
   tcl::Failure failure = tcl::read_failure(tk);
-  Ref info;
-  try {
-    Ref vars = ATTR(self, "vars");
-    info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
-  } catch (const glue::PythonError&) {
-    glue::CaughtError e;
-    raise_during(Ref::borrow(e.value()), caught.value());
+  Ref exc = tcl::failure_error(tk, failure);
+  if (!exc) {
+    Ref info;
+    try {
+      Ref vars = ATTR(self, "vars");
+      info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
+    } catch (const glue::PythonError&) {
+      glue::CaughtError e;
+      raise_during(Ref::borrow(e.value()), caught.value());
+    }
+    exc = new_exception(g.TclError, info.get());
   }
-  Ref args = glue::tuple_of(info.get());
-  Ref exc = tcl::failure_error(tk, failure, args.get());
-  if (!exc) exc = new_exception(g.TclError, info.get());
-  glue::raise_from(exc, nullptr, caught.value());
+  tcl::raise_failure(std::move(exc), caught.value());
 }
 
 Ref interpreter_eval(const Args& a) {

@@ -262,12 +262,15 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
     glue::CaughtError caught;
     trivex::tcl::Failure failure = trivex::tcl::read_failure(tk.get());
-    Ref vars = GLUE_MEMBER(interp.get(), "vars");
-    Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
-    Ref args = glue::tuple_of(info.get());
-    Ref exc = trivex::tcl::failure_error(tk.get(), failure, args.get());
-    if (!exc) exc = glue::call(g_TclError, info.get());
-    glue::raise_from(exc, nullptr, caught.value());
+    // errorInfo as the options hold it: ::errorInfo has that value, and an
+    // interpreter a cancellation unwound cannot be asked again.
+    Ref exc = trivex::tcl::failure_error(tk.get(), failure);
+    if (!exc) {
+      Ref vars = GLUE_MEMBER(interp.get(), "vars");
+      Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
+      exc = glue::call(g_TclError, info.get());
+    }
+    trivex::tcl::raise_failure(std::move(exc), caught.value());
   }
   Ref value = Ref::steal(result);
   // A callable is a conversion of its own, never a flag: classes such as

@@ -869,6 +869,7 @@ namespace tclc = trivex::tcl;
 // What a failed callback leaves for the Tcl command that ran it: Tcl text
 // (Tcl's byte form), so the interposer can use it without the GIL.
 struct CallbackFrame {
+  tclc::Tcl_Interp* interp = nullptr;
   bool failed = false;
   std::string message;  // "ExcType: text"
   std::string info;     // appended to errorInfo: the Python traceback
@@ -905,6 +906,7 @@ int interposed_proc(tclc::ClientData cd, tclc::Tcl_Interp* interp, int objc, tcl
   } hold{ip};
   ++ip->refs;
   CallbackFrame frame;
+  frame.interp = interp;
   CallbackFrame* outer = t_frame;
   t_frame = &frame;
   int rc = ip->proc(ip->data, interp, objc, objv);
@@ -956,9 +958,25 @@ void drop_final_line(PyObject* lines, PyObject* message) {
 
 // Take the pending exception and describe it in `f` for Tcl: `message` for
 // the result, `info` (the Python traceback) for errorInfo, `code` for
-// errorCode.  This is the last place where the exception object itself is
-// at hand; past it only its text travels, through Tcl, to whoever called
-// the command.
+// errorCode.  Past this point only its text travels through Tcl; the
+// exception itself waits in the interpreter (tclerror.hpp) to become the
+// cause of the TclError the failure ends in.  A TclError that has such a
+// cause already failed a callback further in: that innermost exception is
+// the one that began the failure.
+PyObject* original_exception(PyObject* exc) {
+  if (!PyErr_GivenExceptionMatches(exc, S.TclError)) return exc;
+  PyObject* cause = PyException_GetCause(exc);  // new reference or null
+  if (!cause) return exc;
+  Py_DECREF(cause);  // `exc` keeps it alive
+  Ref code = Ref::steal(PyObject_GetAttrString(exc, "errorcode"));
+  PyErr_Clear();
+  if (code && PyTuple_Check(code.get()) && PyTuple_GET_SIZE(code.get()) == 2 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(code.get(), 0)) &&
+      PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code.get(), 0), "PYTHON") == 0)
+    return cause;
+  return exc;
+}
+
 void record_failure(CallbackFrame& f) {
   glue::CaughtError err;
   f.failed = true;
@@ -986,12 +1004,23 @@ void record_failure(CallbackFrame& f) {
     f.message = tclc::encode_tcl_text(message.get());
     f.info.clear();
     if (!S.format_exception) S.format_exception = glue::import_attr("traceback", "format_exception").release();
-    Ref lines = glue::call(S.format_exception, exc);
+    PyObject* original = original_exception(exc);
+    Ref lines;
+    if (original == exc) {
+      lines = glue::call(S.format_exception, exc);
+    } else {
+      // The level below reported its own frames in the message already.
+      Ref args = glue::tuple_of(exc);
+      Ref kwargs = glue::new_dict();
+      glue::dict_set(kwargs.get(), "chain", Py_False);
+      lines = glue::call_kw(S.format_exception, args.get(), kwargs.get());
+    }
     drop_final_line(lines.get(), message.get());
     Ref joined = glue::check(PyUnicode_Join(GLUE_STR(""), lines.get()));
     Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
     if (n && PyUnicode_READ_CHAR(joined.get(), n - 1) == '\n') joined = substring(joined.get(), 0, static_cast<size_t>(n - 1));
     if (PyUnicode_GET_LENGTH(joined.get())) f.info = "\n" + tclc::encode_tcl_text(joined.get());
+    if (f.interp) tclc::remember_cause(f.interp, original, message.get(), stype.get());
   } catch (const glue::PythonError&) {
     PyErr_Clear();
   }
@@ -1520,6 +1549,55 @@ Ref cmd_get(const Args& a) {
 }
 
 // TempTclCommand
+//
+// A temporary command given the name of an existing one takes the name for
+// its life only: the existing command waits under a name of its own in the
+// same namespace (where a proc keeps resolving names as before) and comes
+// back when the temporary one ends.  The pair (name, waiting name) is kept
+// in the instance dict.
+
+constexpr const char* kDisplaced = "_trivex_displaced";
+
+bool command_here(PyObject* tk, PyObject* qualified) {
+  Ref w = words({GLUE_STR("::namespace"), GLUE_STR("which"), GLUE_STR("-command"), qualified});
+  Ref found = tk_call(tk, w.get());
+  return glue::truthy(found.get());
+}
+
+void set_existing_aside(PyObject* self) {
+  Ref tk = self_tk(self);
+  Ref name = GLUE_MEMBER(self, "cmd_name");
+  Ref qualified = starts_with_sep(name.get()) ? glue::str(name.get()) : concat(GLUE_STR("::"), name.get());
+  if (!command_here(tk.get(), qualified.get())) return;
+  Py_ssize_t end = PyUnicode_GET_LENGTH(qualified.get());
+  Py_ssize_t sep = PyUnicode_Find(qualified.get(), GLUE_STR("::"), 0, end, -1);
+  if (sep < 0) throw glue::PythonError{};
+  Ref ns = substring(qualified.get(), 0, static_cast<size_t>(sep));
+  Ref tail = glue::check(PyUnicode_FromFormat("::__trivex__displaced_%zd", reinterpret_cast<Py_ssize_t>(self)));
+  Ref aside = concat(ns.get(), tail.get());
+  Ref w = words({GLUE_STR("::rename"), qualified.get(), aside.get()});
+  tk_call(tk.get(), w.get());
+  Ref pair = glue::tuple_of(qualified.get(), aside.get());
+  glue::setattr(self, kDisplaced, pair.get());
+}
+
+// Put the displaced command back, in place of whatever has its name now.
+void restore_existing(PyObject* self) {
+  PyObject** dictptr = _PyObject_GetDictPtr(self);
+  PyObject* pair = dictptr && *dictptr ? PyDict_GetItemString(*dictptr, kDisplaced) : nullptr;
+  if (!pair || !PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) return;
+  Ref keep = Ref::borrow(pair);
+  glue::check_status(PyDict_DelItemString(*dictptr, kDisplaced));
+  PyObject *qualified = PyTuple_GET_ITEM(pair, 0), *aside = PyTuple_GET_ITEM(pair, 1);
+  Ref tk = self_tk(self);
+  if (!command_here(tk.get(), aside)) return;
+  if (command_here(tk.get(), qualified)) {
+    Ref w = words({GLUE_STR("::rename"), qualified, GLUE_STR("")});
+    tk_call(tk.get(), w.get());
+  }
+  Ref w = words({GLUE_STR("::rename"), aside, qualified});
+  tk_call(tk.get(), w.get());
+}
 
 Ref tempcmd_init(const Args& a) {
   PyObject *self = a[0], *func = a[1];
@@ -1528,6 +1606,7 @@ Ref tempcmd_init(const Args& a) {
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
   glue::call_kw(init.get(), args.get(), a.varkw());
+  set_existing_aside(self);
   if (glue::truthy(func)) {
     glue::call_method(self, GLUE_STR("createcommand"), func);
     glue::call(S.update_wrapper, self, func);
@@ -1549,6 +1628,7 @@ void delete_quietly(PyObject* self) {
 
 Ref tempcmd_exit(const Args& a) {
   delete_quietly(a[0]);
+  restore_existing(a[0]);
   return temp_exit_next(S.TempTclCommand.cls, a[0], a.varargs());
 }
 
@@ -1564,6 +1644,12 @@ Ref tempcmd_del(const Args& a) {
       if (!PyErr_ExceptionMatches(PyExc_ReferenceError)) throw;
       PyErr_Clear();
     }
+  }
+  try {
+    restore_existing(self);
+  } catch (const glue::PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_ReferenceError) && !PyErr_ExceptionMatches(S.TclError)) throw;
+    PyErr_Clear();
   }
   bool found = false;
   Ref none = empty_tuple();

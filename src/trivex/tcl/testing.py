@@ -163,9 +163,11 @@ class time_limit:
     with Tcl's own cancellation, which no ``catch`` stops, and which also
     ends ``vwait``, ``update``, ``after`` waits and endless loops.  Once the
     deadline has passed, every Tcl evaluation in the block fails at once,
-    also when the deadline passed while Python code ran.  If an evaluation
-    met the deadline, the block raises ``TclTimeoutError`` (chained from the
-    cancelled evaluation's error), even when the block caught that error;
+    also when the deadline passed while Python code ran.  The cancelled call
+    (``eval``, ``j``, a ``TclCommand``, ...) raises ``TclTimeoutError`` with
+    Tcl's ``TCL CANCEL`` error code; and if an evaluation met the deadline,
+    the block raises ``TclTimeoutError`` too (chained from the cancelled
+    evaluation's error), even when the block caught that error;
     the interpreter works normally after the block.  Limits nest: the earliest deadline
     wins.  Ctrl-C in the block raises ``KeyboardInterrupt`` from the block.
 
@@ -207,6 +209,7 @@ class time_limit:
         self._tk = _tkapp(self.tcl)
         if self.seconds is not None:
             self._id = _c.add_limit(self._tk, float(self.seconds), self.message)
+            _running_limits.append(self)
         return self
 
     def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
@@ -221,6 +224,7 @@ class time_limit:
         if self._id is not None:
             cancelled = _c.remove_limit(self._id)
             self._id = None
+            _running_limits.remove(self)
         if _c.take_interrupt(tk):
             if not isinstance(exc, KeyboardInterrupt):
                 raise KeyboardInterrupt from exc
@@ -228,6 +232,18 @@ class time_limit:
         if cancelled and (exc is None or isinstance(exc, Exception)) and not isinstance(exc, TclTimeoutError):
             raise TclTimeoutError(self.message) from _tcl_error_in(exc)
         return False
+
+
+_running_limits: list[time_limit] = []
+
+
+def _cancellation_class(tk: Any, errorcode: tuple[str, ...]) -> type[TclError]:
+    """TclTimeoutError if a running limit of ``tk`` made the cancellation
+    with this -errorcode ({TCL CANCEL ... message}), else TclError."""
+    for limit in _running_limits:
+        if limit._tk is tk and errorcode[3:4] == (limit.message,):
+            return TclTimeoutError
+    return TclError
 
 
 def _tcl_error_in(exc: Optional[BaseException]) -> Optional[BaseException]:
