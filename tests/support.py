@@ -99,3 +99,13 @@ def make_interpreter():
     except ImportError:
         return StandIn()
     return Interpreter()
+
+
+def plain_env(**extra):
+    """os.environ for a program not built with the sanitizers (tclsh,
+    genhtml): without the sanitizer runtime that a sanitizer run preloads."""
+    import os
+
+    env = dict(os.environ, **extra)
+    env.pop("LD_PRELOAD", None)
+    return env

@@ -15,6 +15,7 @@ import textwrap
 import tkinter
 
 import pytest
+from support import plain_env
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -359,7 +360,7 @@ def test_reports(sample_cov, tmp_path, monkeypatch):
     da = dict(map(int, m) for m in re.findall(r"^DA:(\d+),(\d+)$", open("cov.info").read(), re.M))
     assert da == {line: int(line in run) for line in run | never}
     if shutil.which("genhtml"):
-        subprocess.run(["genhtml", "-q", "-o", "html", "cov.info"], check=True)
+        subprocess.run(["genhtml", "-q", "-o", "html", "cov.info"], check=True, env=plain_env())
         assert os.path.exists("html/index.html")
 
     sample_cov.report("xml", "cov.xml")
