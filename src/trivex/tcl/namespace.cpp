@@ -571,21 +571,26 @@ Ref get_str(PyObject* self, PyObject* array_index) {
 
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
 
-Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
-  Ref tcl, name;
-  FIELD_PAIR(self, "tcl", "var_name", tcl, name);
-  Ref tk = tk_of(tcl.get());
+// tk.setvar of the variable called `name` (a var_name), as set() does it.
+Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index) {
   if (is_none(array_index)) {
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    GLUE_CALL(tk.get(), "setvar", name.get(), v.get());
+    GLUE_CALL(tk, "setvar", name, v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    GLUE_CALL(tk.get(), "setvar", name.get(), index.get(), v.get());
+    GLUE_CALL(tk, "setvar", name, index.get(), v.get());
   }
   return Ref::borrow(Py_None);
+}
+
+Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
+  Ref tcl, name;
+  FIELD_PAIR(self, "tcl", "var_name", tcl, name);
+  Ref tk = tk_of(tcl.get());
+  return set_named(tk.get(), name.get(), value, array_index);
 }
 
 Ref var_set(const Args& a) { return set_value(a[0], a[1], a[2]); }
@@ -1895,22 +1900,29 @@ Ref fused_var_name(PyObject* ns_name, PyObject* name) {
   return joined;
 }
 
+// The `var_name` and the application object of the variable
+// self.byref(name) would make, without making it.
+void view_variable(PyObject* self, PyObject* name, Ref& var_name, Ref& tk) {
+  Ref ns = GLUE_MEMBER(self, "ns");
+  Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
+  var_name = fused_var_name(ns_name.get(), name);
+  if (!var_name) {
+    Ref qualified = namespace_join(ns_name.get(), name);
+    var_name = quotify(qualified.get());
+  }
+  Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
+  Ref tcl = interpreter_proxy(tcl_given.get());
+  tk = tk_of(tcl.get());
+}
+
 Ref vview_get_impl(PyObject* self, PyObject* name) {
   if (OURS(self, VariablesView, "byref")) {
     Ref var_cls = GLOBAL("TclVariable");
     if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_str")) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_str(), without
       // making the object nobody can see.
-      Ref ns = GLUE_MEMBER(self, "ns");
-      Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
-      Ref var_name = fused_var_name(ns_name.get(), name);
-      if (!var_name) {
-        Ref qualified = namespace_join(ns_name.get(), name);
-        var_name = quotify(qualified.get());
-      }
-      Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
-      Ref tcl = interpreter_proxy(tcl_given.get());
-      Ref tk = tk_of(tcl.get());
+      Ref var_name, tk;
+      view_variable(self, name, var_name, tk);
       return evaluating(tk.get(), [&] { return trivex::tktext::var_text(tk.get(), var_name.get()); });
     }
   }
@@ -1920,10 +1932,22 @@ Ref vview_get_impl(PyObject* self, PyObject* name) {
 
 Ref vview_get(const Args& a) { return vview_get_impl(a[0], a[1]); }
 
-Ref vview_set(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("set"), {a[2], a[3]}, KWNAMES("array_index"));
+Ref vview_set_impl(PyObject* self, PyObject* name, PyObject* value, PyObject* array_index) {
+  if (OURS(self, VariablesView, "byref")) {
+    Ref var_cls = GLOBAL("TclVariable");
+    if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "set")) {
+      // TclVariable(qualify(name), tcl=self.ns.tcl).set(value, array_index)
+      // without the object.
+      Ref var_name, tk;
+      view_variable(self, name, var_name, tk);
+      return set_named(tk.get(), var_name.get(), value, array_index);
+    }
+  }
+  Ref var = varobj(self, name);
+  return vmethod(var.get(), GLUE_STR("set"), {value, array_index}, KWNAMES("array_index"));
 }
+
+Ref vview_set(const Args& a) { return vview_set_impl(a[0], a[1], a[2], a[3]); }
 
 Ref vview_unset(const Args& a) {
   Ref var = varobj(a[0], a[1]);
@@ -1998,7 +2022,10 @@ Ref vview_getitem(const Args& a) { return view_getitem(a[0], a[1]); }
 Ref vview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
 
 Ref vview_setitem(const Args& a) {
-  glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
+  if (OURS(a[0], VariablesView, "set"))
+    vview_set_impl(a[0], a[1], a[2], Py_None);
+  else
+    glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
   return Ref::borrow(Py_None);
 }
 
