@@ -3,6 +3,8 @@ the same work, each with its goal; and the large conversions, whose peak
 memory and garbage collections are compared too."""
 
 import gc
+import os
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -13,7 +15,6 @@ from trivex.tcl.array import Array
 from trivex.tcl.interpreter import Interpreter
 from trivex.tcl.namespace import TclArrayVariable, TclVariable
 from trivex.tcl.nestmap import NestMap
-from trivex.tcl.quotify import quotify
 
 ROUNDS = 5
 
@@ -101,13 +102,16 @@ def measure(fn):
     """(seconds, peak bytes traced, collections) of one call."""
     gc.collect()
     before = sum(s["collections"] for s in gc.get_stats())
-    tracemalloc.start()
     t0 = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - t0
+    collections = sum(s["collections"] for s in gc.get_stats()) - before
+    del result
+    gc.collect()
+    tracemalloc.start()
+    result = fn()
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    collections = sum(s["collections"] for s in gc.get_stats()) - before
     del result
     return elapsed, peak, collections
 
@@ -133,17 +137,24 @@ def large(tk, sizes):
         print("%-36s %9.3f %9.3f %7.2f %7.2f  %d/%d   (goal 1.5x, 1.3x)" % (
             "NestMap.from_tcl (%d keys)" % n, ours[0], base[0], ours[0] / base[0], ours[1] / base[1],
             ours[2], base[2]))
-        words = tuple("w%d" % i for i in range(n))
-        tracemalloc.start()
-        tracemalloc.reset_peak()
-        base_mem = tracemalloc.get_traced_memory()[0]
-        result = quotify(words)
-        peak = tracemalloc.get_traced_memory()[1] - base_mem
-        tracemalloc.stop()
-        print("%-36s result %d bytes, Python-heap peak %d bytes" % ("quotify(%d words)" % n, sys.getsizeof(result),
-                                                                    peak))
-        del result
         tk.eval("unset big")
+        # Peak RSS only grows, so each size is measured in a fresh process.
+        out = subprocess.run([sys.executable, "-c", QUOTIFY_SCRATCH, str(n)], capture_output=True, text=True, check=True,
+                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))).stdout.split()
+        result, growth = int(out[0]), int(out[1])
+        print("%-36s result %.1f MB, peak RSS growth %.1f MB, scratch %.1f MB (goal <= result)" % (
+            "quotify(%d words)" % n, result / 1e6, growth / 1e6, (growth - result) / 1e6))
+
+
+QUOTIFY_SCRATCH = """
+import resource, sys
+from trivex.tcl.quotify import quotify
+words = tuple("w%d" % i for i in range(int(sys.argv[1])))
+quotify(words[:10])
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+r = quotify(words)
+print(sys.getsizeof(r), (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) * 1024)
+"""
 
 
 def main():
