@@ -149,7 +149,7 @@ def large(tk, sizes):
 QUOTIFY_SCRATCH = """
 import resource, sys
 from trivex.tcl.quotify import quotify
-words = tuple("w%d" % i for i in range(int(sys.argv[1])))
+words = ["w%d" % i for i in range(int(sys.argv[1]))]
 quotify(words[:10])
 base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 r = quotify(words)
