@@ -264,8 +264,8 @@ inline bool scalar_text(PyObject* obj, ScalarText& out) {
 // one pass, without the intermediate objects of the general path.  Between
 // the measuring pass and the writing pass no Python code runs, so the items
 // stay as measured; the only scratch is one byte per item (how it is
-// quoted), never more than the result, and scalars are formatted again
-// when written rather than kept.
+// quoted), never more than the result; scalars past the first few are
+// formatted again when written rather than kept.
 inline bool quote_plain_items(PyObject* seq, Ref& result) {
   Py_ssize_t n = Py_SIZE(seq);
   PyObject** items = PyList_CheckExact(seq) ? reinterpret_cast<PyListObject*>(seq)->ob_item
@@ -275,6 +275,10 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
   size_t total = n ? static_cast<size_t>(n) - 1 : 0;
   Py_UCS4 maxchar = 127;
   ScalarText scalar;
+  // The first few scalars' texts are kept on the stack: short lists of
+  // numbers are the common case and are not formatted twice.
+  constexpr Py_ssize_t kKept = 16;
+  ScalarText kept[kKept];
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
     if (PyUnicode_CheckExact(item)) {
@@ -286,8 +290,8 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
       });
       Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(item);
       if (m > maxchar) maxchar = m;
-    } else if (scalar_text(item, scalar)) {
-      total += scalar.size;
+    } else if (scalar_text(item, i < kKept ? kept[i] : scalar)) {
+      total += (i < kKept ? kept[i] : scalar).size;
     } else {
       if (PyErr_Occurred()) throw glue::PythonError{};
       return false;
@@ -308,8 +312,12 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
           return quote::convert_element(s, len, (mode & kBraces) != 0, (mode & kUnmatched) != 0, d);
         });
       } else {
-        scalar_text(item, scalar);
-        for (size_t k = 0; k < scalar.size; ++k) *d++ = static_cast<unsigned char>(scalar.text[k]);
+        const ScalarText* t = &kept[i < kKept ? i : 0];
+        if (i >= kKept) {
+          scalar_text(item, scalar);
+          t = &scalar;
+        }
+        for (size_t k = 0; k < t->size; ++k) *d++ = static_cast<unsigned char>(t->text[k]);
       }
     }
   };
