@@ -132,6 +132,29 @@ def test_cast_any(shared, plain, value, result):
         assert got == result and type(got) is (NestMap if isinstance(result, dict) else type(result))
 
 
+@pytest.mark.parametrize(
+    "shadowed, via, text",
+    [
+        ("cast_int", "cast_any", "12"),
+        ("cast_double", "cast_any", "1.5"),
+        ("cast_boolean", "cast_any", "yes"),
+        ("getint", "cast_any", "12"),
+        ("getdouble", "cast_any", "1.5"),
+        ("getint", "cast_int", "12"),
+        ("getdouble", "cast_double", "1.5"),
+    ],
+)
+def test_instance_attributes_override_the_steps_through_self(shadowed, via, text):
+    """The documented steps call self.<method>: an instance attribute wins,
+    and removing it brings the class's own back."""
+    interp = Interpreter()
+    plain = getattr(interp, via)(text)
+    setattr(interp, shadowed, lambda value: ("mine", value))
+    assert getattr(interp, via)(text) == ("mine", text)
+    delattr(interp, shadowed)
+    assert getattr(interp, via)(text) == plain
+
+
 def test_cast_any_keyed_list_object(shared):
     shared.eval("keylset ::kl a.b 1 c 2", record=False)
     obj = shared.tk.call("set", "::kl")

@@ -73,7 +73,10 @@ def test_hook_must_be_callable(install):
         Interpreter()
 
 
-def test_failing_hook_propagates(install):
-    install({"tcl_init": "trivex_test_hooks:missing_attribute"})
-    with pytest.raises(AttributeError):
+@pytest.mark.parametrize("target", ["trivex_test_hooks:missing_attribute", "trivex_test_hooks:tcl_init.missing"])
+def test_hook_naming_a_missing_attribute_is_an_import_error(install, target):
+    install({"tcl_init": target})
+    with pytest.raises(ImportError, match="missing") as info:
         Interpreter()
+    assert isinstance(info.value.__cause__, AttributeError)
+    assert str(info.value) == str(info.value.__cause__)

@@ -2,6 +2,7 @@
 //
 //   ref.hpp       owning references, the error rules, the exception boundary
 //   attr.hpp      attribute reads and method calls on hot paths
+//   guard.hpp     whether a fast path may skip a method lookup through self
 //   function.hpp  the callable type with its argument binding
 //   klass.hpp     classes made by their metaclass; module initialisation
 //   iter.hpp      an iterator that fetches its items on first use
@@ -9,6 +10,7 @@
 
 #include "attr.hpp"
 #include "function.hpp"
+#include "guard.hpp"
 #include "iter.hpp"
 #include "klass.hpp"
 #include "ref.hpp"

@@ -12,6 +12,7 @@ interpreter); local entries come after the installed ones.
 
 from __future__ import annotations
 
+import importlib
 from importlib import metadata
 from typing import Any, Iterator, Optional
 
@@ -48,8 +49,17 @@ class EntryPoint:
         return self._ep.dist
 
     def load(self) -> Any:
-        """Import the module and return the object the entry point names."""
-        return self._ep.load()
+        """Import the module and return the object the entry point names.
+
+        A name the module lacks is an ImportError (chained from the
+        AttributeError): the entry point cannot be imported as declared."""
+        obj = importlib.import_module(self._ep.module)
+        try:
+            for attr in self.attrs:
+                obj = getattr(obj, attr)
+        except AttributeError as exc:
+            raise ImportError(str(exc)) from exc
+        return obj
 
     def __repr__(self) -> str:
         return "EntryPoint.parse(%r)" % ("%s = %s" % (self.name, self._ep.value))

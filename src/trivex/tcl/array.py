@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+from tkinter import TclError
 from typing import Any
+
+from .internal import GetListFromAny
 
 __all__ = ["Array"]
 
@@ -31,18 +34,13 @@ class Array(dict):  # type: ignore[type-arg]
             ValueError: the text is not a Tcl list, or has an odd number of
                 elements.
         """
-        from tkinter import TclError
-
-        from .internal import GetListFromAny
-
         try:
             items = GetListFromAny(text)
         except TclError as exc:
             raise ValueError(exc) from exc
         if len(items) % 2:
             raise ValueError("list must have an even number of elements")
-        it = iter(items)
-        return cls(zip(it, it))
+        return cls(zip(items[::2], items[1::2]))
 
     def __repr__(self) -> str:
         return "Array(%s)" % dict.__repr__(self)

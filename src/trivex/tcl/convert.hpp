@@ -261,42 +261,41 @@ inline bool scalar_text(PyObject* obj, ScalarText& out) {
 
 // List text of an exact list or tuple whose items are all exact str or
 // scalars: no hook can run, so the items are read in place and written in
-// one pass, without the intermediate objects of the general path.
+// one pass, without the intermediate objects of the general path.  Between
+// the measuring pass and the writing pass no Python code runs, so the items
+// stay as measured; the only scratch is one byte per item (how it is
+// quoted), never more than the result; scalars past the first few are
+// formatted again when written rather than kept.
 inline bool quote_plain_items(PyObject* seq, Ref& result) {
   Py_ssize_t n = Py_SIZE(seq);
   PyObject** items = PyList_CheckExact(seq) ? reinterpret_cast<PyListObject*>(seq)->ob_item
                                             : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
-  struct Piece {
-    PyObject* str;  // null for a scalar
-    bool braces;
-    bool unmatched;
-    size_t length;
-    ScalarText scalar;
-  };
-  std::vector<Piece> pieces(static_cast<size_t>(n));
+  enum : unsigned char { kBraces = 1, kUnmatched = 2 };
+  std::vector<unsigned char> modes(static_cast<size_t>(n));
   size_t total = n ? static_cast<size_t>(n) - 1 : 0;
   Py_UCS4 maxchar = 127;
+  ScalarText scalar;
+  // The first few scalars' texts are kept on the stack: short lists of
+  // numbers are the common case and are not formatted twice.
+  constexpr Py_ssize_t kKept = 16;
+  ScalarText kept[kKept];
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
-    Piece& p = pieces[static_cast<size_t>(i)];
     if (PyUnicode_CheckExact(item)) {
       unsigned flags = scan_text(item);
-      p.str = item;
-      p.braces = quote::braced(flags);
-      p.unmatched = (flags & quote::BRACES_UNMATCHED) != 0;
-      p.length = with_chars(item, [&](const auto* d, size_t len) {
-        return quote::converted_length(d, len, p.braces, p.unmatched);
+      bool braces = quote::braced(flags), unmatched = (flags & quote::BRACES_UNMATCHED) != 0;
+      modes[static_cast<size_t>(i)] = static_cast<unsigned char>((braces ? kBraces : 0) | (unmatched ? kUnmatched : 0));
+      total += with_chars(item, [&](const auto* d, size_t len) {
+        return quote::converted_length(d, len, braces, unmatched);
       });
       Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(item);
       if (m > maxchar) maxchar = m;
-    } else if (scalar_text(item, p.scalar)) {
-      p.str = nullptr;
-      p.length = p.scalar.size;
+    } else if (scalar_text(item, i < kKept ? kept[i] : scalar)) {
+      total += (i < kKept ? kept[i] : scalar).size;
     } else {
       if (PyErr_Occurred()) throw glue::PythonError{};
       return false;
     }
-    total += p.length;
   }
   if (!n) {
     result = Ref::borrow(empty_text());
@@ -304,15 +303,21 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
   }
   result = glue::check(PyUnicode_New(static_cast<Py_ssize_t>(total), maxchar));
   auto write_all = [&](auto* d) {
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      const Piece& p = pieces[i];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];
       if (i) *d++ = ' ';
-      if (p.str) {
-        d = with_chars(p.str, [&](const auto* s, size_t len) {
-          return quote::convert_element(s, len, p.braces, p.unmatched, d);
+      if (PyUnicode_CheckExact(item)) {
+        unsigned char mode = modes[static_cast<size_t>(i)];
+        d = with_chars(item, [&](const auto* s, size_t len) {
+          return quote::convert_element(s, len, (mode & kBraces) != 0, (mode & kUnmatched) != 0, d);
         });
       } else {
-        for (size_t k = 0; k < p.scalar.size; ++k) *d++ = static_cast<unsigned char>(p.scalar.text[k]);
+        const ScalarText* t = &kept[i < kKept ? i : 0];
+        if (i >= kKept) {
+          scalar_text(item, scalar);
+          t = &scalar;
+        }
+        for (size_t k = 0; k < t->size; ++k) *d++ = static_cast<unsigned char>(t->text[k]);
       }
     }
   };

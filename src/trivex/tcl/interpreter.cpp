@@ -53,12 +53,8 @@ struct Globals {
   PyObject* entrypoint_group;
   PyObject* allowed_entrypoint_keys;
   PyObject* Interpreter;
+  glue::Pristine origin;  // the class as built, for the fast paths' guards
   // The readers cast_any may bypass, and the methods it must see unchanged.
-  PyObject* misc_getint;
-  PyObject* misc_getdouble;
-  PyObject* own_cast_int;
-  PyObject* own_cast_double;
-  PyObject* own_cast_boolean;
   // Ending the Tcl interpreter with its Interpreter.
   PyObject* finalize;         // weakref.finalize
   PyObject* SimpleNamespace;  // types.SimpleNamespace
@@ -91,10 +87,9 @@ Ref call_kw1(PyObject* f, PyObject* key, PyObject* value, A... args) {
 
 Ref new_exception(PyObject* type, PyObject* arg) { return glue::call(type, arg); }
 
-// Whether `self`'s class still uses `expected` for `name`.
-bool uses(PyObject* self, PyObject* name, PyObject* expected) {
-  return _PyType_Lookup(Py_TYPE(self), name) == expected;
-}
+// Whether self.<name>, for each name, is still what the class had when
+// this module built it: neither a subclass nor the instance rebinds it.
+#define OURS(self, ...) GLUE_RELIES_ON(g.origin, __VA_ARGS__).holds(self)
 
 PyObject* instance_dict_item(PyObject* self, PyObject* key) {
   PyObject** dictptr = _PyObject_GetDictPtr(self);
@@ -667,8 +662,8 @@ Ref interpreter_cast_list(const Args& a) { return cast_list(a[0], a[1]); }
 
 // self.getint(value) / self.getdouble(value): tkinter's readers, with Tcl's
 // error turned into ValueError as they do.
-Ref tk_reader(PyObject* self, PyObject* method, PyObject* misc_function, PyObject* tk_method, PyObject* value) {
-  if (!uses(self, method, misc_function)) return glue::call_method(self, method, value);
+Ref tk_reader(PyObject* self, PyObject* method, bool own, PyObject* tk_method, PyObject* value) {
+  if (!own) return glue::call_method(self, method, value);
   Ref tk = tk_of(self);
   PyObject* argv[] = {tk.get(), value};
   PyObject* r = PyObject_VectorcallMethod(tk_method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -683,15 +678,16 @@ Ref tk_reader(PyObject* self, PyObject* method, PyObject* misc_function, PyObjec
 // when the reader does not take its type.
 Ref number_cast(PyObject* self, PyObject* value, bool integer) {
   PyObject* method = integer ? GLUE_STR("getint") : GLUE_STR("getdouble");
-  PyObject* misc = integer ? g.misc_getint : g.misc_getdouble;
+  bool own = integer ? OURS(self, "getint") : OURS(self, "getdouble");
   try {
-    return tk_reader(self, method, misc, method, value);
+    return tk_reader(self, method, own, method, value);
   } catch (const glue::PythonError&) {
     glue::CaughtError e;
     if (!e.matches(PyExc_TypeError)) e.reraise();
   }
   Ref text = cv::quotify(value);
-  return tk_reader(self, method, misc, method, text.get());
+  own = integer ? OURS(self, "getint") : OURS(self, "getdouble");
+  return tk_reader(self, method, own, method, text.get());
 }
 
 Ref interpreter_cast_int(const Args& a) { return number_cast(a[0], a[1], true); }
@@ -952,10 +948,7 @@ Ref interpreter_cast_any(const Args& a) {
   }
   value = glue::str(value.get());
 
-  bool own = uses(self, GLUE_STR("cast_int"), g.own_cast_int) &&
-             uses(self, GLUE_STR("cast_double"), g.own_cast_double) &&
-             uses(self, GLUE_STR("cast_boolean"), g.own_cast_boolean) &&
-             uses(self, GLUE_STR("getint"), g.misc_getint) && uses(self, GLUE_STR("getdouble"), g.misc_getdouble);
+  bool own = OURS(self, "cast_int", "cast_double", "cast_boolean", "getint", "getdouble");
   bool numbers = !beyond_digit_limit(value.get());
   TextGuess guess;
   if (own) {
@@ -1191,15 +1184,12 @@ Ref make_interpreter_class(const char* module) {
   body.method({"set_boolean", "(self, name, value)", interpreter_set_boolean, kSetBooleanDoc});
   body.method({"set_list", "(self, name, value)", interpreter_set_list, kSetListDoc});
   body.staticmethod({"cast_list", "(value, item_cast=None)", interpreter_cast_list, kCastListDoc});
-  g.own_cast_int = body.method({"cast_int", "(self, value)", interpreter_cast_int, kCastIntDoc});
-  g.own_cast_double = body.method({"cast_double", "(self, value)", interpreter_cast_double, kCastDoubleDoc});
-  g.own_cast_boolean = body.method({"cast_boolean", "(self, value)", interpreter_cast_boolean, kCastBooleanDoc});
+  body.method({"cast_int", "(self, value)", interpreter_cast_int, kCastIntDoc});
+  body.method({"cast_double", "(self, value)", interpreter_cast_double, kCastDoubleDoc});
+  body.method({"cast_boolean", "(self, value)", interpreter_cast_boolean, kCastBooleanDoc});
   body.staticmethod({"cast_array", "(value, item_cast=None)", interpreter_cast_array, kCastArrayDoc});
   body.staticmethod({"cast_keyed_list", "(value, item_cast=None)", interpreter_cast_keyed_list, kCastKeyedListDoc});
   body.method({"cast_any", "(self, value)", interpreter_cast_any, kCastAnyDoc});
-  Py_INCREF(g.own_cast_int);
-  Py_INCREF(g.own_cast_double);
-  Py_INCREF(g.own_cast_boolean);
   return body.build({g.Tk}, kClassDoc);
 }
 
@@ -1254,9 +1244,6 @@ PyMODINIT_FUNC PyInit_interpreter() {
     g.logger = glue::call(get_logger.get(), logger_name.get()).release();
     m.add("logger", g.logger);
 
-    Ref misc = glue::import_attr("tkinter", "Misc");
-    g.misc_getint = glue::getattr(misc.get(), "getint").release();
-    g.misc_getdouble = glue::getattr(misc.get(), "getdouble").release();
     g.finalize = glue::import_attr("weakref", "finalize").release();
     g.SimpleNamespace = glue::import_attr("types", "SimpleNamespace").release();
     g.end_quietly = glue::make_function({"_end_tcl", "(tk)", end_quietly, nullptr}, kModule).release();
@@ -1269,6 +1256,7 @@ PyMODINIT_FUNC PyInit_interpreter() {
     if (g.digits_check_threshold == -1 && PyErr_Occurred()) throw glue::PythonError{};
     Ref cls = make_interpreter_class(kModule);
     g.Interpreter = Py_NewRef(cls.get());
+    g.origin.take(g.Interpreter);
     m.add("Interpreter", cls.get());
 
     Ref shared = glue::call(cls.get());

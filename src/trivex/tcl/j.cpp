@@ -48,7 +48,7 @@ constexpr const char* kModule = "trivex.tcl.j";
 PyObject* g_TclError = nullptr;     // tkinter.TclError
 PyObject* g_proxy = nullptr;        // weakref.proxy
 PyObject* g_JCode = nullptr;        // class J_Code
-PyObject* g_JCodeInit = nullptr;    // J_Code.__init__ as this module made it
+glue::Pristine g_JCodeOrigin;       // J_Code as this module made it
 PyObject* g_empty_tuple = nullptr;
 
 // ---------------------------------------------------------------------------
@@ -320,7 +320,7 @@ Ref reuse_spare(PyObject* name, PyObject* tcl) {
 
 Ref new_code(PyObject* name, PyObject* tcl) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_JCode);
-  if (_PyType_Lookup(type, GLUE_STR("__init__")) == g_JCodeInit && type->tp_new == PyBaseObject_Type.tp_new) {
+  if (GLUE_RELIES_ON(g_JCodeOrigin, "__init__").class_holds(g_JCode) && type->tp_new == PyBaseObject_Type.tp_new) {
     if (Ref code = reuse_spare(name, tcl)) return code;
     Ref code = glue::check(type->tp_new(type, g_empty_tuple, nullptr));
     glue::setattr(code.get(), GLUE_STR("tcl"), tcl);
@@ -562,7 +562,7 @@ PyMODINIT_FUNC PyInit_j() {
     m.add("J", j_class.get());
 
     glue::ClassBody code("J_Code", kModule);
-    g_JCodeInit = Ref::borrow(code.method({"__init__", "(self, *cmd, tcl)", code_init, kCodeInitDoc})).release();
+    code.method({"__init__", "(self, *cmd, tcl)", code_init, kCodeInitDoc});
     code.method({"__getattr__", "(self, name)", code_getattr, kCodeGetattrDoc});
     code.method({"__call__", "(self, /, *args, **kwargs)", code_call, kCodeCallDoc});
     code.method({"__str__", "(self)", code_str, kCodeStrDoc});
@@ -572,6 +572,7 @@ PyMODINIT_FUNC PyInit_j() {
     code_type->tp_getattro = getattro<code_missing>;
     code_type->tp_call = code_tp_call;
     g_JCode = Ref::borrow(code_class.get()).release();
+    g_JCodeOrigin.take(g_JCode);
     m.add("J_Code", code_class.get());
   });
 }

@@ -69,10 +69,7 @@ constexpr const char* kTemplate = "'::__trivex__{cls}_{id}_tmp'";
 
 struct ClassInfo {
   PyObject* cls = nullptr;
-  unsigned int version = 0;  // tp_version_tag when last found as built
-  // What the fast paths rely on: these names resolve on the class to these
-  // objects (kept alive here), as they did when the module was loaded.
-  std::vector<std::pair<PyObject*, PyObject*>> relied_on;
+  glue::Pristine origin;  // the class as built, for the fast paths' guards
 };
 
 struct State {
@@ -166,19 +163,6 @@ Ref global(PyObject* name, GlobalCache& cache) {
     return global(GLUE_STR(name), cache_);     \
   }())
 
-// Whether the names the fast paths rely on still resolve on `ci.cls` to
-// this module's own objects.  Decided by the class's version tag while it is
-// the one last seen; after any change to the class (copyreg, for one, stores
-// __slotnames__ on classes it copies) the names are looked up again.
-bool unchanged(ClassInfo& ci) {
-  auto* t = reinterpret_cast<PyTypeObject*>(ci.cls);
-  if (ci.version && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == ci.version) return true;
-  for (const auto& [name, expected] : ci.relied_on)
-    if (_PyType_Lookup(t, name) != expected) return false;
-  ci.version = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
-  return true;
-}
-
 PyObject* instance_dict(PyObject* self) {
   PyObject** dp = _PyObject_GetDictPtr(self);
   return dp ? *dp : nullptr;
@@ -244,26 +228,11 @@ void field_pair(PyObject* self, PyObject* a, PyObject* b, PairCache& cache, Ref&
     field_pair(self_, GLUE_STR(a), GLUE_STR(b), cache_, va_, vb_);           \
   }(self, va, vb))
 
-// Whether self.<name> is exactly the class attribute `expected` (our own
-// function), so that calling it can skip the Python call.
-bool dispatches_to(PyObject* self, PyObject* name, PyObject* expected, SiteCache& cache) {
-  PyTypeObject* t = Py_TYPE(self);
-  PyObject* d = instance_dict(self);
-  if (cache.hit(t, d)) return true;
-  if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, name) != expected) return false;
-  if (d) {
-    int r = PyDict_Contains(d, name);
-    if (r < 0) throw glue::PythonError{};
-    if (r) return false;
-    cache.store(t, d, expected);
-  }
-  return true;
-}
-#define DISPATCHES(self, name, expected)                               \
-  ([](PyObject* self_, PyObject* expected_) -> bool {                  \
-    static SiteCache cache_;                                           \
-    return dispatches_to(self_, GLUE_STR(name), expected_, cache_);    \
-  }(self, expected))
+// Whether self.<name>, for each name, is still the class's own function
+// as this module built it, so that calling it can skip the Python call.
+#define OURS(self, info, ...) GLUE_RELIES_ON(S.info.origin, __VA_ARGS__).holds(self)
+// Whether `cls` is exactly the module's class, unchanged in these names.
+#define OUR_CLASS(cls, info, ...) GLUE_RELIES_ON(S.info.origin, __VA_ARGS__).class_holds(cls)
 
 // The _tkinter application object of an interpreter held by `tcl` (usually
 // a weak proxy).  The referent is kept alive for the attribute lookup.
@@ -524,7 +493,7 @@ Ref join(PyObject* string, PyObject* const* rest, Py_ssize_t n) {
 // TclNamespace.join(a, b) as the module's global name resolves it now.
 Ref namespace_join(PyObject* a, PyObject* b) {
   Ref ns_cls = GLOBAL("TclNamespace");
-  if (ns_cls.get() == S.TclNamespace.cls && unchanged(S.TclNamespace)) {
+  if (OUR_CLASS(ns_cls.get(), TclNamespace, "join")) {
     PyObject* rest[] = {b};
     return join(a, rest, 1);
   }
@@ -602,21 +571,26 @@ Ref get_str(PyObject* self, PyObject* array_index) {
 
 Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
 
-Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
-  Ref tcl, name;
-  FIELD_PAIR(self, "tcl", "var_name", tcl, name);
-  Ref tk = tk_of(tcl.get());
+// tk.setvar of the variable called `name` (a var_name), as set() does it.
+Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index) {
   if (is_none(array_index)) {
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    GLUE_CALL(tk.get(), "setvar", name.get(), v.get());
+    GLUE_CALL(tk, "setvar", name, v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    GLUE_CALL(tk.get(), "setvar", name.get(), index.get(), v.get());
+    GLUE_CALL(tk, "setvar", name, index.get(), v.get());
   }
   return Ref::borrow(Py_None);
+}
+
+Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
+  Ref tcl, name;
+  FIELD_PAIR(self, "tcl", "var_name", tcl, name);
+  Ref tk = tk_of(tcl.get());
+  return set_named(tk.get(), name.get(), value, array_index);
 }
 
 Ref var_set(const Args& a) { return set_value(a[0], a[1], a[2]); }
@@ -811,7 +785,7 @@ Ref arr_init(const Args& a) {
 
 Ref arr_len(const Args& a) {
   PyObject* self = a[0];
-  if (DISPATCHES(self, "array_size", S.var_array_size)) return array_size(self);
+  if (OURS(self, TclArrayVariable, "array_size")) return array_size(self);
   return glue::call_method(self, GLUE_STR("array_size"));
 }
 
@@ -825,23 +799,23 @@ Ref arr_iter(const Args& a) {
 
 Ref arr_contains(const Args& a) {
   PyObject *self = a[0], *key = a[1];
-  if (DISPATCHES(self, "exists", S.var_exists)) return exists_value(self, key);
+  if (OURS(self, TclArrayVariable, "exists")) return exists_value(self, key);
   return vmethod(self, GLUE_STR("exists"), {key}, KWNAMES("array_index"));
 }
 
 Ref getitem(PyObject* self, PyObject* key) {
-  if (DISPATCHES(self, "get", S.var_get_obj)) return get_obj(self, key, S.marker);
+  if (OURS(self, TclArrayVariable, "get")) return get_obj(self, key, S.marker);
   return vmethod(self, GLUE_STR("get"), {key}, KWNAMES("array_index"));
 }
 
 Ref setitem(PyObject* self, PyObject* key, PyObject* value) {
-  if (DISPATCHES(self, "set", S.var_set)) return set_value(self, value, key);
+  if (OURS(self, TclArrayVariable, "set")) return set_value(self, value, key);
   vmethod(self, GLUE_STR("set"), {value, key}, KWNAMES("array_index"));
   return Ref::borrow(Py_None);
 }
 
 Ref delitem(PyObject* self, PyObject* key) {
-  if (DISPATCHES(self, "unset", S.var_unset)) return unset_value(self, key, Py_False);
+  if (OURS(self, TclArrayVariable, "unset")) return unset_value(self, key, Py_False);
   vmethod(self, GLUE_STR("unset"), {key}, KWNAMES("array_index"));
   return Ref::borrow(Py_None);
 }
@@ -1148,7 +1122,7 @@ Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
       glue::dict_set(options.get(), k, value.get());
     }
   }
-  bool own_dashed = DISPATCHES(self, "kwargs_to_dashed_args", S.cmd_dashed);
+  bool own_dashed = OURS(self, TclCommand, "kwargs_to_dashed_args");
   if (own_dashed && PyTuple_CheckExact(bound.get()) && PyTuple_CheckExact(converted.get()) &&
       PyDict_CheckExact(options.get())) {
     // The whole line in one tuple: name, bound words, call words, options.
@@ -1188,7 +1162,7 @@ Ref cmd_build_tclcmd(const Args& a) { return build_line(a[0], a.varargs(), a.var
 
 // self.build_tclcmd(*args, **kwargs) as the instance resolves it.
 Ref line_of(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (DISPATCHES(self, "build_tclcmd", S.cmd_build)) return build_line(self, args, kwargs);
+  if (OURS(self, TclCommand, "build_tclcmd")) return build_line(self, args, kwargs);
   Ref fn = glue::getattr(self, GLUE_STR("build_tclcmd"));
   return glue::call_kw(fn.get(), args, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
 }
@@ -1232,9 +1206,8 @@ class Holds {
 };
 
 // The six attributes of a command whose methods are all this module's own:
-// the object is exactly a TclCommand, the class is unmodified since load,
-// and the instance dict holds just what the constructor set, so nothing
-// shadows a method.  Held for the call (argument hooks and the logger run
+// the object is exactly a TclCommand and neither its class nor its own
+// dict rebinds a method the call would go through.  Held for the call (argument hooks and the logger run
 // Python code that may rebind them).
 struct PlainCommand {
   PyObject *tcl, *cmd_name, *args, *keywords, *cast, *logger;
@@ -1247,11 +1220,12 @@ bool plain_command(PyObject* self, PlainCommand& f, Holds& holds) {
     SiteCache site;
     PyObject* values[6];
   } cache;
-  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(S.TclCommand.cls) || !unchanged(S.TclCommand)) return false;
+  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(S.TclCommand.cls) ||
+      !OURS(self, TclCommand, "__call__", "call", "build_tclcmd", "kwargs_to_dashed_args"))
+    return false;
   PyObject* d = instance_dict(self);
   if (!d) return false;
   if (!cache.site.hit(Py_TYPE(self), d)) {
-    if (PyDict_GET_SIZE(d) != 6) return false;
     for (int i = 0; i < 6; ++i) {
       PyObject* v = PyDict_GetItemWithError(d, *names[i]);
       if (!v) {
@@ -1356,7 +1330,7 @@ Ref cmd_call(const Args& a) { return command_call(a[0], a.varargs(), a.varkw());
 
 // __call__: self.call(*args, **kwargs); `kwargs` may be null.
 Ref dunder_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  if (DISPATCHES(self, "call", S.cmd_call)) return command_call(self, args, kwargs);
+  if (OURS(self, TclCommand, "call")) return command_call(self, args, kwargs);
   Ref fn = glue::getattr(self, GLUE_STR("call"));
   return glue::call_kw(fn.get(), args, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
 }
@@ -1981,7 +1955,7 @@ Ref vview_array_byref(const Args& a) {
 
 // self.byref(name) of a variable view.
 Ref varobj(PyObject* self, PyObject* name) {
-  if (DISPATCHES(self, "byref", S.vview_byref)) {
+  if (OURS(self, VariablesView, "byref")) {
     Ref none = empty_tuple();
     Ref kw = glue::new_dict();
     return var_byref(self, name, none.get(), kw.get());
@@ -1997,7 +1971,7 @@ Ref fused_var_name(PyObject* ns_name, PyObject* name) {
       PyUnicode_GET_LENGTH(name) == 0 || starts_with_sep(name))
     return Ref();
   Ref ns_cls = GLOBAL("TclNamespace");
-  if (ns_cls.get() != S.TclNamespace.cls || !unchanged(S.TclNamespace)) return Ref();
+  if (!OUR_CLASS(ns_cls.get(), TclNamespace, "join")) return Ref();
   // The last name made, with the two strings it was made from (held, so
   // that the same objects mean the same text).
   static Ref last_ns, last_name, last_joined;
@@ -2012,22 +1986,29 @@ Ref fused_var_name(PyObject* ns_name, PyObject* name) {
   return joined;
 }
 
+// The `var_name` and the application object of the variable
+// self.byref(name) would make, without making it.
+void view_variable(PyObject* self, PyObject* name, Ref& var_name, Ref& tk) {
+  Ref ns = GLUE_MEMBER(self, "ns");
+  Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
+  var_name = fused_var_name(ns_name.get(), name);
+  if (!var_name) {
+    Ref qualified = namespace_join(ns_name.get(), name);
+    var_name = quotify(qualified.get());
+  }
+  Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
+  Ref tcl = interpreter_proxy(tcl_given.get());
+  tk = tk_of(tcl.get());
+}
+
 Ref vview_get_impl(PyObject* self, PyObject* name) {
-  if (DISPATCHES(self, "byref", S.vview_byref)) {
+  if (OURS(self, VariablesView, "byref")) {
     Ref var_cls = GLOBAL("TclVariable");
-    if (var_cls.get() == S.TclVariable.cls && unchanged(S.TclVariable)) {
+    if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_str")) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_str(), without
       // making the object nobody can see.
-      Ref ns = GLUE_MEMBER(self, "ns");
-      Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
-      Ref var_name = fused_var_name(ns_name.get(), name);
-      if (!var_name) {
-        Ref qualified = namespace_join(ns_name.get(), name);
-        var_name = quotify(qualified.get());
-      }
-      Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
-      Ref tcl = interpreter_proxy(tcl_given.get());
-      Ref tk = tk_of(tcl.get());
+      Ref var_name, tk;
+      view_variable(self, name, var_name, tk);
       return evaluating(tk.get(), [&] { return trivex::tktext::var_text(tk.get(), var_name.get()); });
     }
   }
@@ -2037,10 +2018,22 @@ Ref vview_get_impl(PyObject* self, PyObject* name) {
 
 Ref vview_get(const Args& a) { return vview_get_impl(a[0], a[1]); }
 
-Ref vview_set(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("set"), {a[2], a[3]}, KWNAMES("array_index"));
+Ref vview_set_impl(PyObject* self, PyObject* name, PyObject* value, PyObject* array_index) {
+  if (OURS(self, VariablesView, "byref")) {
+    Ref var_cls = GLOBAL("TclVariable");
+    if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "set")) {
+      // TclVariable(qualify(name), tcl=self.ns.tcl).set(value, array_index)
+      // without the object.
+      Ref var_name, tk;
+      view_variable(self, name, var_name, tk);
+      return set_named(tk.get(), var_name.get(), value, array_index);
+    }
+  }
+  Ref var = varobj(self, name);
+  return vmethod(var.get(), GLUE_STR("set"), {value, array_index}, KWNAMES("array_index"));
 }
+
+Ref vview_set(const Args& a) { return vview_set_impl(a[0], a[1], a[2], a[3]); }
 
 Ref vview_unset(const Args& a) {
   Ref var = varobj(a[0], a[1]);
@@ -2103,8 +2096,8 @@ Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index);
 Ref view_getitem(PyObject* self, PyObject* name) {
   return key_error_from(
       [&] {
-        if (DISPATCHES(self, "get", S.vview_get)) return vview_get_impl(self, name);
-        if (DISPATCHES(self, "get", S.oview_get)) return oview_get_impl(self, name, Py_None);
+        if (OURS(self, VariablesView, "get")) return vview_get_impl(self, name);
+        if (OURS(self, ObjectsView, "get")) return oview_get_impl(self, name, Py_None);
         return glue::call_method(self, GLUE_STR("get"), name);
       },
       {S.TclError, PyExc_ValueError});
@@ -2115,7 +2108,10 @@ Ref vview_getitem(const Args& a) { return view_getitem(a[0], a[1]); }
 Ref vview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
 
 Ref vview_setitem(const Args& a) {
-  glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
+  if (OURS(a[0], VariablesView, "set"))
+    vview_set_impl(a[0], a[1], a[2], Py_None);
+  else
+    glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
   return Ref::borrow(Py_None);
 }
 
@@ -2184,9 +2180,9 @@ Ref view_iter(PyObject* self, PyObject* sub) {
 Ref vview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("vars")); }
 
 Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
-  if (DISPATCHES(self, "byref", S.vview_byref)) {
+  if (OURS(self, VariablesView, "byref")) {
     Ref var_cls = GLOBAL("TclVariable");
-    if (var_cls.get() == S.TclVariable.cls && unchanged(S.TclVariable)) {
+    if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_obj")) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_obj(array_index=...)
       // without the object: a fresh variable has no cast.
       Ref qualified = qualify(self, name);
@@ -2346,16 +2342,9 @@ PyTypeObject* type_of_class(PyObject* cls) { return reinterpret_cast<PyTypeObjec
 // ---------------------------------------------------------------------------
 // Class construction
 
-void record(ClassInfo& ci, Ref cls, std::initializer_list<const char*> relied_on = {}) {
+void record(ClassInfo& ci, Ref cls) {
   ci.cls = cls.release();
-  auto* t = reinterpret_cast<PyTypeObject*>(ci.cls);
-  for (const char* n : relied_on) {
-    PyObject* name = glue::check(PyUnicode_InternFromString(n)).release();
-    ci.relied_on.emplace_back(name, Py_XNewRef(_PyType_Lookup(t, name)));
-  }
-  // A lookup assigns the type its version tag; remember it.
-  _PyType_Lookup(t, GLUE_STR("__init__"));
-  ci.version = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+  ci.origin.take(ci.cls);
 }
 
 const char* const kModuleDoc =
@@ -2426,7 +2415,7 @@ void build_variable_classes(glue::ModuleBuilder& m) {
                          &S.var_array_size, &S.var_array_names})
       Py_INCREF(*p);
     m.add("TclVariable", cls.get());
-    record(S.TclVariable, std::move(cls), {"__new__", "__init__", "get_str", "get_obj"});
+    record(S.TclVariable, std::move(cls));
   }
   {
     glue::ClassBody b("TempTclVariable", kModule);
@@ -2491,7 +2480,7 @@ void build_command_classes(glue::ModuleBuilder& m) {
     b.method({"__get__", "(self, instance, owner=None)", cmd_get});
     Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     m.add("TclCommand", cls.get());
-    record(S.TclCommand, std::move(cls), {"__call__", "call", "build_tclcmd", "kwargs_to_dashed_args"});
+    record(S.TclCommand, std::move(cls));
   }
   {
     glue::ClassBody b("TempTclCommand", kModule);
@@ -2599,7 +2588,7 @@ void build_namespace_classes(glue::ModuleBuilder& m) {
   b.add("ProcsView", procs_view.get());
   Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
   m.add("TclNamespace", cls.get());
-  record(S.TclNamespace, std::move(cls), {"join"});
+  record(S.TclNamespace, std::move(cls));
   for (ClassInfo* ci : {&S.VariablesView, &S.ObjectsView, &S.CommandsView, &S.ProcsView}) {
     Ref view = Ref::steal(ci->cls);
     record(*ci, std::move(view));

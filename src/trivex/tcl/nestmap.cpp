@@ -448,30 +448,67 @@ Ref from_tcl_nested(PyObject* value, PyObject* cast_list) {
   }
 }
 
+// `entered` pairs merged into `d` as a list of that many pairs that merges
+// into the same dict: its items, led by repeats of the first (which merging
+// enters first anyway), so that later positions count as before.
+Ref pairs_so_far(PyObject* d, Py_ssize_t entered) {
+  Ref items = glue::check(PyDict_Items(d));
+  Py_ssize_t n = PyList_GET_SIZE(items.get());
+  if (n == entered) return items;
+  Ref out = glue::new_list();
+  for (Py_ssize_t i = n; i < entered; ++i) glue::list_append(out.get(), PyList_GET_ITEM(items.get(), 0));
+  for (Py_ssize_t i = 0; i < n; ++i) glue::list_append(out.get(), PyList_GET_ITEM(items.get(), i));
+  return out;
+}
+
 Ref from_tcl(PyObject* value, PyObject* cast_list, bool nested) {
   glue::RecursionGuard guard(" while reading a keyed list");
   Ref elements = glue::call(cast_list, value);
-  Ref splits = glue::new_list();
+  // dict(splits), with each split pair entered as soon as it is made and
+  // dropped: keeping them all until the end made the collector walk them
+  // over and over on large lists.  Pairs are what nearly every element
+  // splits into; the first other result (a wrong length, another sequence
+  // type) goes the general way from there: the pairs so far, it and the
+  // rest are collected and handed to dict's own merge, which gives its own
+  // answer and error, after every element has been split as before.
+  Ref dsc = glue::new_dict();
+  Ref splits;  // from the first split that is not a tuple pair on
+  Py_ssize_t entered = 0;
   Ref it = glue::check(PyObject_GetIter(elements.get()));
   while (PyObject* raw = PyIter_Next(it.get())) {
     Ref element = Ref::steal(raw);
     Ref split = glue::call(cast_list, element.get());
     if (nested && surely_not_pair(split.get())) return Ref();
+    if (!splits && PyTuple_CheckExact(split.get()) && PyTuple_GET_SIZE(split.get()) == 2) {
+      glue::dict_set(dsc.get(), PyTuple_GET_ITEM(split.get(), 0), PyTuple_GET_ITEM(split.get(), 1));
+      ++entered;
+      continue;
+    }
+    if (!splits) splits = pairs_so_far(dsc.get(), entered);
     glue::list_append(splits.get(), split.get());
   }
   if (PyErr_Occurred()) throw glue::PythonError{};
-  Ref dsc = glue::new_dict();
-  glue::check_status(PyDict_MergeFromSeq2(dsc.get(), splits.get(), 1));
+  if (splits) {
+    dsc = glue::new_dict();
+    glue::check_status(PyDict_MergeFromSeq2(dsc.get(), splits.get(), 1));
+  }
 
-  Ref entries = glue::check(PyDict_Items(dsc.get()));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-    PyObject* pair = PyList_GET_ITEM(entries.get(), i);
-    PyObject* item = PyTuple_GET_ITEM(pair, 1);
+  // `dsc` is this call's own: nothing else can change it while it is
+  // walked, and replacing the value of a key it has is allowed meanwhile.
+  // Walking it in place keeps a list of every entry out of the collector.
+  Py_ssize_t pos = 0;
+  PyObject *key, *item;
+  while (PyDict_Next(dsc.get(), &pos, &key, &item)) {
     if (is_nestmap(item)) continue;
-    if (Ref sub = from_tcl_nested(item, cast_list)) glue::dict_set(dsc.get(), PyTuple_GET_ITEM(pair, 0), sub.get());
+    if (Ref sub = from_tcl_nested(item, cast_list)) glue::dict_set(dsc.get(), key, sub.get());
   }
   Ref result = new_nestmap();
-  mapping_update(result.get(), dsc.get());
+  if (exact(result.get())) {
+    pos = 0;
+    while (PyDict_Next(dsc.get(), &pos, &key, &item)) setitem(result.get(), key, item);
+  } else {
+    mapping_update(result.get(), dsc.get());
+  }
   return result;
 }
 

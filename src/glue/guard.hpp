@@ -1,0 +1,131 @@
+// The one answer to "is it still ours?" for the fast paths.
+//
+// The documented steps of many methods go through `self`: `self.get(...)`,
+// `self.cast_int(...)`, `self.call(...)`.  A fast path may skip that Python
+// call only while `self.<name>` would still find the module's own object:
+// the class (or a subclass) has not rebound it, and the instance's own dict
+// does not shadow it.  A module takes a snapshot of each class it builds,
+// as it was built (`Pristine`); a fast path states at its own site which
+// names it relies on (`GLUE_RELIES_ON`), and the guard made from the two
+// answers per object.
+//
+// Verdicts are remembered the way CPython's attribute caches remember
+// theirs: a type by its version tag, an instance dict by its identity and
+// version tag.  Tags are never reused, so a match proves nothing changed.
+#pragma once
+
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "attr.hpp"
+#include "ref.hpp"
+
+namespace glue {
+
+// A class as the module built it: its MRO and a copy of each class dict
+// along it, taken before any user code could rebind a name.  Immortal: the
+// fast paths may consult it until the process ends.
+class Pristine {
+ public:
+  Pristine() = default;
+  explicit Pristine(PyObject* cls) { take(cls); }
+
+  void take(PyObject* cls) {
+    cls_ = cls;
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(cls)->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+      PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+      dicts_.push_back(check(PyDict_Copy(d)).release());
+    }
+  }
+
+  PyObject* cls() const { return cls_; }
+
+  // What type lookup found for `name` at load (borrowed), or null.
+  PyObject* lookup(PyObject* name) const {
+    for (PyObject* d : dicts_)
+      if (PyObject* v = PyDict_GetItemWithError(d, name)) return v;
+    if (PyErr_Occurred()) throw PythonError{};
+    return nullptr;
+  }
+
+ private:
+  PyObject* cls_ = nullptr;
+  std::vector<PyObject*> dicts_;
+};
+
+class Guard {
+ public:
+  Guard(const Pristine& origin, std::initializer_list<const char*> names) : cls_(origin.cls()) {
+    for (const char* n : names) {
+      PyObject* name = check(PyUnicode_InternFromString(n)).release();
+      PyObject* expected = origin.lookup(name);
+      // Only a non-data descriptor or plain value gives way to an instance
+      // attribute of the same name.
+      bool shadowable = !expected || !Py_TYPE(expected)->tp_descr_set;
+      relied_.push_back({name, Py_XNewRef(expected), shadowable});
+      any_shadowable_ = any_shadowable_ || shadowable;
+    }
+  }
+
+  // Whether instances of `t` without instance attributes of these names
+  // find the module's own objects.
+  bool type_holds(PyTypeObject* t) {
+    if (t == type_ && detail::valid_tag(t) && t->tp_version_tag == type_tag_) return true;
+    if (!detail::generic_lookup(t)) return false;
+    for (const Relied& r : relied_)
+      if (_PyType_Lookup(t, r.name) != r.expected) return false;
+    type_ = detail::valid_tag(t) ? t : nullptr;
+    type_tag_ = t->tp_version_tag;
+    return true;
+  }
+
+  // Whether `cls` is the very class the snapshot was taken of, unchanged
+  // in these names.
+  bool class_holds(PyObject* cls) {
+    return cls == cls_ && type_holds(reinterpret_cast<PyTypeObject*>(cls));
+  }
+
+  // Whether `self.<name>` finds the module's own object for every name.
+  bool holds(PyObject* self) {
+    if (!type_holds(Py_TYPE(self))) return false;
+    if (!any_shadowable_) return true;
+    PyObject* d = detail::instance_dict(self);
+    if (!d) return true;
+    if (d == dict_ && detail::dict_tag(d) == dict_tag_) return true;
+    for (const Relied& r : relied_) {
+      if (!r.shadowable) continue;
+      int found = PyDict_Contains(d, r.name);
+      if (found < 0) throw PythonError{};
+      if (found) return false;
+    }
+    dict_ = d;
+    dict_tag_ = detail::dict_tag(d);
+    return true;
+  }
+
+ private:
+  struct Relied {
+    PyObject* name;
+    PyObject* expected;
+    bool shadowable;
+  };
+  PyObject* cls_;
+  std::vector<Relied> relied_;
+  bool any_shadowable_ = false;
+  PyTypeObject* type_ = nullptr;
+  unsigned int type_tag_ = 0;
+  PyObject* dict_ = nullptr;
+  uint64_t dict_tag_ = 0;
+};
+
+}  // namespace glue
+
+// The guard of one fast path: made at its first use from the class's
+// load-time snapshot and the names the path skips looking up.
+#define GLUE_RELIES_ON(pristine, ...)                            \
+  ([&]() -> ::glue::Guard& {                                     \
+    static ::glue::Guard guard_((pristine), {__VA_ARGS__});      \
+    return guard_;                                               \
+  }())
