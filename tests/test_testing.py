@@ -126,6 +126,11 @@ def test_time_limit_in_a_worker_thread_with_its_own_interpreter():
             result["timeout"] = True
         result["after"] = own.eval("set z 3")
         del own  # a Tcl interpreter must be deleted by its own thread
+        # A thread that used Tcl hands Tcl's per-thread data back as it ends,
+        # as Tcl's own threads do; Python's threads never do it by themselves.
+        from trivex.tcl.internal import TclDLL
+
+        TclDLL.Tcl_FinalizeThread()
 
     t = threading.Thread(target=work)
     t.start()
