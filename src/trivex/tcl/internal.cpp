@@ -35,7 +35,7 @@
 #include <utility>
 #include <vector>
 
-#include "dictorder.hpp"
+#include "core/dictorder.hpp"
 #include "tclapi.hpp"
 #include "tkapp.hpp"
 

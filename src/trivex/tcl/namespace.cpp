@@ -47,7 +47,7 @@
 #include <vector>
 
 #include "convert.hpp"
-#include "names.hpp"
+#include "core/names.hpp"
 #include "tclapi.hpp"
 #include "tkapp.hpp"
 #include "tclerror.hpp"
