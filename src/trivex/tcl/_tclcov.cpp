@@ -31,7 +31,7 @@
 // table, which is fixed when the session opens.  The tables shared by all
 // interpreters (states, wrapped compilers, markers) are changed under
 // `registry_lock`, which the compile wrapper holds too.
-#include "tclapi.hpp"
+#include "bridge/tclapi.hpp"
 
 #include <tclInt.h>
 #include <tclCompile.h>

@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "core/dictorder.hpp"
-#include "tclapi.hpp"
-#include "tkapp.hpp"
+#include "bridge/tclapi.hpp"
+#include "bridge/tkapp.hpp"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "tclapi.hpp"
-#include "tkapp.hpp"
-#include "tclerror.hpp"
+#include "bridge/tclapi.hpp"
+#include "bridge/tkapp.hpp"
+#include "bridge/tclerror.hpp"
 
 namespace {
 
@@ -659,27 +659,7 @@ Ref number_cast(PyObject* self, PyObject* value, bool integer) {
 Ref interpreter_cast_int(const Args& a) { return number_cast(a[0], a[1], true); }
 Ref interpreter_cast_double(const Args& a) { return number_cast(a[0], a[1], false); }
 
-// The Tcl_Interp* of a _tkinter application object.  The object keeps it
-// in its first field, which is what interpaddr() reports; that is checked
-// once, and interpaddr() asked instead if the layout is not the expected one.
-struct TkappHead {
-  PyObject_HEAD
-  tcl::Tcl_Interp* interp;
-};
-
-tcl::Tcl_Interp* tkapp_interp(PyObject* tk) {
-  static PyTypeObject* tkapp_type = nullptr;
-  static bool layout_known = false;
-  if (!tkapp_type) {
-    tkapp_type = Py_TYPE(tk);
-    tcl::Tcl_Interp* reported = tcl::interp_of(tk);
-    layout_known = std::strcmp(tkapp_type->tp_name, "_tkinter.tkapp") == 0 &&
-                   reinterpret_cast<TkappHead*>(tk)->interp == reported;
-  }
-  if (layout_known && Py_TYPE(tk) == tkapp_type)
-    return tcl::interp_from_address(reinterpret_cast<TkappHead*>(tk)->interp);
-  return tcl::interp_of(tk);
-}
+using tcl::tkapp_interp;
 
 void reset_result(PyObject* self) {
   Ref tk = tk_of(self);

@@ -48,10 +48,10 @@
 
 #include "convert.hpp"
 #include "core/names.hpp"
-#include "tclapi.hpp"
-#include "tkapp.hpp"
-#include "tclerror.hpp"
-#include "tktext.hpp"
+#include "bridge/tclapi.hpp"
+#include "bridge/tkapp.hpp"
+#include "bridge/tclerror.hpp"
+#include "bridge/tktext.hpp"
 #include "tkvalue.hpp"
 
 namespace {
@@ -1020,16 +1020,7 @@ Ref callback(const Args& a) {
   }
 }
 
-// Whether `tk` is the binding's application object (whose call() takes a
-// single tuple as the list of words, or the words themselves).
-bool is_tkapp(PyObject* tk) {
-  static PyTypeObject* tkapp_type = nullptr;
-  PyTypeObject* t = Py_TYPE(tk);
-  if (t == tkapp_type) return true;
-  if (std::strcmp(t->tp_name, "_tkinter.tkapp") != 0) return false;
-  tkapp_type = t;
-  return true;
-}
+using tclc::is_tkapp;
 
 // tk.createcommand(name, func), with Python errors of `func` reported to
 // Tcl as Tcl errors.

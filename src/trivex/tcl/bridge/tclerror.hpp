@@ -25,7 +25,8 @@
 
 #include <cstring>
 
-#include "tclapi.hpp"
+#include "bridge/tclapi.hpp"
+#include "bridge/tkapp.hpp"
 
 namespace trivex::tcl {
 
@@ -53,7 +54,7 @@ inline Failure read_failure(PyObject* tk) {
   Failure f;
   // Only the binding's own object is known to report a true interpreter
   // address.
-  if (std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) return f;
+  if (!is_tkapp(tk)) return f;
   try {
     Tcl_Interp* interp = interp_of(tk);
     const Api& a = api();
