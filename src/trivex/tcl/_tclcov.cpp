@@ -32,6 +32,7 @@
 // interpreters (states, wrapped compilers, markers) are changed under
 // `registry_lock`, which the compile wrapper holds too.
 #include "bridge/tclapi.hpp"
+#include "to_tcl.hpp"
 
 #include <tclInt.h>
 #include <tclCompile.h>

@@ -56,6 +56,8 @@
 #include <vector>
 
 #include "bridge/tclapi.hpp"
+#include "to_tcl.hpp"
+#include "from_tcl.hpp"
 #include "bridge/tkapp.hpp"
 
 namespace {

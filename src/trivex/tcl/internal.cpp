@@ -37,6 +37,7 @@
 
 #include "core/dictorder.hpp"
 #include "bridge/tclapi.hpp"
+#include "from_tcl.hpp"
 #include "bridge/tkapp.hpp"
 
 namespace {

@@ -32,10 +32,9 @@
 // AttributeError instead of queueing a command.
 #include <cstring>
 
-#include "convert.hpp"
+#include "to_tcl.hpp"
 #include "bridge/tkapp.hpp"
 #include "bridge/tclerror.hpp"
-#include "tkvalue.hpp"
 
 namespace {
 

@@ -46,13 +46,12 @@
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "to_tcl.hpp"
 #include "core/names.hpp"
 #include "bridge/tclapi.hpp"
 #include "bridge/tkapp.hpp"
 #include "bridge/tclerror.hpp"
 #include "bridge/tktext.hpp"
-#include "tkvalue.hpp"
 
 namespace {
 

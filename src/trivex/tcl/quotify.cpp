@@ -4,7 +4,7 @@
 // tclquote.hpp.  This file only binds them to Python names, in the module's
 // documented order, and keeps the flag-set interface of the element
 // functions: flag sets are Python sets of flag names.
-#include "convert.hpp"
+#include "to_tcl.hpp"
 
 namespace {
 

@@ -1,6 +1,5 @@
 // The few Tcl C functions the package calls, resolved from the Tcl shared
-// library that module `internal` loads (its `TclDLL`), and the conversions
-// of text between Tcl's byte form and Python str.
+// library that module `internal` loads (its `TclDLL`).
 //
 // No Tcl header is needed: the prototypes below are those of Tcl 8.4-8.6.
 // Module `internal` hands the library's dlopen handle to `init_api()` while
@@ -13,10 +12,8 @@
 // `interp_from_address()`, the one way C++ code gets a Tcl_Interp* from an
 // address, refuses that with a TclError naming both versions.
 //
-// Text: Tcl keeps strings as "modified UTF-8": NUL is the two bytes C0 80 and
-// characters beyond the BMP are UTF-16 surrogate pairs, each surrogate
-// written as three UTF-8 bytes.  `decode_tcl_text` reads that exactly as
-// tkinter does; `encode_tcl_text` writes it.
+// Text crosses in Tcl's byte form ("modified UTF-8", core/tclcodec.hpp):
+// `encode_tcl_text` is in to_tcl.hpp, `decode_tcl_text` in from_tcl.hpp.
 #pragma once
 
 #include <dlfcn.h>
@@ -24,7 +21,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/tclcodec.hpp"
 #include "glue/glue.hpp"
 
 namespace trivex::tcl {
@@ -181,43 +177,6 @@ inline Tcl_Interp* interp_of(PyObject* tk) {
   void* p = PyLong_AsVoidPtr(addr.get());
   if (!p && PyErr_Occurred()) throw glue::PythonError{};
   return interp_from_address(p);
-}
-
-// Tcl bytes -> str, as tkinter reads Tcl strings: strict UTF-8 when that
-// works; otherwise C0 80 is NUL, undecodable bytes are kept as lone
-// surrogates (surrogateescape), and whole encoded surrogate pairs are joined.
-inline glue::Ref decode_tcl_text(const char* s, Py_ssize_t size) {
-  PyObject* r = PyUnicode_DecodeUTF8(s, size, nullptr);
-  if (r) return glue::Ref::steal(r);
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw glue::PythonError{};
-  PyErr_Clear();
-  std::string buf;
-  if (tclcodec::may_hold_nul_pairs(s, static_cast<size_t>(size))) {
-    tclcodec::collapse_nul_pairs(s, static_cast<size_t>(size), buf);
-    s = buf.data();
-    size = static_cast<Py_ssize_t>(buf.size());
-  }
-  glue::Ref u = glue::check(PyUnicode_DecodeUTF8(s, size, "surrogateescape"));
-  if (PyUnicode_KIND(u.get()) == PyUnicode_1BYTE_KIND) return u;
-  Py_ssize_t len = PyUnicode_GET_LENGTH(u.get());
-  Py_ssize_t i = PyUnicode_FindChar(u.get(), tclcodec::kEscapedED, 0, len, 1);
-  if (i == -2) throw glue::PythonError{};
-  if (i == -1) return u;
-  Py_UCS4* cp = PyUnicode_AsUCS4Copy(u.get());
-  if (!cp) throw glue::PythonError{};
-  Py_ssize_t j = static_cast<Py_ssize_t>(
-      tclcodec::join_escaped_pairs(cp, static_cast<size_t>(len), static_cast<size_t>(i)));
-  PyObject* out = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cp, j);
-  PyMem_Free(cp);
-  return glue::check(out);
-}
-
-// str -> Tcl bytes: UTF-8 with NUL as C0 80 and characters beyond the BMP as
-// surrogate pairs (three bytes each).
-inline std::string encode_tcl_text(PyObject* s) {
-  std::string out;
-  glue::with_chars(s, [&](const auto* d, size_t n) { tclcodec::encode(d, n, out); });
-  return out;
 }
 
 }  // namespace trivex::tcl

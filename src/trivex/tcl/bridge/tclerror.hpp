@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "bridge/tclapi.hpp"
+#include "from_tcl.hpp"
 #include "bridge/tkapp.hpp"
 
 namespace trivex::tcl {

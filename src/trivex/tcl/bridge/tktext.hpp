@@ -28,8 +28,9 @@
 
 #include <cstring>
 
-#include "convert.hpp"
+#include "to_tcl.hpp"
 #include "bridge/tclapi.hpp"
+#include "from_tcl.hpp"
 #include "bridge/tkapp.hpp"
 
 namespace trivex::tktext {
