@@ -23,7 +23,7 @@
 //    the process is 8.6 and refuses any other.
 //
 // Tcl functions are called through pointers resolved from the Tcl library
-// module `internal` loaded (see tclapi.hpp), never by symbol name.
+// module `internal` loaded (see bridge/tclapi.hpp), never by symbol name.
 //
 // Threads: the probes run on the interpreter's thread while Tcl runs,
 // without the GIL (tkinter releases it around Tcl calls).  The hot one, the

@@ -23,9 +23,7 @@
 
 #include "from_tcl.hpp"
 #include "to_tcl.hpp"
-#include "bridge/tclapi.hpp"
-#include "bridge/tkapp.hpp"
-#include "bridge/tclerror.hpp"
+#include "bridge/bridge.hpp"
 
 namespace {
 

@@ -33,8 +33,7 @@
 #include <cstring>
 
 #include "to_tcl.hpp"
-#include "bridge/tkapp.hpp"
-#include "bridge/tclerror.hpp"
+#include "bridge/bridge.hpp"
 
 namespace {
 

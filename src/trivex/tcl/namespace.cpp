@@ -39,7 +39,7 @@
 // is counted and the wrapper holds itself and the callable for the call.
 //
 // Values bound for tkinter (words, variable values, callback results) pass
-// through tkvalue.hpp first: tkinter does not check its conversion of the
+// through to_tcl.hpp (tkvalue) first: tkinter does not check its conversion of the
 // elements of a list.
 #include <algorithm>
 #include <cstring>
@@ -48,10 +48,7 @@
 
 #include "to_tcl.hpp"
 #include "core/names.hpp"
-#include "bridge/tclapi.hpp"
-#include "bridge/tkapp.hpp"
-#include "bridge/tclerror.hpp"
-#include "bridge/tktext.hpp"
+#include "bridge/bridge.hpp"
 
 namespace {
 
