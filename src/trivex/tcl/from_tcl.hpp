@@ -84,7 +84,7 @@ class TclString {
 enum class Answer { yes, no, ask_python };
 
 // What tkinter's getint answers for this text; `out` gets the value.
-Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref& out) {
+inline Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref& out) {
   // Only Tcl's machine-size integer types are taken as they are: beyond 64
   // bits Tcl wraps or refuses, where tkinter reads a bignum.
   static const void* int_type = api.GetObjType("int");
@@ -102,7 +102,7 @@ Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref& out) {
 
 // The number of elements of a Tcl list, counting no further than `limit`;
 // false when the text is not a well-formed list.
-bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
+inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
   const char* end = p + n;
   count = 0;
   while (p < end && count < limit) {
@@ -121,7 +121,7 @@ bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, 
 // Whether text may be a keyed list: a well-formed Tcl list whose elements
 // are well-formed two-element lists.  Text that fails this cannot become a
 // NestMap; text that passes is read by NestMap.from_tcl itself.
-bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
+inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
   std::string element;
   const char* p = s;
   const char* end = s + n;

@@ -158,7 +158,8 @@ struct TkappCall {
   PyCFunction fn = nullptr;
 };
 
-inline const TkappCall& tkapp_call() {
+// Kept out of line: its one-time set-up would otherwise swell every caller.
+[[gnu::noinline]] inline const TkappCall& tkapp_call() {
   static const TkappCall c = [] {
     TkappCall r;
     glue::Ref type = glue::import_attr("_tkinter", "TkappType");
