@@ -24,6 +24,13 @@
 // is trusted only after it has been seen to agree with what the object
 // reports about itself (interpaddr(), wantobjects()); otherwise nothing here
 // reads the object and the checks fall back to what tkinter checks itself.
+// It is the package's only view of that head: the interpreter lookup
+// (`tkapp_interp`), the thread test of text reads (`on_interp_thread`) and
+// the Ctrl-C handling of module _testing all read it through here.
+//
+// Calls.  `call_tk` hands a tuple of words to tkinter's `call` directly when
+// the object is tkinter's own (its type is final, so nothing can override
+// the method), and otherwise calls `tk.call` as Python would.
 #pragma once
 
 #include <cstring>
