@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "dictorder.hpp"
+#include "core/dictorder.hpp"
 
 namespace d = trivex::dictorder;
 

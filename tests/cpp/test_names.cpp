@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "names.hpp"
+#include "core/names.hpp"
 
 namespace nm = trivex::names;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "tclquote.hpp"
+#include "core/tclquote.hpp"
 
 namespace q = trivex::quote;
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "dictorder.hpp"
+#include "core/dictorder.hpp"
 #include "fuzz_tcl.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz_tcl.hpp"
-#include "listsplit.hpp"
+#include "core/listsplit.hpp"
 
 // Tcl's internal scanner and collapser, exported by the library but
 // declared only in its private headers.

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_tcl.hpp"
-#include "names.hpp"
+#include "core/names.hpp"
 
 namespace nm = trivex::names;
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 // Before tcl.h, which defines one of the flag names as a macro.
-#include "tclquote.hpp"
+#include "core/tclquote.hpp"
 // clang-format off
 #include "fuzz_tcl.hpp"
 // clang-format on

@@ -23,7 +23,7 @@
 //    the process is 8.6 and refuses any other.
 //
 // Tcl functions are called through pointers resolved from the Tcl library
-// module `internal` loaded (see tclapi.hpp), never by symbol name.
+// module `internal` loaded (see bridge/tclapi.hpp), never by symbol name.
 //
 // Threads: the probes run on the interpreter's thread while Tcl runs,
 // without the GIL (tkinter releases it around Tcl calls).  The hot one, the
@@ -31,7 +31,8 @@
 // table, which is fixed when the session opens.  The tables shared by all
 // interpreters (states, wrapped compilers, markers) are changed under
 // `registry_lock`, which the compile wrapper holds too.
-#include "tclapi.hpp"
+#include "bridge/tclapi.hpp"
+#include "to_tcl.hpp"
 
 #include <tclInt.h>
 #include <tclCompile.h>

@@ -55,7 +55,10 @@
 #include <thread>
 #include <vector>
 
-#include "tclapi.hpp"
+#include "bridge/tclapi.hpp"
+#include "to_tcl.hpp"
+#include "from_tcl.hpp"
+#include "bridge/tkapp.hpp"
 
 namespace {
 
@@ -141,17 +144,10 @@ bool sigint_installed = false;
 PyTypeObject* misc_type = nullptr;  // tkinter.Misc
 PyObject* gc_get_objects = nullptr;
 
-// The head of tkinter's application object (CPython 3.11's _tkinter.c):
-// the interpreter, then the thread that made it.  A layout that differs
-// makes no interpreter look like this thread's: Ctrl-C in the event loop
-// then cancels nothing, as without this module.
-struct TkappHead {
-  PyObject_HEAD
-  Tcl_Interp* interp;
-  int wantobjects;
-  int threaded;
-  ThreadId thread_id;
-};
+// tkinter's application object, seen through the one head view the package
+// has: a layout that differs makes no interpreter look like this thread's,
+// and Ctrl-C in the event loop then cancels nothing, as without this module.
+using TkappHead = tcl::TkappHead;
 
 const char* const kInterruptMessage = "interrupted (Ctrl-C)";
 
@@ -193,7 +189,7 @@ std::vector<Tcl_Interp*> known_interps() {
       PyObject** dictptr = _PyObject_GetDictPtr(o);
       if (!dictptr || !*dictptr) continue;
       PyObject* tk = PyDict_GetItemString(*dictptr, "tk");
-      if (!tk || std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) continue;
+      if (!tk || !tcl::is_tkapp(tk)) continue;
       // Only this thread's interpreters: another thread's evaluation is not
       // the one Ctrl-C interrupts, nor ours to touch.
       if (reinterpret_cast<TkappHead*>(tk)->thread_id != self) continue;

@@ -7,7 +7,7 @@
 // that is made here, at import, by calling ctypes as a Python module would:
 // the classes are built by their ctypes metaclasses (through the glue class
 // builder), so they are ordinary ctypes types in every respect.  Once the
-// library is loaded its dlopen handle goes to tclapi.hpp, and from then on
+// library is loaded its dlopen handle goes to bridge/tclapi.hpp, and from then on
 // the C++ code calls Tcl through plain function pointers: ctypes calls are
 // far too slow for list splitting, which sits under every cast the package
 // makes.
@@ -26,7 +26,7 @@
 // tkinter decodes Tcl strings (modified UTF-8, surrogate pairs), so that an
 // element read here is the same str tkinter would have produced.
 //
-// Dictionary ordering is the pure algorithm of dictorder.hpp over the two
+// Dictionary ordering is the pure algorithm of core/dictorder.hpp over the two
 // strings' code points, given the host's per-character digit test and lower
 // case (one code point per character, as Tcl lowers).
 #include <climits>
@@ -35,10 +35,10 @@
 #include <utility>
 #include <vector>
 
-#include "dictorder.hpp"
-#include "listsplit.hpp"
-#include "tclapi.hpp"
-#include "tkapp.hpp"
+#include "core/dictorder.hpp"
+#include "core/listsplit.hpp"
+#include "bridge/bridge.hpp"
+#include "from_tcl.hpp"
 
 namespace {
 
@@ -99,7 +99,7 @@ Cache g;
 // ---------------------------------------------------------------------------
 // Interpreter arguments
 
-// A tkinter.Tk's interpreter may be used from this thread (tkapp.hpp).
+// A tkinter.Tk's interpreter may be used from this thread (bridge/tkapp.hpp).
 void check_tk_of(PyObject* tk_widget) {
   Ref tk = glue::lookup_attr(tk_widget, GLUE_STR("tk"));
   if (tk) tcl::check_tk(tk.get());

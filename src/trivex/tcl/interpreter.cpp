@@ -21,10 +21,9 @@
 #include <string>
 #include <utility>
 
-#include "convert.hpp"
-#include "tclapi.hpp"
-#include "tkapp.hpp"
-#include "tclerror.hpp"
+#include "from_tcl.hpp"
+#include "to_tcl.hpp"
+#include "bridge/bridge.hpp"
 
 namespace {
 
@@ -693,27 +692,7 @@ Ref number_cast(PyObject* self, PyObject* value, bool integer) {
 Ref interpreter_cast_int(const Args& a) { return number_cast(a[0], a[1], true); }
 Ref interpreter_cast_double(const Args& a) { return number_cast(a[0], a[1], false); }
 
-// The Tcl_Interp* of a _tkinter application object.  The object keeps it
-// in its first field, which is what interpaddr() reports; that is checked
-// once, and interpaddr() asked instead if the layout is not the expected one.
-struct TkappHead {
-  PyObject_HEAD
-  tcl::Tcl_Interp* interp;
-};
-
-tcl::Tcl_Interp* tkapp_interp(PyObject* tk) {
-  static PyTypeObject* tkapp_type = nullptr;
-  static bool layout_known = false;
-  if (!tkapp_type) {
-    tkapp_type = Py_TYPE(tk);
-    tcl::Tcl_Interp* reported = tcl::interp_of(tk);
-    layout_known = std::strcmp(tkapp_type->tp_name, "_tkinter.tkapp") == 0 &&
-                   reinterpret_cast<TkappHead*>(tk)->interp == reported;
-  }
-  if (layout_known && Py_TYPE(tk) == tkapp_type)
-    return tcl::interp_from_address(reinterpret_cast<TkappHead*>(tk)->interp);
-  return tcl::interp_of(tk);
-}
+using tcl::tkapp_interp;
 
 void reset_result(PyObject* self) {
   Ref tk = tk_of(self);
@@ -785,94 +764,9 @@ Ref interpreter_cast_keyed_list(const Args& a) { return cast_keyed_list(a[0], a[
 
 // -- cast_any's exact shortcut ---------------------------------------------------------------
 
-// The head of Tcl's Tcl_Obj, enough to see an object's type.
-struct TclObjHead {
-  int refCount;
-  char* bytes;
-  int length;
-  const void* typePtr;
-};
-
-// A Tcl string object owned for the length of one question.
-class TclString {
- public:
-  TclString(const tcl::Api& api, const char* s, Py_ssize_t n) : api_(api) {
-    obj_ = api.NewStringObj(s, static_cast<int>(n));
-    api.DbIncrRefCount(obj_, __FILE__, __LINE__);
-  }
-  ~TclString() { api_.DbDecrRefCount(obj_, __FILE__, __LINE__); }
-  tcl::Tcl_Obj* get() const { return obj_; }
-  const void* type() const { return reinterpret_cast<const TclObjHead*>(obj_)->typePtr; }
-
- private:
-  const tcl::Api& api_;
-  tcl::Tcl_Obj* obj_;
-};
-
-enum class Answer { yes, no, ask_python };
-
-// What tkinter's getint answers for this text; `out` gets the value.
-Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref& out) {
-  // Only Tcl's machine-size integer types are taken as they are: beyond 64
-  // bits Tcl wraps or refuses, where tkinter reads a bignum.
-  static const void* int_type = api.GetObjType("int");
-  static const void* wide_type = api.GetObjType("wideInt");
-  TclString obj(api, s, n);
-  long long v = 0;
-  if (api.GetWideIntFromObj(nullptr, obj.get(), &v) != tcl::TCL_OK) {
-    // A number too large for 64 bits also fails here; only a reader knows.
-    return obj.type() == nullptr ? Answer::no : Answer::ask_python;
-  }
-  if (!obj.type() || (obj.type() != int_type && obj.type() != wide_type)) return Answer::ask_python;
-  out = glue::check(PyLong_FromLongLong(v));
-  return Answer::yes;
-}
-
-// The number of elements of a Tcl list, counting no further than `limit`;
-// false when the text is not a well-formed list.
-bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
-  const char* end = p + n;
-  count = 0;
-  while (p < end && count < limit) {
-    const char* start = nullptr;
-    const char* next = nullptr;
-    int size = 0, brace = 0;
-    if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
-      return false;
-    if (start >= end) break;
-    ++count;
-    p = next;
-  }
-  return true;
-}
-
-// Whether text may be a keyed list: a well-formed Tcl list whose elements
-// are well-formed two-element lists.  Text that fails this cannot become a
-// NestMap; text that passes is read by NestMap.from_tcl itself.
-bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
-  std::string element;
-  const char* p = s;
-  const char* end = s + n;
-  while (p < end) {
-    const char* start = nullptr;
-    const char* next = nullptr;
-    int size = 0, brace = 0;
-    if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
-      return false;
-    if (start >= end) break;
-    if (brace) {
-      element.assign(start, static_cast<size_t>(size));
-    } else {
-      element.resize(static_cast<size_t>(size) + 1);
-      int len = api.CopyAndCollapse(size, start, element.data());
-      element.resize(static_cast<size_t>(len));
-    }
-    size_t count = 0;
-    if (!count_elements(api, element.data(), element.size(), 3, count) || count != 2) return false;
-    p = next;
-  }
-  return true;
-}
+using trivex::from_tcl::Answer;
+using trivex::from_tcl::looks_like_keyed_list;
+using trivex::from_tcl::tcl_integer;
 
 // Whether text is too long to be tried as a number: longer than Python's
 // own limit on the digits of an int (read now, as int() reads it; 0 means

@@ -32,10 +32,8 @@
 // AttributeError instead of queueing a command.
 #include <cstring>
 
-#include "convert.hpp"
-#include "tkapp.hpp"
-#include "tclerror.hpp"
-#include "tkvalue.hpp"
+#include "to_tcl.hpp"
+#include "bridge/bridge.hpp"
 
 namespace {
 
@@ -158,50 +156,8 @@ Ref tcl_text(PyObject* value) {
   return glue::str(value);
 }
 
-// tkinter's `call` takes its words as one argument tuple (METH_VARARGS).
-// For its own application objects (a final type without instance __dict__,
-// so `tk.call` always is that method) the tuple is handed over directly;
-// anything else is called as Python would call it.
-struct TkappCall {
-  PyTypeObject* type = nullptr;
-  PyCFunction fn = nullptr;
-};
-
-const TkappCall& tkapp_call() {
-  static const TkappCall c = [] {
-    TkappCall r;
-    Ref type = glue::import_attr("_tkinter", "TkappType");
-    if (!PyType_Check(type.get())) return r;
-    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    PyObject* descr = PyDict_GetItemWithError(t->tp_dict, GLUE_STR("call"));
-    if (!descr && PyErr_Occurred()) throw glue::PythonError{};
-    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && !(t->tp_flags & Py_TPFLAGS_BASETYPE)) {
-      PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-      if (def->ml_flags == METH_VARARGS) {
-        r.type = reinterpret_cast<PyTypeObject*>(type.release());
-        r.fn = def->ml_meth;
-      }
-    }
-    return r;
-  }();
-  return c;
-}
-
-PyObject* call_tk(PyObject* tk, PyObject* words) {
-  const TkappCall& direct = tkapp_call();
-  if (Py_TYPE(tk) == direct.type) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* r = direct.fn(tk, words);
-    Py_LeaveRecursiveCall();
-    if (!r && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tkapp.call returned NULL without setting an exception");
-    return r;
-  }
-  PyObject* call = PyObject_GetAttr(tk, GLUE_STR("call"));
-  if (!call) return nullptr;
-  PyObject* r = PyObject_Call(call, words, nullptr);
-  Py_DECREF(call);
-  return r;
-}
+using trivex::tcl::call_tk;
+using trivex::tcl::tkapp_call;
 
 Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The flag is taken out first and never reaches Tcl.

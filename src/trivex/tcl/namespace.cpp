@@ -39,20 +39,16 @@
 // is counted and the wrapper holds itself and the callable for the call.
 //
 // Values bound for tkinter (words, variable values, callback results) pass
-// through tkvalue.hpp first: tkinter does not check its conversion of the
+// through to_tcl.hpp (tkvalue) first: tkinter does not check its conversion of the
 // elements of a list.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
-#include "names.hpp"
-#include "tclapi.hpp"
-#include "tkapp.hpp"
-#include "tclerror.hpp"
-#include "tktext.hpp"
-#include "tkvalue.hpp"
+#include "to_tcl.hpp"
+#include "core/names.hpp"
+#include "bridge/bridge.hpp"
 
 namespace {
 
@@ -1023,16 +1019,7 @@ Ref callback(const Args& a) {
   }
 }
 
-// Whether `tk` is the binding's application object (whose call() takes a
-// single tuple as the list of words, or the words themselves).
-bool is_tkapp(PyObject* tk) {
-  static PyTypeObject* tkapp_type = nullptr;
-  PyTypeObject* t = Py_TYPE(tk);
-  if (t == tkapp_type) return true;
-  if (std::strcmp(t->tp_name, "_tkinter.tkapp") != 0) return false;
-  tkapp_type = t;
-  return true;
-}
+using tclc::is_tkapp;
 
 // tk.createcommand(name, func), with Python errors of `func` reported to
 // Tcl as Tcl errors.

@@ -23,7 +23,7 @@
 // Reading Tcl goes through the package-level cast_list, looked up when
 // from_tcl runs.  Values that are not keyed lists (most leaves) are told
 // apart without building the ValueError that would be thrown away.
-#include "convert.hpp"
+#include "to_tcl.hpp"
 
 #include <string>
 

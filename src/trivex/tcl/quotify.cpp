@@ -1,10 +1,10 @@
 // Module trivex.tcl.quotify: the package's one place where Python values
-// become Tcl values.  The rules live in convert.hpp (shared with the other
+// become Tcl values.  The rules live in to_tcl.hpp (shared with the other
 // modules, which call them without a Python call); the quoting algorithm in
-// tclquote.hpp.  This file only binds them to Python names, in the module's
+// core/tclquote.hpp.  This file only binds them to Python names, in the module's
 // documented order, and keeps the flag-set interface of the element
 // functions: flag sets are Python sets of flag names.
-#include "convert.hpp"
+#include "to_tcl.hpp"
 
 namespace {
 

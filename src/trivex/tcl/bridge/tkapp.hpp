@@ -24,11 +24,18 @@
 // is trusted only after it has been seen to agree with what the object
 // reports about itself (interpaddr(), wantobjects()); otherwise nothing here
 // reads the object and the checks fall back to what tkinter checks itself.
+// It is the package's only view of that head: the interpreter lookup
+// (`tkapp_interp`), the thread test of text reads (`on_interp_thread`) and
+// the Ctrl-C handling of module _testing all read it through here.
+//
+// Calls.  `call_tk` hands a tuple of words to tkinter's `call` directly when
+// the object is tkinter's own (its type is final, so nothing can override
+// the method), and otherwise calls `tk.call` as Python would.
 #pragma once
 
 #include <cstring>
 
-#include "tclapi.hpp"
+#include "bridge/tclapi.hpp"
 
 namespace trivex::tcl {
 
@@ -73,6 +80,17 @@ inline const LifeApi& life_api() {
     return r;
   }();
   return a;
+}
+
+// Whether `tk` is the binding's application object (whose call() takes a
+// single tuple as the list of words, or the words themselves).
+inline bool is_tkapp(PyObject* tk) {
+  static PyTypeObject* tkapp_type = nullptr;
+  PyTypeObject* t = Py_TYPE(tk);
+  if (t == tkapp_type) return true;
+  if (std::strcmp(t->tp_name, "_tkinter.tkapp") != 0) return false;
+  tkapp_type = t;
+  return true;
 }
 
 // The head of `tk` when it is the binding's application object and its
@@ -121,6 +139,68 @@ inline void check_tk(PyObject* tk) {
   const LifeApi& life = life_api();
   if (h->thread_id != life.GetCurrentThread()) raise_wrong_thread(h);
   if (life.InterpDeleted(h->interp)) raise_destroyed();
+}
+
+// The Tcl_Interp* of `tk`: read from the head when its layout is known,
+// else asked of interpaddr().  Either way it must belong to our library.
+inline Tcl_Interp* tkapp_interp(PyObject* tk) {
+  if (TkappHead* h = tkapp_head(tk)) return interp_from_address(h->interp);
+  return interp_of(tk);
+}
+
+// Whether `tk` is an application object whose head is known and the calling
+// thread is the one its interpreter belongs to (any thread, for a Tcl built
+// without threads).
+inline bool on_interp_thread(PyObject* tk) {
+  TkappHead* h = tkapp_head(tk);
+  return h && (!h->threaded || h->thread_id == life_api().GetCurrentThread());
+}
+
+// tkinter's `call` takes its words as one argument tuple (METH_VARARGS).
+// For its own application objects (a final type without instance __dict__,
+// so `tk.call` always is that method) the tuple is handed over directly;
+// anything else is called as Python would call it.
+struct TkappCall {
+  PyTypeObject* type = nullptr;
+  PyCFunction fn = nullptr;
+};
+
+// Kept out of line: its one-time set-up would otherwise swell every caller.
+[[gnu::noinline]] inline const TkappCall& tkapp_call() {
+  static const TkappCall c = [] {
+    TkappCall r;
+    glue::Ref type = glue::import_attr("_tkinter", "TkappType");
+    if (!PyType_Check(type.get())) return r;
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject* descr = PyDict_GetItemWithError(t->tp_dict, GLUE_STR("call"));
+    if (!descr && PyErr_Occurred()) throw glue::PythonError{};
+    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && !(t->tp_flags & Py_TPFLAGS_BASETYPE)) {
+      PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+      if (def->ml_flags == METH_VARARGS) {
+        r.type = reinterpret_cast<PyTypeObject*>(type.release());
+        r.fn = def->ml_meth;
+      }
+    }
+    return r;
+  }();
+  return c;
+}
+
+// tk.call(*words): a new reference, or null with the error set.
+inline PyObject* call_tk(PyObject* tk, PyObject* words) {
+  const TkappCall& direct = tkapp_call();
+  if (Py_TYPE(tk) == direct.type) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* r = direct.fn(tk, words);
+    Py_LeaveRecursiveCall();
+    if (!r && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tkapp.call returned NULL without setting an exception");
+    return r;
+  }
+  PyObject* call = PyObject_GetAttr(tk, GLUE_STR("call"));
+  if (!call) return nullptr;
+  PyObject* r = PyObject_Call(call, words, nullptr);
+  Py_DECREF(call);
+  return r;
 }
 
 }  // namespace trivex::tcl

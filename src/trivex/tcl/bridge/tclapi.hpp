@@ -1,6 +1,5 @@
 // The few Tcl C functions the package calls, resolved from the Tcl shared
-// library that module `internal` loads (its `TclDLL`), and the conversions
-// of text between Tcl's byte form and Python str.
+// library that module `internal` loads (its `TclDLL`).
 //
 // No Tcl header is needed: the prototypes below are those of Tcl 8.4-8.6.
 // Module `internal` hands the library's dlopen handle to `init_api()` while
@@ -13,10 +12,8 @@
 // `interp_from_address()`, the one way C++ code gets a Tcl_Interp* from an
 // address, refuses that with a TclError naming both versions.
 //
-// Text: Tcl keeps strings as "modified UTF-8": NUL is the two bytes C0 80 and
-// characters beyond the BMP are UTF-16 surrogate pairs, each surrogate
-// written as three UTF-8 bytes.  `decode_tcl_text` reads that exactly as
-// tkinter does; `encode_tcl_text` writes it.
+// Text crosses in Tcl's byte form ("modified UTF-8", core/tclcodec.hpp):
+// `encode_tcl_text` is in to_tcl.hpp, `decode_tcl_text` in from_tcl.hpp.
 #pragma once
 
 #include <dlfcn.h>
@@ -180,89 +177,6 @@ inline Tcl_Interp* interp_of(PyObject* tk) {
   void* p = PyLong_AsVoidPtr(addr.get());
   if (!p && PyErr_Occurred()) throw glue::PythonError{};
   return interp_from_address(p);
-}
-
-// Tcl bytes -> str, as tkinter reads Tcl strings: strict UTF-8 when that
-// works; otherwise C0 80 is NUL, undecodable bytes are kept as lone
-// surrogates (surrogateescape), and whole encoded surrogate pairs are joined.
-inline glue::Ref decode_tcl_text(const char* s, Py_ssize_t size) {
-  PyObject* r = PyUnicode_DecodeUTF8(s, size, nullptr);
-  if (r) return glue::Ref::steal(r);
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw glue::PythonError{};
-  PyErr_Clear();
-  std::string buf;
-  if (memchr(s, '\xc0', static_cast<size_t>(size))) {
-    buf.reserve(static_cast<size_t>(size));
-    for (Py_ssize_t i = 0; i < size;) {
-      if (i + 1 < size && s[i] == '\xc0' && s[i + 1] == '\x80') {
-        buf.push_back('\0');
-        i += 2;
-      } else {
-        buf.push_back(s[i++]);
-      }
-    }
-    s = buf.data();
-    size = static_cast<Py_ssize_t>(buf.size());
-  }
-  glue::Ref u = glue::check(PyUnicode_DecodeUTF8(s, size, "surrogateescape"));
-  if (PyUnicode_KIND(u.get()) == PyUnicode_1BYTE_KIND) return u;
-  Py_ssize_t len = PyUnicode_GET_LENGTH(u.get());
-  // Every encoded surrogate starts with the byte ED, escaped as U+DCED.
-  Py_ssize_t i = PyUnicode_FindChar(u.get(), 0xdcED, 0, len, 1);
-  if (i == -2) throw glue::PythonError{};
-  if (i == -1) return u;
-  Py_UCS4* cp = PyUnicode_AsUCS4Copy(u.get());
-  if (!cp) throw glue::PythonError{};
-  auto at = [&](Py_ssize_t k) -> Py_UCS4 { return k < len ? cp[k] : 0; };
-  auto in = [](Py_UCS4 c, Py_UCS4 lo, Py_UCS4 hi) { return lo <= c && c <= hi; };
-  Py_ssize_t j = i;
-  for (; i < len; ++i) {
-    Py_UCS4 ch = cp[i];
-    // Only a whole pair is joined: a high surrogate ED A0-AF 80-BF followed
-    // by a low one ED B0-BF 80-BF.  A lone one stays as its escaped bytes.
-    if (ch == 0xdcED && in(at(i + 1), 0xdcA0, 0xdcAF) && in(at(i + 2), 0xdc80, 0xdcBF) && at(i + 3) == 0xdcED &&
-        in(at(i + 4), 0xdcB0, 0xdcBF) && in(at(i + 5), 0xdc80, 0xdcBF)) {
-      Py_UCS4 high = 0xD000 | ((at(i + 1) & 0x3F) << 6) | (at(i + 2) & 0x3F);
-      Py_UCS4 low = 0xD000 | ((at(i + 4) & 0x3F) << 6) | (at(i + 5) & 0x3F);
-      ch = 0x10000 + (((high & 0x3FF) << 10) | (low & 0x3FF));
-      i += 5;
-    }
-    cp[j++] = ch;
-  }
-  PyObject* out = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cp, j);
-  PyMem_Free(cp);
-  return glue::check(out);
-}
-
-// str -> Tcl bytes: UTF-8 with NUL as C0 80 and characters beyond the BMP as
-// surrogate pairs (three bytes each).
-inline std::string encode_tcl_text(PyObject* s) {
-  std::string out;
-  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  out.reserve(static_cast<size_t>(n));
-  auto put3 = [&](Py_UCS4 c) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  };
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Py_UCS4 c = PyUnicode_READ_CHAR(s, i);
-    if (c == 0) {
-      out += "\xc0\x80";
-    } else if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      put3(c);
-    } else {
-      c -= 0x10000;
-      put3(0xD800 | (c >> 10));
-      put3(0xDC00 | (c & 0x3FF));
-    }
-  }
-  return out;
 }
 
 }  // namespace trivex::tcl

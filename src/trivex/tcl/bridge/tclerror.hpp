@@ -36,7 +36,9 @@
 #include <cstring>
 #include <utility>
 
-#include "tclapi.hpp"
+#include "bridge/tclapi.hpp"
+#include "from_tcl.hpp"
+#include "bridge/tkapp.hpp"
 
 namespace trivex::tcl {
 
@@ -135,7 +137,7 @@ inline Failure read_failure(PyObject* tk) {
   Failure f;
   // Only the binding's own object is known to report a true interpreter
   // address.
-  if (std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) return f;
+  if (!is_tkapp(tk)) return f;
   try {
     Tcl_Interp* interp = interp_of(tk);
     const Api& a = api();

@@ -26,55 +26,19 @@
 // namespace.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstring>
 
-#include "convert.hpp"
-#include "tclapi.hpp"
+#include "to_tcl.hpp"
+#include "bridge/tclapi.hpp"
+#include "from_tcl.hpp"
+#include "bridge/tkapp.hpp"
 
 namespace trivex::tktext {
 
 using glue::Ref;
 
-// The head of _tkinter's application object, as far as the thread that owns
-// the interpreter.
-struct TkappHead {
-  PyObject_HEAD
-  tcl::Tcl_Interp* interp;
-  int wantobjects;
-  int threaded;
-  void* thread_id;
-};
-
-// Whether `tk` is an application object whose head is known (checked once
-// against what its methods report) and the calling thread is the one its
-// interpreter belongs to.
-inline bool on_interp_thread(PyObject* tk) {
-  static PyTypeObject* known_type = nullptr;
-  static bool unknown_layout = false;
-  static void* (*current_thread)() = nullptr;
-  if (!known_type) {
-    if (unknown_layout || std::strcmp(Py_TYPE(tk)->tp_name, "_tkinter.tkapp") != 0) return false;
-    auto* head = reinterpret_cast<TkappHead*>(tk);
-    Ref addr = GLUE_CALL(tk, "interpaddr");
-    void* interp = PyLong_AsVoidPtr(addr.get());
-    if (!interp && PyErr_Occurred()) throw glue::PythonError{};
-    Ref want = GLUE_CALL(tk, "wantobjects");
-    bool fits = head->interp == interp && head->wantobjects == glue::truthy(want.get()) &&
-                (head->threaded == 0 || head->threaded == 1);
-    void* f = fits ? dlsym(tcl::api().handle, "Tcl_GetCurrentThread") : nullptr;
-    if (!f) {
-      unknown_layout = true;
-      return false;
-    }
-    current_thread = reinterpret_cast<void* (*)()>(f);
-    known_type = Py_TYPE(tk);
-  }
-  if (Py_TYPE(tk) != known_type) return false;
-  auto* head = reinterpret_cast<TkappHead*>(tk);
-  return !head->threaded || head->thread_id == current_thread();
-}
+using tcl::on_interp_thread;
+using tcl::TkappHead;
 
 // f() with the binding's typed results off; the setting is restored on every
 // way out.  Only for a `tk` that on_interp_thread() accepted: its head is
