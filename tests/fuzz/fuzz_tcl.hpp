@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/tclcodec.hpp"
+
 namespace fuzz {
 
 [[noreturn]] inline void fail(const char* what, const std::string& detail) {
@@ -33,31 +35,10 @@ inline Tcl_Interp* interp() {
   return ip;
 }
 
-// Code points in Tcl's byte form, as the package hands text to Tcl: UTF-8
-// with NUL as C0 80 and characters beyond the BMP as two three-byte
-// surrogates.
+// Code points in Tcl's byte form, as the package hands text to Tcl.
 inline std::string tcl_bytes(const std::u32string& s) {
   std::string out;
-  auto put3 = [&](char32_t c) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  };
-  for (char32_t c : s) {
-    if (c == 0) {
-      out += "\xC0\x80";
-    } else if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      put3(c);
-    } else {
-      put3(0xD800 | ((c - 0x10000) >> 10));
-      put3(0xDC00 | ((c - 0x10000) & 0x3FF));
-    }
-  }
+  trivex::tclcodec::encode(s.data(), s.size(), out);
   return out;
 }
 

@@ -84,7 +84,7 @@ _previous_sigint: Any = None
 
 
 _deferred_interrupt = False
-_EXIT_CODES: set[Any] = set()  # the code of every __exit__ below
+_EXIT_CODES: set[Any] = set()  # the code of the blocks' __exit__ (below)
 
 
 def _inside_exit(frame: Any) -> bool:
@@ -156,7 +156,21 @@ atexit.register(_c.stop_watcher)
 # -- time limits -----------------------------------------------------------------------
 
 
-class time_limit:
+class _Block:
+    """A block whose clean-up (`_exit`) always runs before a Ctrl-C that
+    arrived while it ran is raised."""
+
+    def _exit(self, exc: Optional[BaseException]) -> Literal[False]:
+        raise NotImplementedError
+
+    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
+        try:
+            return self._exit(exc)
+        finally:
+            _raise_deferred_interrupt()
+
+
+class time_limit(_Block):
     """Context manager: cancel the block's Tcl evaluations at a deadline.
 
     A Tcl evaluation still running when ``seconds`` have passed is cancelled
@@ -212,12 +226,6 @@ class time_limit:
             _running_limits.append(self)
         return self
 
-    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
-        try:
-            return self._exit(exc)
-        finally:
-            _raise_deferred_interrupt()
-
     def _exit(self, exc: Optional[BaseException]) -> Literal[False]:
         tk, self._tk = self._tk, None
         cancelled = False
@@ -267,7 +275,7 @@ def _tcl_error_in(exc: Optional[BaseException]) -> Optional[BaseException]:
 _names = itertools.count()
 
 
-class background_errors:
+class background_errors(_Block):
     """Context manager: collect the Tcl background errors of the block.
 
     Yields a list that receives every Tcl background error (an error in an
@@ -319,12 +327,6 @@ class background_errors:
         self._tk = tk
         self.errors = []
         return self.errors
-
-    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
-        try:
-            return self._exit(exc)
-        finally:
-            _raise_deferred_interrupt()
 
     def _exit(self, exc: Optional[BaseException]) -> Literal[False]:
         tk, self._tk = self._tk, None
@@ -478,7 +480,7 @@ def _exists(tk: Any, qualified: str) -> bool:
     return bool(tk.call("namespace", "which", "-command", qualified))
 
 
-class mock_command:
+class mock_command(_Block):
     """Context manager: replace a Tcl command for the block, recording calls.
 
     The command (a proc, a command written in C or an alias, or a name that
@@ -574,16 +576,13 @@ class mock_command:
             if ns and tk.getboolean(tk.call("namespace", "exists", ns)):
                 tk.call("namespace", "delete", ns)
 
-    def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> Literal[False]:
-        try:
-            tk, self._tk = self._tk, None
-            self._restore(tk)
-            return False
-        finally:
-            _raise_deferred_interrupt()
+    def _exit(self, exc: Optional[BaseException]) -> Literal[False]:
+        tk, self._tk = self._tk, None
+        self._restore(tk)
+        return False
 
 
-_EXIT_CODES.update(cls.__exit__.__code__ for cls in (time_limit, background_errors, mock_command))
+_EXIT_CODES.add(_Block.__exit__.__code__)
 
 
 enable_interrupts()
