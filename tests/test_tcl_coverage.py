@@ -235,6 +235,30 @@ def test_random_programs_match_tcl_record(procs, calls):
             assert ours == reference_lines(path, source(path)), text
 
 
+def test_interpreters_deleted_or_emptied_while_measured_leave_nothing_behind(tmp_path):
+    # Wrapped commands freed under the measurement (a namespace deleted, a
+    # whole interpreter) must not hand their compilers to later commands at
+    # the same addresses: imported operators keep computing what they name.
+    path = tmp_path / "ops.tcl"
+    path.write_text("proc f {} {\n    list [n::- 5 3] [n::* 2 3]\n}\nf\n")
+    real = os.path.realpath(path)
+    imports = "namespace eval n {namespace import ::tcl::mathop::*}"
+    for round_ in range(30):
+        doomed = tkinter.Tcl()
+        doomed.eval(imports)
+        cov = TclCoverage([real]).start(doomed)
+        doomed.eval("namespace delete n; %s; source {%s}" % (imports, real))
+        del doomed
+        gc.collect()
+        cov.stop()
+        tcl = tkinter.Tcl()
+        cov = TclCoverage([real]).start(tcl)
+        assert tcl.eval("%s; source {%s}" % (imports, real)) == "2 6"
+        cov.stop()
+        assert tcl.eval("proc g {} {list [n::- 5 3] [n::* 2 3]}; g") == "2 6"
+        assert cov.data()[real] == {1, 2, 4}, round_
+
+
 def test_lambda_lines(tmp_path):
     # Tcl numbers the lines of a lambda's body without counting its
     # backslash-newlines, nested lambdas counting on from the outer one;

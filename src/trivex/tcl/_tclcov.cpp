@@ -39,6 +39,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <cstring>
 #include <cstdlib>
 #include <map>
@@ -539,10 +540,37 @@ std::unordered_map<Tcl_Interp*, InterpState*>& interp_states() {
   return s;
 }
 
-// The compile procedures the wrappers stand in for, by command.
-std::unordered_map<const Command*, CompileProc*>& original_compilers() {
-  static std::unordered_map<const Command*, CompileProc*> m;
+// The compile procedures the wrappers stand in for, by command, with the
+// interpreter of the command: a command Tcl frees while wrapped (its
+// namespace deleted, or its whole interpreter) leaves its entry behind, and
+// a later command at the same address must not inherit it, so an
+// interpreter's entries all go when measuring it stops or it is deleted.
+struct Original {
+  Tcl_Interp* interp;
+  CompileProc* proc;
+};
+std::unordered_map<const Command*, Original>& original_compilers() {
+  static std::unordered_map<const Command*, Original> m;
   return m;
+}
+
+void forget_originals(Tcl_Interp* interp) {
+  auto& m = original_compilers();
+  for (auto it = m.begin(); it != m.end();) it = it->second.interp == interp ? m.erase(it) : std::next(it);
+}
+
+// The compile procedure a wrapped `cmd` stands for, or null.  `namespace
+// import` copies the compile procedure, wrapper included, into the imported
+// command: its original is the real command's.  The real command first, as
+// an entry under the imported one may have outlived it.
+CompileProc* original_of(Command* cmd) {
+  auto& originals = original_compilers();
+  if (Tcl_Command real = cov_api().GetOriginalCommand(reinterpret_cast<Tcl_Command>(cmd))) {
+    auto it = originals.find(reinterpret_cast<const Command*>(real));
+    if (it != originals.end()) return it->second.proc;
+  }
+  auto it = originals.find(cmd);
+  return it != originals.end() ? it->second.proc : nullptr;
 }
 
 FileHits* hits_for(Tracer* t, const char* path, int len) {
@@ -684,16 +712,8 @@ void emit_marker(InterpState* st, CompileEnv* env, const char* path, int len, in
 
 int compile_wrapper(Tcl_Interp* interp, Tcl_Parse* parse, Command* cmd, CompileEnv* env) {
   std::lock_guard<std::recursive_mutex> lock(registry_lock);
-  // `namespace import` copies the compile procedure, wrapper included, into
-  // the imported command: its original is the real command's.  The real
-  // command first, as an entry under the imported one may have outlived it.
-  auto& originals = original_compilers();
-  auto orig_it = originals.end();
-  if (Tcl_Command real = cov_api().GetOriginalCommand(reinterpret_cast<Tcl_Command>(cmd)))
-    orig_it = originals.find(reinterpret_cast<const Command*>(real));
-  if (orig_it == originals.end()) orig_it = originals.find(cmd);
-  if (orig_it == originals.end()) return TCL_ERROR;  // compiled as an invocation
-  CompileProc* orig = orig_it->second;
+  CompileProc* orig = original_of(cmd);
+  if (!orig) return TCL_ERROR;  // compiled as an invocation
   auto st_it = interp_states().find(interp);
   ExtCmdLoc* ecl = env->extCmdMapPtr;
   if (st_it == interp_states().end() || !marker_boxes().count(interp) || !ecl ||
@@ -787,9 +807,10 @@ void instrument(InterpState* st) {
 
 void wrap_compilers(InterpState* st) {
   std::lock_guard<std::recursive_mutex> lock(registry_lock);
-  each_command(reinterpret_cast<Interp*>(st->interp)->globalNsPtr, [](Command* c) {
+  Tcl_Interp* interp = st->interp;
+  each_command(reinterpret_cast<Interp*>(interp)->globalNsPtr, [interp](Command* c) {
     if (c->compileProc && c->compileProc != compile_wrapper) {
-      original_compilers()[c] = c->compileProc;
+      original_compilers()[c] = Original{interp, c->compileProc};
       c->compileProc = compile_wrapper;
     }
   });
@@ -798,13 +819,14 @@ void wrap_compilers(InterpState* st) {
 void uninstrument(InterpState* st) {
   const CovApi& api = cov_api();
   Interp* ip = reinterpret_cast<Interp*>(st->interp);
-  each_command(ip->globalNsPtr, [](Command* c) {
-    if (c->compileProc == compile_wrapper) {
-      auto it = original_compilers().find(c);
-      c->compileProc = it != original_compilers().end() ? it->second : nullptr;
-      if (it != original_compilers().end()) original_compilers().erase(it);
-    }
+  // Every wrapper first, then the entries: an imported command reads its
+  // real command's.
+  std::vector<std::pair<Command*, CompileProc*>> restore;
+  each_command(ip->globalNsPtr, [&restore](Command* c) {
+    if (c->compileProc == compile_wrapper) restore.emplace_back(c, original_of(c));
   });
+  for (auto& [c, proc] : restore) c->compileProc = proc;
+  forget_originals(st->interp);
   ip->compileEpoch++;
   auto it = marker_boxes().find(st->interp);
   if (it != marker_boxes().end()) {
@@ -835,7 +857,10 @@ void drop_tracer(Tracer* t) {
   if (!st->tracers.empty()) return;
   // When Tcl deletes the interpreter, its commands are going too: nothing
   // to restore.
-  if (!cov_api().InterpDeleted(st->interp)) uninstrument(st);
+  if (!cov_api().InterpDeleted(st->interp))
+    uninstrument(st);
+  else
+    forget_originals(st->interp);
   auto box = marker_boxes().find(st->interp);
   if (box != marker_boxes().end()) box->second->state = nullptr;
   states.erase(it);
