@@ -32,8 +32,7 @@ def tcl():
 
 @pytest.fixture
 def interp():
-    """A fresh interpreter: the package's Interpreter once it exists, else a
-    stand-in offering what the handle classes use of one."""
+    """A fresh interpreter of the package."""
     from support import make_interpreter
 
     return make_interpreter()

@@ -10,21 +10,11 @@ import sys
 import tkinter
 
 import pytest
-from support import StandIn
+from support import make_interpreter
 
 import trivex.tcl
 from trivex.tcl.namespace import TclCommand, TclVariable, TempTclCommand
 from trivex.tcl.quotify import quotify, tclobj
-
-
-@pytest.fixture(autouse=True)
-def package_cast_list(monkeypatch):
-    """TclCommand splits text with the package's cast_list; stand in for it
-    while the package front cannot offer one."""
-    try:
-        trivex.tcl.cast_list
-    except (ImportError, AttributeError):
-        monkeypatch.setattr(trivex.tcl, "cast_list", StandIn.cast_list, raising=False)
 
 
 @pytest.fixture
@@ -417,7 +407,7 @@ def test_temporary_command_over_an_existing_one_brings_it_back(interp, existing,
 
 
 def test_temporary_command_outliving_its_interpreter():
-    interp = StandIn()
+    interp = make_interpreter()
     c = TempTclCommand(lambda: 1, tcl=interp)
     del interp
     gc.collect()
@@ -432,7 +422,7 @@ def test_temporary_command_outliving_its_interpreter():
 
 
 def test_dead_interpreter(interp):
-    doomed = StandIn()
+    doomed = make_interpreter()
     c = TclCommand(("set",), args=("x",), tcl=doomed)
     del doomed
     gc.collect()

@@ -5,6 +5,7 @@ Array.from_tcl is judged by Tcl: an array built in Tcl, read back with
 """
 
 import copy
+import importlib
 import pickle
 import tkinter
 
@@ -65,7 +66,6 @@ def test_attrdict_copies(dup):
 
 @pytest.fixture
 def Array():
-    pytest.importorskip("trivex.tcl.internal")
     from trivex.tcl.array import Array
 
     return Array
@@ -73,7 +73,6 @@ def Array():
 
 @given(st.dictionaries(keys, keys, max_size=6))
 def test_array_from_tcl_reads_what_tcl_wrote(mapping):
-    pytest.importorskip("trivex.tcl.internal")
     from trivex.tcl.array import Array
 
     TK.call("array", "unset", "a")
@@ -127,7 +126,7 @@ def test_history_is_bounded_and_keeps_the_newest():
 
 
 def test_history_matches_the_interpreter_bound():
-    interpreter = pytest.importorskip("trivex.tcl.interpreter")
+    interpreter = importlib.import_module("trivex.tcl.interpreter")
     assert History().maxlen == interpreter.Interpreter.__MAX_HISTORY__
 
 

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from tkinter import TclError
 
-from support import StandIn
+from support import make_interpreter
 from trivex.tcl.j import J, J_Code
 from trivex.tcl.quotify import quotify
 
@@ -133,7 +133,7 @@ def test_special_names_are_not_commands(j):
 
 
 def test_builder_does_not_keep_its_interpreter():
-    interp = StandIn()
+    interp = make_interpreter()
     builder = J(interp)
     code = builder.set
     del interp

@@ -8,7 +8,7 @@ import tkinter
 
 import pytest
 from hypothesis import given, strategies as st
-from support import StandIn
+from support import make_interpreter
 
 from trivex.tcl.namespace import TclCommand, TclNamespace, TempTclNamespace
 
@@ -136,7 +136,7 @@ def test_export_import_forget_origin_which(interp):
 @pytest.mark.parametrize(
     "name, parent", [("::a::b", "::a"), ("::a", "::"), ("::", ""), ("::a::b::", "::a"), ("::x:y", "::")])
 def test_parent_without_tcl(name, parent):
-    doomed = StandIn()
+    doomed = make_interpreter()
     ns = TclNamespace(name, tcl=doomed)
     del doomed
     gc.collect()
@@ -154,7 +154,7 @@ def test_parent_agrees_with_tcl(parts, sep):
     assert ns.parent() == ns.parent(force_eval=True)
 
 
-_INTERP = StandIn()
+_INTERP = make_interpreter()
 
 
 def test_parent_asks_tcl_when_it_must(interp):
@@ -191,7 +191,7 @@ def test_temporary_namespace(interp):
 
 
 def test_dead_interpreter():
-    doomed = StandIn()
+    doomed = make_interpreter()
     ns = TclNamespace("::d", tcl=doomed)
     rel = TclNamespace("rel", tcl=doomed)
     del doomed

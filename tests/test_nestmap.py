@@ -36,14 +36,6 @@ proc kget {kl path} { keylget kl $path }
 """
 
 
-@pytest.fixture(autouse=True)
-def cast_list(monkeypatch):
-    """The package-level cast_list: the real one once the package front
-    publishes it, else the stand-in of tests/support.py."""
-    if not hasattr(trivex.tcl, "cast_list"):
-        monkeypatch.setattr(trivex.tcl, "cast_list", support.StandIn.cast_list, raising=False)
-
-
 @pytest.fixture
 def tk(tcl):
     tcl.eval(WALK)

@@ -141,7 +141,6 @@ def test_bad_settings_are_usage_errors(pytester, monkeypatch, args, message):
 
 
 def test_time_limits_background_errors_mocks_and_sources(pytester, monkeypatch):
-    pytest.importorskip("trivex.tcl.testing")
     pytester.makefile(".tcl", lib1="proc double x {expr {2 * $x}}", lib2="proc quad x {double [double $x]}")
     # ini: a limit, and the first file; the command line adds the second,
     # which needs the first.

@@ -75,7 +75,6 @@ def junit_verdicts(path, file_stem):
 
 @pytest.mark.skipif(TCLSH is None, reason="needs tclsh")
 def test_same_verdicts_as_tcltest_under_tclsh(pytester, monkeypatch):
-    pytest.importorskip("trivex.tcl.testing")
     copy_files(pytester)
     result = run(pytester, monkeypatch, "--tcltest", "--junitxml=out.xml")
     stems = sorted(p.stem for p in FILES.iterdir() if p.name != "helpers.tcl")
@@ -95,7 +94,6 @@ def test_same_verdicts_as_tcltest_under_tclsh(pytester, monkeypatch):
 
 
 def test_selection_errors_and_limits(pytester, monkeypatch):
-    pytest.importorskip("trivex.tcl.testing")
     copy_files(pytester)
     # Picked by -k, by name or constraint: a test that relies on the one
     # before it now fails, as under tcltest's own -match.

@@ -13,7 +13,7 @@ import re
 
 import pytest
 from hypothesis import given, strategies as st
-from support import StandIn
+from support import make_interpreter
 
 import trivex.tcl
 from trivex.tcl.namespace import TclVariable, TempTclVariable
@@ -103,7 +103,7 @@ def test_any_element_round_trips(name, index, value):
     v.unset(nocomplain=True)
 
 
-_TK = StandIn()
+_TK = make_interpreter()
 
 
 @pytest.mark.parametrize(
@@ -296,7 +296,7 @@ def test_default_interpreter():
 
 
 def test_dead_interpreter_raises_reference_error():
-    interp = StandIn()
+    interp = make_interpreter()
     v = TclVariable("x", tcl=interp)
     t = TempTclVariable(tcl=interp)
     del interp

@@ -525,7 +525,7 @@ inline PyTypeObject* make_function_type() {
       {0, nullptr},
   };
   static PyType_Spec type_spec = {
-      "trivex.tcl.function",
+      GLUE_MODULE_NAME("function"),
       sizeof(FunctionObject),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -542,8 +542,6 @@ inline PyTypeObject* function_type() {
   static PyTypeObject* type = detail::make_function_type();
   return type;
 }
-
-inline bool is_function(PyObject* o) { return Py_TYPE(o) == function_type(); }
 
 // What a function is made from.
 struct FunctionDef {

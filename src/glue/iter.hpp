@@ -70,7 +70,7 @@ inline PyTypeObject* make_lazy_iter_type() {
       {0, nullptr},
   };
   static PyType_Spec type_spec = {
-      "trivex.tcl.lazy_iterator", sizeof(LazyIterObject), 0,
+      GLUE_MODULE_NAME("lazy_iterator"), sizeof(LazyIterObject), 0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };

@@ -16,9 +16,15 @@
 #include <Python.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <new>
 #include <string_view>
 #include <utility>
+
+// The package the extension modules belong to.  Module names, the names of
+// the glue's own types and the package-level lookups are all made from it.
+#define GLUE_PACKAGE "trivex.tcl"
+#define GLUE_MODULE_NAME(leaf) GLUE_PACKAGE "." leaf
 
 namespace glue {
 
@@ -158,6 +164,52 @@ class CaughtError {
   raise_instance(new_exc.get());
 }
 
+// The C++ form of `try: return f() except types: return <empty>`: run `f`
+// (returning Ref); when it raises an exception of one of `types`, forget it
+// and return an empty Ref; anything else propagates unchanged.
+template <class F>
+Ref unless_raises(std::initializer_list<PyObject*> types, F&& f) {
+  try {
+    return f();
+  } catch (const PythonError&) {
+    for (PyObject* t : types)
+      if (PyErr_ExceptionMatches(t)) {
+        PyErr_Clear();
+        return Ref();
+      }
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Module state: references held for the life of the process.
+//
+// The extension modules cannot be unloaded, so what their state refers to
+// (imported classes, interned names, their own classes) is needed until the
+// process ends.  `Owned` holds such a reference.  It drops the reference it
+// replaces, but never the one it holds at the end: its destructor runs from
+// the C++ static teardown, after Python has finalised, when touching an
+// object would be a use after free.
+class Owned {
+ public:
+  Owned() noexcept = default;
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  Owned& operator=(Ref r) noexcept {
+    PyObject* old = std::exchange(p_, r.release());
+    Py_XDECREF(old);
+    return *this;
+  }
+  ~Owned() = default;  // deliberately leaves the object to the process's end
+
+  PyObject* get() const noexcept { return p_; }
+  operator PyObject*() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
 // ---------------------------------------------------------------------------
 // Small conveniences around the object protocol.
 
@@ -219,7 +271,7 @@ inline Ref import_attr(const char* module, const char* name) {
 
 // Call with positional arguments through vectorcall.
 template <class... A>
-Ref call(PyObject* f, A... args) {
+Ref call(PyObject* f, const A&... args) {
   PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
   return check(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
@@ -227,19 +279,60 @@ Ref call(PyObject* f, A... args) {
 
 // obj.name(args...) without building a bound method.
 template <class... A>
-Ref call_method(PyObject* obj, PyObject* name, A... args) {
+Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
   PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
   return check(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          nullptr));
 }
 
-// Call `f(*args, **kwargs)` with the CPython tuple/dict forms.
+// Calls with keywords.  `call_kw` is the one way: with names known at the
+// call site, pass the values in order, keyword values last, and the names as
+// `GLUE_KWNAMES("a", "b")` (vectorcall, nothing built per call); to forward a
+// `**kwargs` dict, pass the positional tuple and the dict.
+namespace detail {
+inline PyObject* make_kwnames(std::initializer_list<const char*> names) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+  if (!t) return nullptr;
+  Py_ssize_t i = 0;
+  for (const char* n : names) {
+    PyObject* s = PyUnicode_InternFromString(n);
+    if (!s) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(t, i++, s);
+  }
+  return t;
+}
+}  // namespace detail
+
+// A tuple of interned keyword names that lives for the process; one per call site.
+#define GLUE_KWNAMES(...)                                                              \
+  ([]() -> PyObject* {                                                                 \
+    static PyObject* const names_ = ::glue::detail::make_kwnames({__VA_ARGS__});       \
+    if (!names_) throw ::glue::PythonError{};                                          \
+    return names_;                                                                     \
+  }())
+
+inline Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+  constexpr size_t max_args = 15;
+  PyObject* argv[1 + max_args];
+  argv[0] = nullptr;
+  size_t n = 0;
+  for (PyObject* a : args) {
+    if (n == max_args) raise(PyExc_SystemError, "too many arguments");
+    argv[1 + n++] = a;
+  }
+  size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+  return check(PyObject_Vectorcall(f, argv + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 inline Ref call_kw(PyObject* f, PyObject* args, PyObject* kwargs) {
   return check(PyObject_Call(f, args, kwargs));
 }
 
 template <class... A>
-Ref tuple_of(A... items) {
+Ref tuple_of(const A&... items) {
   return check(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(items)...));
 }
 

@@ -31,6 +31,10 @@
 // table, which is fixed when the session opens.  The tables shared by all
 // interpreters (states, wrapped compilers, markers) are changed under
 // `registry_lock`, which the compile wrapper holds too.
+//
+// Naming: the entry point of a Python-visible function has the function's
+// Python name (`<class>_<method>` for a method) and only unpacks its
+// arguments; work shared between entries lives in plain-named helpers.
 #include "bridge/tclapi.hpp"
 #include "to_tcl.hpp"
 

@@ -37,6 +37,10 @@
 // Mock commands are Tcl object commands calling one Python callable with
 // the words as a tuple of str; an exception becomes a Tcl error with the
 // exception's `errorcode` as -errorcode.
+//
+// Naming: the entry point of a Python-visible function has the function's
+// Python name (`<class>_<method>` for a method) and only unpacks its
+// arguments; work shared between entries lives in plain-named helpers.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -141,8 +145,14 @@ std::atomic<unsigned long> sigints_done{0};   // ... acted on or handled by Pyth
 std::atomic<bool> redeliver{false};
 struct sigaction previous_action;
 bool sigint_installed = false;
-PyTypeObject* misc_type = nullptr;  // tkinter.Misc
-PyObject* gc_get_objects = nullptr;
+// The Python objects the module keeps; each reference is owned.
+struct State {
+  glue::Owned Misc;            // tkinter.Misc, once install_sigint has run
+  glue::Owned gc_get_objects;  // gc.get_objects
+  glue::Owned error_parts;     // (exc) -> (message, errorcode text or None)
+};
+State state;
+PyTypeObject* misc_type() { return reinterpret_cast<PyTypeObject*>(state.Misc.get()); }
 
 // tkinter's application object, seen through the one head view the package
 // has: a layout that differs makes no interpreter look like this thread's,
@@ -179,13 +189,13 @@ void remember_interrupted(Tcl_Interp* interp) {
 std::vector<Tcl_Interp*> known_interps() {
   std::vector<Tcl_Interp*> out;
   ThreadId self = fn.GetCurrentThread();
-  if (!misc_type || !Py_IsInitialized() || _Py_IsFinalizing()) return out;
+  if (!state.Misc || !Py_IsInitialized() || _Py_IsFinalizing()) return out;
   PyGILState_STATE st = PyGILState_Ensure();
-  PyObject* objects = gc_get_objects ? PyObject_CallNoArgs(gc_get_objects) : nullptr;
+  PyObject* objects = state.gc_get_objects ? PyObject_CallNoArgs(state.gc_get_objects) : nullptr;
   if (objects && PyList_Check(objects)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects); ++i) {
       PyObject* o = PyList_GET_ITEM(objects, i);
-      if (!PyObject_TypeCheck(o, misc_type)) continue;
+      if (!PyObject_TypeCheck(o, misc_type())) continue;
       PyObject** dictptr = _PyObject_GetDictPtr(o);
       if (!dictptr || !*dictptr) continue;
       PyObject* tk = PyDict_GetItemString(*dictptr, "tk");
@@ -424,9 +434,9 @@ void on_sigint(int sig, siginfo_t* info, void* context) {
 // Python's signal.signal() replaces ours, and a later call brings it back.
 Ref install_sigint(const Args& a) {
   if (!PyType_Check(a[0])) glue::raise(PyExc_TypeError, "install_sigint() needs tkinter.Misc");
-  if (!misc_type) {
-    gc_get_objects = glue::import_attr("gc", "get_objects").release();
-    misc_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(a[0]));
+  if (!state.Misc) {
+    state.gc_get_objects = glue::import_attr("gc", "get_objects");
+    state.Misc = Ref::borrow(a[0]);
     main_thread = fn.GetCurrentThread();
     main_handler = this_thread_handler();
   }
@@ -512,8 +522,8 @@ Ref interp_active(const Args& a) { return Ref::borrow(fn.InterpActive(interp_arg
 
 // -- mock commands ------------------------------------------------------------------------
 
-// errorcode -> Tcl list text, through the Python helper (quotify).
-PyObject* g_error_parts = nullptr;  // (exc) -> (message, errorcode text or None)
+// errorcode -> Tcl list text, through the Python helper (quotify) that
+// set_error_parts hands over.
 
 int mock_proc(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const* objv) {
   PyGILState_STATE st = PyGILState_Ensure();
@@ -544,7 +554,7 @@ int mock_proc(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const* objv) {
       Ref exc = Ref::steal(value);
       Py_XDECREF(type);
       Py_XDECREF(tb);
-      Ref parts = glue::call(g_error_parts, exc.get());
+      Ref parts = glue::call(state.error_parts, exc.get());
       PyObject* message = PyTuple_GET_ITEM(parts.get(), 0);
       PyObject* errorcode = PyTuple_GET_ITEM(parts.get(), 1);
       api.SetObjResult(interp, new_text(tcl::encode_tcl_text(message)));
@@ -564,7 +574,7 @@ int mock_proc(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const* objv) {
 void mock_deleted(void* data) {
   if (!Py_IsInitialized() || _Py_IsFinalizing()) return;  // too late to touch Python objects
   PyGILState_STATE st = PyGILState_Ensure();
-  Py_DECREF(static_cast<PyObject*>(data));
+  Ref held = Ref::steal(static_cast<PyObject*>(data));  // the command's reference, dropped here
   PyGILState_Release(st);
 }
 
@@ -573,13 +583,13 @@ Ref create_mock_command(const Args& a) {
   std::string name = tcl::encode_tcl_text(a[1]);
   PyObject* func = a[2];
   if (!PyCallable_Check(func)) glue::raise(PyExc_TypeError, "the mock's body must be callable");
-  Py_INCREF(func);
-  fn.CreateObjCommand(interp, name.c_str(), mock_proc, func, mock_deleted);
+  // The command holds a reference to its body until Tcl deletes it.
+  fn.CreateObjCommand(interp, name.c_str(), mock_proc, Ref::borrow(func).release(), mock_deleted);
   return Ref::borrow(Py_None);
 }
 
 Ref set_error_parts(const Args& a) {
-  Py_XSETREF(g_error_parts, Py_NewRef(a[0]));
+  state.error_parts = Ref::borrow(a[0]);
   return Ref::borrow(Py_None);
 }
 

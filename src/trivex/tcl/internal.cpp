@@ -29,6 +29,10 @@
 // Dictionary ordering is the pure algorithm of core/dictorder.hpp over the two
 // strings' code points, given the host's per-character digit test and lower
 // case (one code point per character, as Tcl lowers).
+//
+// Naming: the entry point of a Python-visible function has the function's
+// Python name (`<class>_<method>` for a method) and only unpacks its
+// arguments; work shared between entries lives in plain-named helpers.
 #include <climits>
 #include <cstring>
 #include <string>
@@ -46,21 +50,21 @@ using glue::Args;
 using glue::Ref;
 namespace tcl = trivex::tcl;
 
-constexpr const char* kModule = "trivex.tcl.internal";
+constexpr const char* kModule = GLUE_MODULE_NAME("internal");
 
-// Objects the functions use, bound once at import.
-struct Cache {
-  PyObject* cast;          // ctypes.cast
-  PyObject* c_void_p;
-  PyObject* c_char_p;
-  PyObject* ArgumentError;
-  PyObject* Tk;
-  PyObject* TclError;
-  PyObject* Sequence;
-  PyObject* Set;
-  PyObject* Tcl_Interp_p;
+// Objects the functions use, bound once at import; each reference is owned.
+struct State {
+  glue::Owned cast;  // ctypes.cast
+  glue::Owned c_void_p;
+  glue::Owned c_char_p;
+  glue::Owned ArgumentError;
+  glue::Owned Tk;
+  glue::Owned TclError;
+  glue::Owned Sequence;
+  glue::Owned Set;
+  glue::Owned Tcl_Interp_p;
 };
-Cache g;
+State state;
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -88,7 +92,7 @@ Cache g;
   Ref message = type_name ? glue::check(PyUnicode_FromFormat("argument %d: %U: %U", position, type_name.get(),
                                                              text.get()))
                           : glue::check(PyUnicode_FromFormat("argument %d: %U", position, text.get()));
-  PyErr_SetObject(g.ArgumentError, message.get());
+  PyErr_SetObject(state.ArgumentError, message.get());
   throw glue::PythonError{};
 }
 
@@ -114,9 +118,9 @@ tcl::Tcl_Interp* interp_arg(PyObject* interp) {
   bool from_tk = false;
   void* p = nullptr;
   try {
-    if (glue::isinstance(interp, g.Tcl_Interp_p)) {
+    if (glue::isinstance(interp, state.Tcl_Interp_p)) {
       address = glue::getattr(interp, GLUE_STR("value"));
-    } else if (glue::isinstance(interp, g.Tk)) {
+    } else if (glue::isinstance(interp, state.Tk)) {
       address = glue::call_method(interp, GLUE_STR("interpaddr"));
       from_tk = true;
     } else {
@@ -151,10 +155,10 @@ tcl::Tcl_Interp* interp_arg(PyObject* interp) {
   }
   if (!message || !glue::truthy(message.get())) message = Ref::borrow(default_msg);
   if (message && message.get() != Py_None && glue::truthy(message.get())) {
-    Ref exc = glue::call(g.TclError, message.get());
+    Ref exc = glue::call(state.TclError, message.get());
     glue::raise_instance(exc.get());
   }
-  Ref exc = glue::call(g.TclError);
+  Ref exc = glue::call(state.TclError);
   glue::raise_instance(exc.get());
 }
 
@@ -163,7 +167,7 @@ Ref TclError_from_interp(const Args& a) { raise_tcl_error(a[0], a[1]); }
 // ---------------------------------------------------------------------------
 // Pointer arithmetic, as Python code would write it with ctypes.cast.
 
-Ref void_p_of(PyObject* ptr) { return glue::call(g.cast, ptr, g.c_void_p); }
+Ref void_p_of(PyObject* ptr) { return glue::call(state.cast, ptr, state.c_void_p); }
 
 Ref shift_pointer(PyObject* ptr, PyObject* count, bool back) {
   Ref v = void_p_of(ptr);
@@ -171,7 +175,7 @@ Ref shift_pointer(PyObject* ptr, PyObject* count, bool back) {
   Ref moved = glue::check(back ? PyNumber_InPlaceSubtract(value.get(), count)
                                : PyNumber_InPlaceAdd(value.get(), count));
   glue::setattr(v.get(), GLUE_STR("value"), moved.get());
-  return glue::call(g.cast, v.get(), reinterpret_cast<PyObject*>(Py_TYPE(ptr)));
+  return glue::call(state.cast, v.get(), reinterpret_cast<PyObject*>(Py_TYPE(ptr)));
 }
 
 Ref ptr_add(const Args& a) { return shift_pointer(a[0], a[1], false); }
@@ -190,15 +194,15 @@ Ref ptr_diff(const Args& a) {
 
 Ref from_param(const Args& a) {
   PyObject* interp = a[1];
-  if (glue::isinstance(interp, g.Tcl_Interp_p)) return Ref::borrow(interp);
-  if (interp == Py_None) return glue::call(g.Tcl_Interp_p);
-  if (glue::isinstance(interp, g.Tk)) {
+  if (glue::isinstance(interp, state.Tcl_Interp_p)) return Ref::borrow(interp);
+  if (interp == Py_None) return glue::call(state.Tcl_Interp_p);
+  if (glue::isinstance(interp, state.Tk)) {
     check_tk_of(interp);
     Ref address = glue::call_method(interp, GLUE_STR("interpaddr"));
     void* p = PyLong_AsVoidPtr(address.get());
     if (!p && PyErr_Occurred()) throw glue::PythonError{};
     tcl::interp_from_address(p);
-    return glue::call(g.Tcl_Interp_p, address.get());
+    return glue::call(state.Tcl_Interp_p, address.get());
   }
   raise_unrecognized_interp(interp);
 }
@@ -215,7 +219,7 @@ Ref text_of(PyObject* obj) {
 Ref c_char_p_from_obj(const Args& a) {
   Ref text = text_of(a[0]);
   Ref bytes = glue::check(PyUnicode_AsUTF8String(text.get()));
-  return glue::call(g.c_char_p, bytes.get());
+  return glue::call(state.c_char_p, bytes.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -263,7 +267,7 @@ Ref GetListFromAny(const Args& a) {
   // Sets, ranges, bytes are all Sequence or Set; the test costs more than
   // the exact-type check.
   if (t == &PySet_Type || t == &PyFrozenSet_Type || t == &PyBytes_Type || t == &PyRange_Type ||
-      glue::isinstance(obj, g.Sequence) || glue::isinstance(obj, g.Set))
+      glue::isinstance(obj, state.Sequence) || glue::isinstance(obj, state.Set))
     return glue::check(PySequence_Tuple(obj));
   Ref text = glue::str(obj);
   return parse_list(text.get(), a[1]);
@@ -547,16 +551,16 @@ PyMODINIT_FUNC PyInit_internal() {
     glue::import("ctypes.util");
     PyObject* ctypes = m.import_module("ctypes", "ctypes");
     PyObject* tkinter = m.import_module("tkinter", "tkinter");
-    g.Sequence = Py_NewRef(m.import_from("collections.abc", "Sequence"));
-    g.Set = Py_NewRef(m.import_from("collections.abc", "Set"));
+    state.Sequence = Ref::borrow(m.import_from("collections.abc", "Sequence"));
+    state.Set = Ref::borrow(m.import_from("collections.abc", "Set"));
     m.add("unicode", reinterpret_cast<PyObject*>(&PyUnicode_Type));
 
-    g.cast = glue::getattr(ctypes, "cast").release();
-    g.c_void_p = glue::getattr(ctypes, "c_void_p").release();
-    g.c_char_p = glue::getattr(ctypes, "c_char_p").release();
-    g.ArgumentError = glue::getattr(ctypes, "ArgumentError").release();
-    g.Tk = glue::getattr(tkinter, "Tk").release();
-    g.TclError = glue::getattr(tkinter, "TclError").release();
+    state.cast = glue::getattr(ctypes, "cast");
+    state.c_void_p = glue::getattr(ctypes, "c_void_p");
+    state.c_char_p = glue::getattr(ctypes, "c_char_p");
+    state.ArgumentError = glue::getattr(ctypes, "ArgumentError");
+    state.Tk = glue::getattr(tkinter, "Tk");
+    state.TclError = glue::getattr(tkinter, "TclError");
 
     glue::ClassBody codes("ReturnCodes", kModule);
     const char* const names[] = {"TCL_OK", "TCL_ERROR", "TCL_RETURN", "TCL_BREAK", "TCL_CONTINUE"};
@@ -578,8 +582,8 @@ PyMODINIT_FUNC PyInit_internal() {
 
     glue::ClassBody interp_body("Tcl_Interp_p", kModule);
     interp_body.classmethod({"from_param", "(cls, interp)", from_param, kFromParamDoc});
-    g.Tcl_Interp_p = interp_body.build({g.c_void_p}, kInterpDoc).release();
-    m.add("Tcl_Interp_p", g.Tcl_Interp_p);
+    state.Tcl_Interp_p = interp_body.build({state.c_void_p}, kInterpDoc);
+    m.add("Tcl_Interp_p", state.Tcl_Interp_p);
 
     Ref c_int = glue::getattr(ctypes, "c_int");
     Ref c_long = glue::getattr(ctypes, "c_long");
@@ -592,11 +596,11 @@ PyMODINIT_FUNC PyInit_internal() {
 
     glue::ClassBody obj_type_body("Tcl_ObjType", kModule);
     Ref obj_type = obj_type_body.build({structure.get()}, kObjTypeDoc);
-    set_fields(obj_type.get(), {{"name", g.c_char_p},
-                                {"freeIntRepProc", g.c_void_p},
-                                {"dupIntRepProc", g.c_void_p},
-                                {"updateStringProc", g.c_void_p},
-                                {"setFromAnyProc", g.c_void_p}});
+    set_fields(obj_type.get(), {{"name", state.c_char_p},
+                                {"freeIntRepProc", state.c_void_p},
+                                {"dupIntRepProc", state.c_void_p},
+                                {"updateStringProc", state.c_void_p},
+                                {"setFromAnyProc", state.c_void_p}});
     m.add("Tcl_ObjType", obj_type.get());
 
     // The nested classes first, their fields afterwards, innermost first.
@@ -608,28 +612,28 @@ PyMODINIT_FUNC PyInit_internal() {
     glue::ClassBody obj_body("Tcl_Obj", kModule);
     obj_body.add("u_internalRep", rep.get());
     Ref tcl_obj = obj_body.build({structure.get()}, kObjDoc);
-    set_fields(two_ptr.get(), {{"ptr1", g.c_void_p}, {"ptr2", g.c_void_p}});
+    set_fields(two_ptr.get(), {{"ptr1", state.c_void_p}, {"ptr2", state.c_void_p}});
     set_fields(rep.get(), {{"longValue", c_long.get()},
                            {"doubleValue", c_double.get()},
-                           {"otherValuePtr", g.c_void_p},
+                           {"otherValuePtr", state.c_void_p},
                            {"wideValue", wide.get()},
                            {"twoPtrValue", two_ptr.get()}});
     Ref obj_type_p = pointer_type(pointer.get(), obj_type.get());
     set_fields(tcl_obj.get(), {{"refCount", c_int.get()},
-                               {"bytes", g.c_char_p},
+                               {"bytes", state.c_char_p},
                                {"length", c_int.get()},
                                {"typePtr", obj_type_p.get()},
                                {"internalRep", rep.get()}});
     m.add("Tcl_Obj", tcl_obj.get());
 
-    Ref char_pp = pointer_type(pointer.get(), g.c_char_p);
+    Ref char_pp = pointer_type(pointer.get(), state.c_char_p);
     Ref int_p = pointer_type(pointer.get(), c_int.get());
     declare(dll.get(), "TclFindElement",
-            {g.Tcl_Interp_p, g.c_char_p, c_int.get(), char_pp.get(), char_pp.get(), int_p.get(), int_p.get()},
+            {state.Tcl_Interp_p, state.c_char_p, c_int.get(), char_pp.get(), char_pp.get(), int_p.get(), int_p.get()},
             c_int.get());
-    declare(dll.get(), "TclCopyAndCollapse", {c_int.get(), g.c_char_p, g.c_char_p}, c_int.get());
-    declare(dll.get(), "Tcl_GetStringResult", {g.Tcl_Interp_p}, g.c_char_p);
-    declare(dll.get(), "Tcl_ResetResult", {g.Tcl_Interp_p}, Py_None);
+    declare(dll.get(), "TclCopyAndCollapse", {c_int.get(), state.c_char_p, state.c_char_p}, c_int.get());
+    declare(dll.get(), "Tcl_GetStringResult", {state.Tcl_Interp_p}, state.c_char_p);
+    declare(dll.get(), "Tcl_ResetResult", {state.Tcl_Interp_p}, Py_None);
 
     // From here on C++ calls the library through plain function pointers.
     Ref handle = glue::getattr(dll.get(), "_handle");

@@ -17,6 +17,10 @@
 // it asks Tcl's C functions the same questions tkinter's readers ask (same
 // functions, same text), and only falls back to the readers themselves where
 // that cannot be exact (integers beyond 64 bits, text Tcl cannot take).
+//
+// Naming: the entry point of a Python-visible function has the function's
+// Python name (`<class>_<method>` for a method) and only unpacks its
+// arguments; work shared between entries lives in plain-named helpers.
 #include <cstring>
 #include <string>
 #include <utility>
@@ -32,51 +36,42 @@ using glue::Ref;
 namespace cv = trivex::convert;
 namespace tcl = trivex::tcl;
 
-constexpr const char* kModule = "trivex.tcl.interpreter";
+constexpr const char* kModule = GLUE_MODULE_NAME("interpreter");
 
-struct Globals {
-  PyObject* Tk;
-  PyObject* TclError;
-  PyObject* Tcl_Obj;
-  PyObject* iter_entry_points;
-  PyObject* NestMap;
-  PyObject* Array;
-  PyObject* tclobj;
-  PyObject* GetListFromAny;
-  PyObject* TclNamespace;
-  PyObject* TclCommand;
-  PyObject* J;
-  PyObject* quotify;
-  PyObject* History;
-  PyObject* logger;
-  PyObject* entrypoint_group;
-  PyObject* allowed_entrypoint_keys;
-  PyObject* Interpreter;
+// Everything the module keeps between calls; each reference is owned.
+struct State {
+  glue::Owned Tk;
+  glue::Owned TclError;
+  glue::Owned Tcl_Obj;
+  glue::Owned iter_entry_points;
+  glue::Owned NestMap;
+  glue::Owned Array;
+  glue::Owned tclobj;
+  glue::Owned GetListFromAny;
+  glue::Owned TclNamespace;
+  glue::Owned TclCommand;
+  glue::Owned J;
+  glue::Owned quotify;
+  glue::Owned History;
+  glue::Owned logger;
+  glue::Owned entrypoint_group;
+  glue::Owned allowed_entrypoint_keys;
+  glue::Owned Interpreter;
   glue::Pristine origin;  // the class as built, for the fast paths' guards
-  // The readers cast_any may bypass, and the methods it must see unchanged.
   // Ending the Tcl interpreter with its Interpreter.
-  PyObject* finalize;         // weakref.finalize
-  PyObject* SimpleNamespace;  // types.SimpleNamespace
-  PyObject* end_quietly;      // the finaliser
-  PyObject* skip_profile;     // stands in for Tk.readprofile during construction
-  PyObject* get_int_max_str_digits;
+  glue::Owned finalize;         // weakref.finalize
+  glue::Owned SimpleNamespace;  // types.SimpleNamespace
+  glue::Owned end_quietly;      // the finaliser
+  glue::Owned skip_profile;     // stands in for Tk.readprofile during construction
+  glue::Owned get_int_max_str_digits;
   Py_ssize_t digits_check_threshold;
 };
-Globals g;
+State state;
 
 // -- small helpers ---------------------------------------------------------------
 
 // Attribute names are interned once per call site.
 #define ATTR(o, name) glue::getattr(o, GLUE_STR(name))
-
-// f(*args, **{key: value})
-template <class... A>
-Ref call_kw1(PyObject* f, PyObject* key, PyObject* value, A... args) {
-  PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)..., value};
-  Ref names = glue::tuple_of(key);
-  return glue::check(
-      PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
-}
 
 // `raise exc` inside an `except` clause that handles `context`.
 [[noreturn]] void raise_during(Ref exc, PyObject* context) {
@@ -88,7 +83,7 @@ Ref new_exception(PyObject* type, PyObject* arg) { return glue::call(type, arg);
 
 // Whether self.<name>, for each name, is still what the class had when
 // this module built it: neither a subclass nor the instance rebinds it.
-#define OURS(self, ...) GLUE_RELIES_ON(g.origin, __VA_ARGS__).holds(self)
+#define OURS(self, ...) GLUE_RELIES_ON(state.origin, __VA_ARGS__).holds(self)
 
 PyObject* instance_dict_item(PyObject* self, PyObject* key) {
   PyObject** dictptr = _PyObject_GetDictPtr(self);
@@ -102,19 +97,6 @@ Ref tk_of(PyObject* self) {
   Ref tk = GLUE_MEMBER(self, "tk");
   tcl::check_tk(tk.get());
   return tk;
-}
-
-// Run `f`; an exception of one of `types` becomes an empty result.
-template <class F>
-Ref unless_raises(std::initializer_list<PyObject*> types, F&& f) {
-  try {
-    return f();
-  } catch (const glue::PythonError&) {
-    glue::CaughtError e;
-    for (PyObject* t : types)
-      if (e.matches(t)) return Ref();
-    e.reraise();
-  }
 }
 
 // -- the end of a Tcl interpreter ------------------------------------------------------
@@ -195,7 +177,7 @@ void run_in_sink(PyObject* tk, tcl::TkappHead* h, tcl::Tcl_Interp* doomed, tcl::
   tcl::Tcl_Interp* before = h->interp;
   t_ending = Ending{h, doomed, after};
   h->interp = sink();
-  PyObject* r = PyObject_CallMethodOneArg(tk, GLUE_STR("call"), GLUE_STR("destroy"));
+  Ref r = Ref::steal(PyObject_CallMethodOneArg(tk, GLUE_STR("call"), GLUE_STR("destroy")));
   if (!r) {
     if (t_ending.tkapp == h) {
       t_ending = Ending{};
@@ -203,7 +185,6 @@ void run_in_sink(PyObject* tk, tcl::TkappHead* h, tcl::Tcl_Interp* doomed, tcl::
     }
     throw glue::PythonError{};
   }
-  Py_DECREF(r);
 }
 
 // End the Tcl interpreter of application object `tk`; with `arm`, leave it
@@ -264,7 +245,7 @@ Ref skip_profile(const Args&) { return Ref::borrow(Py_None); }
 void arrange_end(PyObject* self) {
   Ref tk = GLUE_MEMBER(self, "tk");
   if (!tcl::tkapp_head(tk.get())) return;
-  Ref fin = glue::call(g.finalize, self, g.end_quietly, tk.get());
+  Ref fin = glue::call(state.finalize, self, state.end_quietly, tk.get());
   glue::setattr(fin.get(), "atexit", Py_False);
   Ref weak = glue::check(PyWeakref_NewRef(self, nullptr));
   Ref data = glue::check(PyTuple_Pack(2, tk.get(), weak.get()));
@@ -273,7 +254,7 @@ void arrange_end(PyObject* self) {
   Ref kwargs = glue::new_dict();
   glue::dict_set(kwargs.get(), "destroy", destroy.get());
   Ref empty = glue::check(PyTuple_New(0));
-  Ref entry = glue::call_kw(g.SimpleNamespace, empty.get(), kwargs.get());
+  Ref entry = glue::call_kw(state.SimpleNamespace, empty.get(), kwargs.get());
   Ref children = glue::getattr(self, "children");
   glue::check_status(PyObject_SetItem(children.get(), GLUE_STR("!trivex-end"), entry.get()));
 }
@@ -282,15 +263,15 @@ void arrange_end(PyObject* self) {
 
 Ref interpreter_init(const Args& a) {
   PyObject* self = a[0];
-  Ref super = glue::super_of(g.Interpreter, self);
+  Ref super = glue::super_of(state.Interpreter, self);
   Ref init = glue::getattr(super.get(), GLUE_STR("__init__"));
   Ref zero = glue::check(PyLong_FromLong(0));
   // Tk's initialiser runs the user's profile scripts (~/.Tk.tcl, ~/.Tk.py,
   // ...); an Interpreter reads no files, so the instance hides that method
   // while the base initialiser runs.
-  glue::setattr(self, "readprofile", g.skip_profile);
+  glue::setattr(self, "readprofile", state.skip_profile);
   try {
-    call_kw1(init.get(), GLUE_STR("useTk"), zero.get());
+    glue::call_kw(init.get(), {zero.get()}, GLUE_KWNAMES("useTk"));
   } catch (const glue::PythonError&) {
     glue::CaughtError e;
     if (instance_dict_item(self, GLUE_STR("readprofile"))) PyObject_DelAttrString(self, "readprofile");
@@ -300,15 +281,15 @@ Ref interpreter_init(const Args& a) {
   glue::check_status(PyObject_DelAttrString(self, "readprofile"));
   arrange_end(self);
 
-  Ref history = glue::call(g.History);
+  Ref history = glue::call(state.History);
   glue::setattr(self, "history", history.get());
-  Ref j = call_kw1(g.J, GLUE_STR("tcl"), self);
+  Ref j = glue::call_kw(state.J, {self}, GLUE_KWNAMES("tcl"));
   glue::setattr(self, "j", j.get());
   Ref callbacks = glue::new_dict();
   glue::setattr(self, "__callbacks__", callbacks.get());
-  Ref global_ns = call_kw1(g.TclNamespace, GLUE_STR("tcl"), self, GLUE_STR("::"));
+  Ref global_ns = glue::call_kw(state.TclNamespace, {GLUE_STR("::"), self}, GLUE_KWNAMES("tcl"));
   glue::setattr(self, "global_ns", global_ns.get());
-  Ref local_ns = call_kw1(g.TclNamespace, GLUE_STR("tcl"), self, Py_None);
+  Ref local_ns = glue::call_kw(state.TclNamespace, {Py_None, self}, GLUE_KWNAMES("tcl"));
   glue::setattr(self, "local_ns", local_ns.get());
   Ref vars = ATTR(local_ns.get(), "vars");
   glue::setattr(self, "vars", vars.get());
@@ -327,7 +308,7 @@ Ref interpreter_init(const Args& a) {
     glue::call_method(tk.get(), GLUE_STR("eval"), GLUE_STR("package require Tclx"));
   } catch (const glue::PythonError&) {
     glue::CaughtError e;
-    if (!e.matches(g.TclError)) e.reraise();
+    if (!e.matches(state.TclError)) e.reraise();
     tcl::reraise_with_options(tk.get(), e);
   }
   glue::call_method(self, GLUE_STR("_load_entrypoint"));
@@ -336,18 +317,18 @@ Ref interpreter_init(const Args& a) {
 
 Ref interpreter_load_entrypoint(const Args& a) {
   PyObject* self = a[0];
-  Ref eps = call_kw1(g.iter_entry_points, GLUE_STR("group"), g.entrypoint_group);
+  Ref eps = glue::call_kw(state.iter_entry_points, {state.entrypoint_group}, GLUE_KWNAMES("group"));
   Ref it = glue::check(PyObject_GetIter(eps.get()));
   while (PyObject* raw = PyIter_Next(it.get())) {
     Ref ep = Ref::steal(raw);
     Ref name = ATTR(ep.get(), "name");
-    if (!glue::check_status(PySequence_Contains(g.allowed_entrypoint_keys, name.get()))) {
+    if (!glue::check_status(PySequence_Contains(state.allowed_entrypoint_keys, name.get()))) {
       Ref module_name = ATTR(ep.get(), "module_name");
       glue::raisef(PyExc_ValueError, "Unknown Tcl entrypoint: %S from %S", name.get(), module_name.get());
     }
     Ref module_name = ATTR(ep.get(), "module_name");
     Ref msg = glue::check(PyUnicode_FromFormat("Loading Tcl-Init from %S", module_name.get()));
-    glue::call_method(g.logger, GLUE_STR("debug"), msg.get());
+    glue::call_method(state.logger, GLUE_STR("debug"), msg.get());
     Ref tcl_init = glue::call_method(ep.get(), GLUE_STR("load"));
     if (!PyCallable_Check(tcl_init.get())) {
       Ref r = glue::repr(tcl_init.get());
@@ -466,7 +447,7 @@ Ref interpreter_create_callback(const Args& a) {
     Ref backup = backup_name(cmd_name.get());
     for (long level = 2; !command_gone(self, backup.get()); ++level) backup = stacked_backup_name(cmd_name.get(), level);
     // The backup namespace may not exist yet in a plain interpreter.
-    Ref qualifiers = glue::call_method(g.TclNamespace, GLUE_STR("qualifiers"), backup.get());
+    Ref qualifiers = glue::call_method(state.TclNamespace, GLUE_STR("qualifiers"), backup.get());
     Ref tk = tk_of(self);
     glue::call_method(tk.get(), GLUE_STR("call"), GLUE_STR("namespace"), GLUE_STR("eval"), qualifiers.get(),
                       GLUE_STR(""));
@@ -486,7 +467,7 @@ Ref interpreter_remove_callback(const Args& a) {
   PyObject* self = a[0];
   PyObject* callback = a[1];
   Ref tclcmd;
-  if (glue::isinstance(callback, g.TclCommand)) {
+  if (glue::isinstance(callback, state.TclCommand)) {
     tclcmd = Ref::borrow(callback);
   } else {
     Ref cmds = global_cmds(self);
@@ -503,7 +484,7 @@ Ref interpreter_remove_callback(const Args& a) {
     // A callback may have deleted its own command: then there is nothing
     // left to delete, and the callback is forgotten all the same.
     glue::CaughtError e;
-    if (!e.matches(g.TclError) || !command_gone(self, cmd_name.get())) e.reraise();
+    if (!e.matches(state.TclError) || !command_gone(self, cmd_name.get())) e.reraise();
   }
   glue::check_status(PyObject_DelItem(registry.get(), cmd_name.get()));
   // The latest of the stacked backups comes back.
@@ -516,7 +497,7 @@ Ref interpreter_remove_callback(const Args& a) {
   // Bound arguments given, so that the name is taken whole, not split as a
   // command line.
   Ref no_args = glue::check(PyTuple_New(0));
-  Ref bkupcmd = call_kw1(g.TclCommand, GLUE_STR("tcl"), self, backup.get(), no_args.get());
+  Ref bkupcmd = glue::call_kw(state.TclCommand, {backup.get(), no_args.get(), self}, GLUE_KWNAMES("tcl"));
   if (!command_gone(self, backup.get())) {
     glue::call_method(bkupcmd.get(), GLUE_STR("rename"), cmd_name.get());
     follow_rename(self, backup.get(), cmd_name.get());
@@ -544,7 +525,7 @@ Ref interpreter_remove_callback(const Args& a) {
       glue::CaughtError e;
       raise_during(Ref::borrow(e.value()), caught.value());
     }
-    exc = new_exception(g.TclError, info.get());
+    exc = new_exception(state.TclError, info.get());
   }
   tcl::raise_failure(std::move(exc), caught.value());
 }
@@ -562,7 +543,7 @@ Ref interpreter_eval(const Args& a) {
     result = GLUE_CALL(tk.get(), "eval", code);
   } catch (const glue::PythonError&) {
     glue::CaughtError e;
-    if (!e.matches(g.TclError)) e.reraise();
+    if (!e.matches(state.TclError)) e.reraise();
     raise_with_error_info(self, tk.get(), e);
   }
   if (glue::truthy(a[2])) return GLUE_CALL(self, "cast_any", result.get());
@@ -614,7 +595,7 @@ Ref interpreter_set_array(const Args& a) {
 }
 Ref interpreter_set_keyed_list(const Args& a) {
   Ref obj = Ref::borrow(a[2]);
-  if (!glue::isinstance(obj.get(), g.NestMap)) obj = glue::call(g.NestMap, obj.get());
+  if (!glue::isinstance(obj.get(), state.NestMap)) obj = glue::call(state.NestMap, obj.get());
   write_var(a[0], a[1], obj.get());
   return Ref::borrow(Py_None);
 }
@@ -628,7 +609,7 @@ Ref interpreter_set_boolean(const Args& a) {
   return Ref::borrow(Py_None);
 }
 Ref interpreter_set_list(const Args& a) {
-  Ref from_sequence = glue::getattr(g.tclobj, GLUE_STR("from_sequence"));
+  Ref from_sequence = glue::getattr(state.tclobj, GLUE_STR("from_sequence"));
   Ref words = glue::call(from_sequence.get(), a[2]);
   write_var(a[0], a[1], words.get());
   return Ref::borrow(Py_None);
@@ -646,10 +627,10 @@ Ref map_tuple(PyObject* items, PyObject* item_cast) {
 }
 
 Ref cast_list(PyObject* value, PyObject* item_cast) {
-  PyObject* r = PyObject_Vectorcall(g.GetListFromAny, &value, 1, nullptr);
+  PyObject* r = PyObject_Vectorcall(state.GetListFromAny, &value, 1, nullptr);
   if (!r) {
     glue::CaughtError e;
-    if (!e.matches(g.TclError)) e.reraise();
+    if (!e.matches(state.TclError)) e.reraise();
     glue::raise_from(new_exception(PyExc_ValueError, e.value()), e.value(), e.value());
   }
   Ref result = Ref::steal(r);
@@ -668,7 +649,7 @@ Ref tk_reader(PyObject* self, PyObject* method, bool own, PyObject* tk_method, P
   PyObject* r = PyObject_VectorcallMethod(tk_method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (r) return Ref::steal(r);
   glue::CaughtError e;
-  if (!e.matches(g.TclError)) e.reraise();
+  if (!e.matches(state.TclError)) e.reraise();
   Ref text = glue::str(e.value());
   raise_during(new_exception(PyExc_ValueError, text.get()), e.value());
 }
@@ -717,9 +698,9 @@ Ref interpreter_cast_boolean(const Args& a) {
     }
   } catch (const glue::PythonError&) {
     glue::CaughtError exc;
-    if (!exc.matches(g.TclError)) exc.reraise();
+    if (!exc.matches(state.TclError)) exc.reraise();
     for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double")}) {
-      Ref n = unless_raises({PyExc_ValueError}, [&] { return glue::call_method(self, method, value); });
+      Ref n = glue::unless_raises({PyExc_ValueError}, [&] { return glue::call_method(self, method, value); });
       if (!n) continue;
       Ref zero = glue::check(PyLong_FromLong(0));
       int ne = glue::check_status(PyObject_RichCompareBool(n.get(), zero.get(), Py_NE));
@@ -730,7 +711,7 @@ Ref interpreter_cast_boolean(const Args& a) {
 }
 
 Ref interpreter_cast_array(const Args& a) {
-  Ref result = glue::call_method(g.Array, GLUE_STR("from_tcl"), a[0]);
+  Ref result = glue::call_method(state.Array, GLUE_STR("from_tcl"), a[0]);
   if (a[1] != Py_None) {
     Ref items = glue::call_method(result.get(), GLUE_STR("items"));
     Ref snapshot = glue::check(PySequence_List(items.get()));
@@ -744,7 +725,7 @@ Ref interpreter_cast_array(const Args& a) {
 }
 
 Ref cast_keyed_list(PyObject* value, PyObject* item_cast) {
-  Ref result = glue::call_method(g.NestMap, GLUE_STR("from_tcl"), value);
+  Ref result = glue::call_method(state.NestMap, GLUE_STR("from_tcl"), value);
   if (item_cast != Py_None) {
     Ref items = glue::call_method(result.get(), GLUE_STR("all_items"));
     Ref it = glue::check(PyObject_GetIter(items.get()));
@@ -775,8 +756,8 @@ using trivex::from_tcl::tcl_integer;
 // sys.int_info.str_digits_check_threshold, so shorter text needs no look.
 bool beyond_digit_limit(PyObject* text) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  if (n <= g.digits_check_threshold) return false;
-  Ref limit = glue::call(g.get_int_max_str_digits);
+  if (n <= state.digits_check_threshold) return false;
+  Ref limit = glue::call(state.get_int_max_str_digits);
   Py_ssize_t max = PyLong_AsSsize_t(limit.get());
   if (max == -1 && PyErr_Occurred()) throw glue::PythonError{};
   return max > 0 && n > max;
@@ -832,10 +813,10 @@ Ref interpreter_cast_any(const Args& a) {
   PyTypeObject* t = Py_TYPE(value.get());
   if (t == &PyTuple_Type) {
     Ref cast = glue::getattr(self, GLUE_STR("cast_list"));
-    return call_kw1(cast.get(), GLUE_STR("item_cast"), g.quotify, value.get());
+    return glue::call_kw(cast.get(), {value.get(), state.quotify}, GLUE_KWNAMES("item_cast"));
   }
   if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return value;
-  if (reinterpret_cast<PyObject*>(t) == g.Tcl_Obj) {
+  if (reinterpret_cast<PyObject*>(t) == state.Tcl_Obj) {
     Ref typename_ = glue::getattr(value.get(), GLUE_STR("typename"));
     if (PyUnicode_Check(typename_.get()) && PyUnicode_CompareWithASCIIString(typename_.get(), "keyedList") == 0)
       return cast_keyed_list(value.get(), Py_None);
@@ -851,13 +832,13 @@ Ref interpreter_cast_any(const Args& a) {
   }
   if (numbers && !guess.try_keyed_list) {
     for (PyObject* method : {GLUE_STR("cast_int"), GLUE_STR("cast_double"), GLUE_STR("cast_boolean")}) {
-      Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError},
+      Ref r = glue::unless_raises({PyExc_TypeError, PyExc_ValueError},
                             [&] { return glue::call_method(self, method, value.get()); });
       if (r) return r;
     }
   }
   if (PyUnicode_GET_LENGTH(value.get()) != 0) {
-    Ref r = unless_raises({PyExc_TypeError, PyExc_ValueError}, [&] { return cast_keyed_list(value.get(), Py_None); });
+    Ref r = glue::unless_raises({PyExc_TypeError, PyExc_ValueError}, [&] { return cast_keyed_list(value.get(), Py_None); });
     if (r) return r;
   }
   return value;
@@ -1084,7 +1065,7 @@ Ref make_interpreter_class(const char* module) {
   body.staticmethod({"cast_array", "(value, item_cast=None)", interpreter_cast_array, kCastArrayDoc});
   body.staticmethod({"cast_keyed_list", "(value, item_cast=None)", interpreter_cast_keyed_list, kCastKeyedListDoc});
   body.method({"cast_any", "(self, value)", interpreter_cast_any, kCastAnyDoc});
-  return body.build({g.Tk}, kClassDoc);
+  return body.build({state.Tk}, kClassDoc);
 }
 
 // __all__ of the shared interpreter: the class's public names in class
@@ -1098,7 +1079,7 @@ void set_public_names(PyObject* interp) {
       if (PyUnicode_Check(k) && PyUnicode_READ_CHAR(k, 0) != '_') glue::list_append(names.get(), k);
     }
   };
-  Ref class_dict = glue::getattr(g.Interpreter, "__dict__");
+  Ref class_dict = glue::getattr(state.Interpreter, "__dict__");
   add_public(class_dict.get());
   Ref inst_dict = glue::getattr(interp, "__dict__");
   add_public(inst_dict.get());
@@ -1112,45 +1093,42 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "interpreter", kModuleDoc, -1, 
 PyMODINIT_FUNC PyInit_interpreter() {
   return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
     m.import_module("logging", "logging");
-    g.Tk = m.import_from("tkinter", "Tk");
-    g.TclError = m.import_from("tkinter", "TclError");
-    g.Tcl_Obj = m.import_from("_tkinter", "Tcl_Obj");
-    g.iter_entry_points = m.import_from("trivex.tcl._entrypoints", "iter_entry_points");
-    g.NestMap = m.import_from("trivex.tcl.nestmap", "NestMap");
-    g.Array = m.import_from("trivex.tcl.array", "Array");
-    g.History = m.import_from("trivex.tcl.history", "History");
-    g.tclobj = m.import_from("trivex.tcl.quotify", "tclobj");
-    g.GetListFromAny = m.import_from("trivex.tcl.internal", "GetListFromAny");
-    m.import_from("trivex.tcl.internal", "TclDLL");
-    g.TclNamespace = m.import_from("trivex.tcl.namespace", "TclNamespace");
-    g.TclCommand = m.import_from("trivex.tcl.namespace", "TclCommand");
-    g.quotify = m.import_from("trivex.tcl.quotify", "quotify");
-    g.J = m.import_from("trivex.tcl.j", "J");
-    for (PyObject** slot : {&g.Tk, &g.TclError, &g.Tcl_Obj, &g.iter_entry_points, &g.NestMap, &g.Array, &g.History,
-                            &g.tclobj, &g.GetListFromAny, &g.TclNamespace, &g.TclCommand, &g.quotify, &g.J})
-      Py_INCREF(*slot);
-    g.entrypoint_group = glue::str_from("trivex.tcl").release();
-    m.add("TCL_INIT_ENTRYPOINT", g.entrypoint_group);
-    g.allowed_entrypoint_keys = glue::str_from("tcl_init").release();
-    m.add("TCL_ALLOWED_ENTRYPOINT_KEYS", g.allowed_entrypoint_keys);
+    state.Tk = Ref::borrow(m.import_from("tkinter", "Tk"));
+    state.TclError = Ref::borrow(m.import_from("tkinter", "TclError"));
+    state.Tcl_Obj = Ref::borrow(m.import_from("_tkinter", "Tcl_Obj"));
+    state.iter_entry_points = Ref::borrow(m.import_from(GLUE_MODULE_NAME("_entrypoints"), "iter_entry_points"));
+    state.NestMap = Ref::borrow(m.import_from(GLUE_MODULE_NAME("nestmap"), "NestMap"));
+    state.Array = Ref::borrow(m.import_from(GLUE_MODULE_NAME("array"), "Array"));
+    state.History = Ref::borrow(m.import_from(GLUE_MODULE_NAME("history"), "History"));
+    state.tclobj = Ref::borrow(m.import_from(GLUE_MODULE_NAME("quotify"), "tclobj"));
+    state.GetListFromAny = Ref::borrow(m.import_from(GLUE_MODULE_NAME("internal"), "GetListFromAny"));
+    m.import_from(GLUE_MODULE_NAME("internal"), "TclDLL");
+    state.TclNamespace = Ref::borrow(m.import_from(GLUE_MODULE_NAME("namespace"), "TclNamespace"));
+    state.TclCommand = Ref::borrow(m.import_from(GLUE_MODULE_NAME("namespace"), "TclCommand"));
+    state.quotify = Ref::borrow(m.import_from(GLUE_MODULE_NAME("quotify"), "quotify"));
+    state.J = Ref::borrow(m.import_from(GLUE_MODULE_NAME("j"), "J"));
+    state.entrypoint_group = glue::str_from(GLUE_PACKAGE);
+    m.add("TCL_INIT_ENTRYPOINT", state.entrypoint_group);
+    state.allowed_entrypoint_keys = glue::str_from("tcl_init");
+    m.add("TCL_ALLOWED_ENTRYPOINT_KEYS", state.allowed_entrypoint_keys);
     Ref get_logger = glue::import_attr("logging", "getLogger");
     Ref logger_name = glue::str_from(kModule);
-    g.logger = glue::call(get_logger.get(), logger_name.get()).release();
-    m.add("logger", g.logger);
+    state.logger = glue::call(get_logger.get(), logger_name.get());
+    m.add("logger", state.logger);
 
-    g.finalize = glue::import_attr("weakref", "finalize").release();
-    g.SimpleNamespace = glue::import_attr("types", "SimpleNamespace").release();
-    g.end_quietly = glue::make_function({"_end_tcl", "(tk)", end_quietly, nullptr}, kModule).release();
-    g.skip_profile =
-        glue::make_function({"readprofile", "(baseName, className)", skip_profile, nullptr}, kModule).release();
-    g.get_int_max_str_digits = glue::import_attr("sys", "get_int_max_str_digits").release();
+    state.finalize = glue::import_attr("weakref", "finalize");
+    state.SimpleNamespace = glue::import_attr("types", "SimpleNamespace");
+    state.end_quietly = glue::make_function({"_end_tcl", "(tk)", end_quietly, nullptr}, kModule);
+    state.skip_profile =
+        glue::make_function({"readprofile", "(baseName, className)", skip_profile, nullptr}, kModule);
+    state.get_int_max_str_digits = glue::import_attr("sys", "get_int_max_str_digits");
     Ref int_info = glue::import_attr("sys", "int_info");
     Ref threshold = glue::getattr(int_info.get(), "str_digits_check_threshold");
-    g.digits_check_threshold = PyLong_AsSsize_t(threshold.get());
-    if (g.digits_check_threshold == -1 && PyErr_Occurred()) throw glue::PythonError{};
+    state.digits_check_threshold = PyLong_AsSsize_t(threshold.get());
+    if (state.digits_check_threshold == -1 && PyErr_Occurred()) throw glue::PythonError{};
     Ref cls = make_interpreter_class(kModule);
-    g.Interpreter = Py_NewRef(cls.get());
-    g.origin.take(g.Interpreter);
+    state.Interpreter = cls;
+    state.origin.take(state.Interpreter);
     m.add("Interpreter", cls.get());
 
     Ref shared = glue::call(cls.get());

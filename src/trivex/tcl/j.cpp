@@ -30,6 +30,10 @@
 // missing, and raises AttributeError.  Python's special names (`__x__`) are
 // never Tcl command names to this builder either; probing for them raises
 // AttributeError instead of queueing a command.
+//
+// Naming: the entry point of a Python-visible function has the function's
+// Python name (`<class>_<method>` for a method) and only unpacks its
+// arguments; work shared between entries lives in plain-named helpers.
 #include <cstring>
 
 #include "to_tcl.hpp"
@@ -41,13 +45,18 @@ using glue::Args;
 using glue::Ref;
 namespace cv = trivex::convert;
 
-constexpr const char* kModule = "trivex.tcl.j";
+constexpr const char* kModule = GLUE_MODULE_NAME("j");
 
-PyObject* g_TclError = nullptr;     // tkinter.TclError
-PyObject* g_proxy = nullptr;        // weakref.proxy
-PyObject* g_JCode = nullptr;        // class J_Code
-glue::Pristine g_JCodeOrigin;       // J_Code as this module made it
-PyObject* g_empty_tuple = nullptr;
+// Everything the module keeps between calls; each reference is owned.
+struct State {
+  glue::Owned TclError;        // tkinter.TclError
+  glue::Owned proxy;           // weakref.proxy
+  glue::Owned JCode;           // class J_Code
+  glue::Pristine JCodeOrigin;  // J_Code as this module made it
+  glue::Owned empty_tuple;
+  glue::Owned spare;           // the last pending command made, see reuse_spare
+};
+State state;
 
 // ---------------------------------------------------------------------------
 // Attribute helpers
@@ -74,11 +83,7 @@ Ref state_attr(PyObject* self, PyObject* name) {
 
 [[noreturn]] void no_attribute(PyObject* self, PyObject* name) {
   Ref msg = glue::check(PyUnicode_FromFormat("'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name));
-  Ref args = glue::tuple_of(msg.get());
-  Ref kw = glue::new_dict();
-  glue::dict_set(kw.get(), "name", name);
-  glue::dict_set(kw.get(), "obj", self);
-  Ref exc = glue::call_kw(PyExc_AttributeError, args.get(), kw.get());
+  Ref exc = glue::call_kw(PyExc_AttributeError, {msg.get(), name, self}, GLUE_KWNAMES("name", "obj"));
   glue::raise_instance(exc.get());
 }
 
@@ -194,8 +199,8 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* raw = PyTuple_GET_ITEM(words.get(), i);
     Ref converted = option ? option_word(raw) : cv::quotify(raw);
     if (converted.get() != raw) {
+      Ref replaced = Ref::steal(raw);  // the tuple's reference to it
       PyTuple_SET_ITEM(words.get(), i, converted.release());
-      Py_DECREF(raw);
     }
   }
 
@@ -215,7 +220,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   words = trivex::tkvalue::words(words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
-    if (!PyErr_ExceptionMatches(g_TclError)) throw glue::PythonError{};
+    if (!PyErr_ExceptionMatches(state.TclError)) throw glue::PythonError{};
     glue::CaughtError caught;
     trivex::tcl::Failure failure = trivex::tcl::read_failure(tk.get());
     // errorInfo as the options hold it: ::errorInfo has that value, and an
@@ -224,7 +229,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!exc) {
       Ref vars = GLUE_MEMBER(interp.get(), "vars");
       Ref info = glue::check(PyObject_GetItem(vars.get(), GLUE_STR("::errorInfo")));
-      exc = glue::call(g_TclError, info.get());
+      exc = glue::call(state.TclError, info.get());
     }
     trivex::tcl::raise_failure(std::move(exc), caught.value());
   }
@@ -248,10 +253,8 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 // but its two attributes, it is refilled instead of a new one being made.
 // Only builders holding a weak proxy take part, so the kept object never
 // keeps an interpreter alive.
-PyObject* g_spare = nullptr;
-
 Ref reuse_spare(PyObject* name, PyObject* tcl) {
-  PyObject* code = g_spare;
+  PyObject* code = state.spare;
   if (!code || Py_REFCNT(code) != 1 || *PyObject_GET_WEAKREFS_LISTPTR(code) || !PyWeakref_CheckProxy(tcl))
     return Ref();
   PyObject** slot = _PyObject_GetDictPtr(code);
@@ -275,28 +278,25 @@ Ref reuse_spare(PyObject* name, PyObject* tcl) {
 }
 
 Ref new_code(PyObject* name, PyObject* tcl) {
-  auto* type = reinterpret_cast<PyTypeObject*>(g_JCode);
-  if (GLUE_RELIES_ON(g_JCodeOrigin, "__init__").class_holds(g_JCode) && type->tp_new == PyBaseObject_Type.tp_new) {
+  auto* type = reinterpret_cast<PyTypeObject*>(state.JCode.get());
+  if (GLUE_RELIES_ON(state.JCodeOrigin, "__init__").class_holds(state.JCode) && type->tp_new == PyBaseObject_Type.tp_new) {
     if (Ref code = reuse_spare(name, tcl)) return code;
-    Ref code = glue::check(type->tp_new(type, g_empty_tuple, nullptr));
+    Ref code = glue::check(type->tp_new(type, state.empty_tuple, nullptr));
     glue::setattr(code.get(), GLUE_STR("tcl"), tcl);
     Ref cmd = glue::new_list(1);
     PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
     glue::setattr(code.get(), GLUE_STR("cmd"), cmd.get());
-    if (PyWeakref_CheckProxy(tcl)) Py_XSETREF(g_spare, Py_NewRef(code.get()));
+    if (PyWeakref_CheckProxy(tcl)) state.spare = code;
     return code;
   }
-  Ref args = glue::tuple_of(name);
-  Ref kw = glue::new_dict();
-  glue::dict_set(kw.get(), "tcl", tcl);
-  return glue::call_kw(g_JCode, args.get(), kw.get());
+  return glue::call_kw(state.JCode, {name, tcl}, GLUE_KWNAMES("tcl"));
 }
 
 // ---------------------------------------------------------------------------
 // class J
 
 Ref j_init(const Args& a) {
-  Ref proxy = glue::call(g_proxy, a[1]);
+  Ref proxy = glue::call(state.proxy, a[1]);
   glue::setattr(a[0], GLUE_STR("tcl"), proxy.get());
   return Ref::borrow(Py_None);
 }
@@ -309,7 +309,7 @@ Ref j_missing(PyObject* self, PyObject* name) {
 
 Ref j_getattr(const Args& a) { return j_missing(a[0], a[1]); }
 
-Ref j_call(const Args&) { glue::raise(g_TclError, "invalid command name \"\""); }
+Ref j_call(const Args&) { glue::raise(state.TclError, "invalid command name \"\""); }
 
 // ---------------------------------------------------------------------------
 // class J_Code
@@ -497,15 +497,11 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "j", nullptr, -1, nullptr, null
 
 PyMODINIT_FUNC PyInit_j() {
   return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
-    std::string package = m.name();
-    package = package.substr(0, package.rfind('.') == std::string::npos ? 0 : package.rfind('.'));
-    std::string quotify_module = package.empty() ? "quotify" : package + ".quotify";
-
     PyObject* weakref = m.import_module("weakref", "weakref");
-    g_proxy = glue::getattr(weakref, "proxy").release();
-    g_TclError = Ref::borrow(m.import_from("tkinter", "TclError")).release();
-    m.import_from(quotify_module.c_str(), "quotify");
-    g_empty_tuple = glue::check(PyTuple_New(0)).release();
+    state.proxy = glue::getattr(weakref, "proxy");
+    state.TclError = Ref::borrow(m.import_from("tkinter", "TclError"));
+    m.import_from(GLUE_MODULE_NAME("quotify"), "quotify");
+    state.empty_tuple = glue::check(PyTuple_New(0));
     cv::types();
     tkapp_call();
 
@@ -527,8 +523,8 @@ PyMODINIT_FUNC PyInit_j() {
     auto* code_type = reinterpret_cast<PyTypeObject*>(code_class.get());
     code_type->tp_getattro = getattro<code_missing>;
     code_type->tp_call = code_tp_call;
-    g_JCode = Ref::borrow(code_class.get()).release();
-    g_JCodeOrigin.take(g_JCode);
+    state.JCode = code_class;
+    state.JCodeOrigin.take(state.JCode);
     m.add("J_Code", code_class.get());
   });
 }

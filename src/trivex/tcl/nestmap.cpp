@@ -13,6 +13,10 @@
 // called directly (dict_subscript for lookups, so a subclass's __missing__
 // still counts); anything else found there is called as super() would.
 //
+// Naming: the entry point of a Python-visible method is `<class>_<method>`
+// and only unpacks its arguments; the work is done by the plain-named
+// function it calls (init, getitem, from_tcl, ...).
+//
 // Path operations recurse level by level.  A sub-list of exactly this class
 // is entered directly in C++; any other value (a subclass, a leaf) through
 // its own Python protocol, so overrides and a leaf's own indexing,
@@ -25,7 +29,6 @@
 // apart without building the ValueError that would be thrown away.
 #include "to_tcl.hpp"
 
-#include <string>
 
 namespace {
 
@@ -33,23 +36,28 @@ using glue::Args;
 using glue::Ref;
 namespace cv = trivex::convert;
 
-constexpr const char* kModule = "trivex.tcl.nestmap";
+constexpr const char* kModule = GLUE_MODULE_NAME("nestmap");
 
-PyTypeObject* g_NestMap = nullptr;
-PyObject* g_mm_update = nullptr;     // MutableMapping.update
-PyTypeObject* g_Tcl_Obj = nullptr;
-PyObject* g_empty_tuple = nullptr;
-std::string g_package;               // the package whose cast_list from_tcl uses
+// Everything the module keeps between calls; each reference is owned.
+struct State {
+  glue::Owned NestMap;
+  glue::Owned Tcl_Obj;
+  glue::Owned mm_update;  // MutableMapping.update
+  glue::Owned empty_tuple;
+  // dict's own methods, to recognise them where super() finds them.
+  glue::Owned dict_init;
+  glue::Owned dict_getitem;
+  glue::Owned dict_setitem;
+  glue::Owned dict_delitem;
+  glue::Owned dict_contains;
+};
+State state;
 
-// dict's own methods, to recognise them where super() finds them.
-PyObject* g_dict_init = nullptr;
-PyObject* g_dict_getitem = nullptr;
-PyObject* g_dict_setitem = nullptr;
-PyObject* g_dict_delitem = nullptr;
-PyObject* g_dict_contains = nullptr;
+PyTypeObject* nestmap_type() { return reinterpret_cast<PyTypeObject*>(state.NestMap.get()); }
+PyTypeObject* tcl_obj_type() { return reinterpret_cast<PyTypeObject*>(state.Tcl_Obj.get()); }
 
-bool is_nestmap(PyObject* o) { return PyObject_TypeCheck(o, g_NestMap); }
-bool exact(PyObject* o) { return Py_TYPE(o) == g_NestMap; }
+bool is_nestmap(PyObject* o) { return PyObject_TypeCheck(o, nestmap_type()); }
+bool exact(PyObject* o) { return Py_TYPE(o) == nestmap_type(); }
 
 // ---------------------------------------------------------------------------
 // super(NestMap, self)
@@ -57,7 +65,7 @@ bool exact(PyObject* o) { return Py_TYPE(o) == g_NestMap; }
 PyObject* base_attr(PyObject* self, PyObject* name) {
   PyObject* mro = Py_TYPE(self)->tp_mro;
   Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0, i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(g_NestMap)) ++i;
+  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(nestmap_type())) ++i;
   if (i == n) glue::raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
   for (++i; i < n; ++i) {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
@@ -78,13 +86,13 @@ Ref base_call(PyObject* self, PyObject* descr, A... args) {
 
 Ref base_get(PyObject* self, PyObject* key) {
   PyObject* d = base_attr(self, GLUE_STR("__getitem__"));
-  if (d == g_dict_getitem) return glue::check(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+  if (d == state.dict_getitem) return glue::check(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
   return base_call(self, d, key);
 }
 
 void base_set(PyObject* self, PyObject* key, PyObject* value) {
   PyObject* d = base_attr(self, GLUE_STR("__setitem__"));
-  if (d == g_dict_setitem)
+  if (d == state.dict_setitem)
     glue::check_status(PyDict_SetItem(self, key, value));
   else
     base_call(self, d, key, value);
@@ -92,7 +100,7 @@ void base_set(PyObject* self, PyObject* key, PyObject* value) {
 
 void base_del(PyObject* self, PyObject* key) {
   PyObject* d = base_attr(self, GLUE_STR("__delitem__"));
-  if (d == g_dict_delitem)
+  if (d == state.dict_delitem)
     glue::check_status(PyDict_DelItem(self, key));
   else
     base_call(self, d, key);
@@ -100,7 +108,7 @@ void base_del(PyObject* self, PyObject* key) {
 
 Ref base_contains(PyObject* self, PyObject* key) {
   PyObject* d = base_attr(self, GLUE_STR("__contains__"));
-  if (d == g_dict_contains) return Ref::borrow(glue::check_status(PyDict_Contains(self, key)) ? Py_True : Py_False);
+  if (d == state.dict_contains) return Ref::borrow(glue::check_status(PyDict_Contains(self, key)) ? Py_True : Py_False);
   return base_call(self, d, key);
 }
 
@@ -140,19 +148,7 @@ bool split_path(PyObject* key, Ref& head, Ref& rest) {
 }
 
 Ref new_nestmap() {
-  return glue::check(g_NestMap->tp_new(g_NestMap, g_empty_tuple, nullptr));
-}
-
-// Run f(); a KeyError from it yields an empty Ref, anything else propagates.
-template <class F>
-Ref unless_key_error(F&& f) {
-  try {
-    return f();
-  } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw;
-    PyErr_Clear();
-    return Ref();
-  }
+  return glue::check(nestmap_type()->tp_new(nestmap_type(), state.empty_tuple, nullptr));
 }
 
 Ref getitem(PyObject* self, PyObject* key);
@@ -185,7 +181,7 @@ Ref getitem(PyObject* self, PyObject* key) {
 }
 
 Ref package_cast_list() {
-  Ref name = glue::str_from(g_package);
+  Ref name = glue::str_from(GLUE_PACKAGE);
   PyObject* mod = PyImport_GetModule(name.get());
   if (!mod && PyErr_Occurred()) throw glue::PythonError{};
   Ref package = mod ? Ref::steal(mod) : glue::check(PyImport_Import(name.get()));
@@ -193,7 +189,7 @@ Ref package_cast_list() {
 }
 
 bool is_keyed_list_obj(PyObject* value) {
-  if (Py_TYPE(value) != g_Tcl_Obj) return false;
+  if (Py_TYPE(value) != tcl_obj_type()) return false;
   Ref type_name = glue::getattr(value, GLUE_STR("typename"));
   return PyUnicode_Check(type_name.get()) && PyUnicode_CompareWithASCIIString(type_name.get(), "keyedList") == 0;
 }
@@ -206,7 +202,7 @@ void setitem(PyObject* self, PyObject* key, PyObject* value) {
   }
   Ref head, rest;
   if (split_path(key, head, rest)) {
-    Ref sub = unless_key_error([&] { return item_of(self, head.get()); });
+    Ref sub = glue::unless_raises({PyExc_KeyError}, [&] { return item_of(self, head.get()); });
     bool created = !sub;
     if (created) {
       sub = new_nestmap();
@@ -330,7 +326,7 @@ void mapping_update(PyObject* self, PyObject* other) {
     }
     return;
   }
-  glue::call(g_mm_update, self, other);
+  glue::call(state.mm_update, self, other);
 }
 
 void update(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -366,7 +362,7 @@ void update(PyObject* self, PyObject* args, PyObject* kwargs) {
       set_item_of(self, key, value);
       continue;
     }
-    Ref sub = unless_key_error([&] { return item_of(self, key); });
+    Ref sub = glue::unless_raises({PyExc_KeyError}, [&] { return item_of(self, key); });
     if (!sub) {
       sub = new_nestmap();
       set_item_of(self, key, sub.get());
@@ -392,24 +388,20 @@ Ref try_nestmap(PyObject* value) {
   // others fail.
   if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) ? Ref() : new_nestmap();
   if (t == &PyBytes_Type) return PyBytes_GET_SIZE(value) ? Ref() : new_nestmap();
-  if (value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == g_Tcl_Obj)
+  if (value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == tcl_obj_type())
     return Ref();
-  try {
+  return glue::unless_raises({PyExc_ValueError, PyExc_TypeError}, [&] {
     Ref nm = new_nestmap();
     Ref one = glue::tuple_of(value);
     init(nm.get(), one.get(), nullptr);
     return nm;
-  } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
-    PyErr_Clear();
-    return Ref();
-  }
+  });
 }
 
 void init(PyObject* self, PyObject* args, PyObject* kwargs) {
   glue::RecursionGuard guard(" while building a NestMap");
   PyObject* base_init = base_attr(self, GLUE_STR("__init__"));
-  if (base_init != g_dict_init) base_call(self, base_init);
+  if (base_init != state.dict_init) base_call(self, base_init);
   Ref dsc = glue::check(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args,
                                       kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
   Ref entries = glue::check(PyDict_Items(dsc.get()));
@@ -439,13 +431,7 @@ bool surely_not_pair(PyObject* split) {
 // The ValueError-absorbing form, for values inside a keyed list: an empty
 // Ref where from_tcl would raise ValueError.
 Ref from_tcl_nested(PyObject* value, PyObject* cast_list) {
-  try {
-    return from_tcl(value, cast_list, true);
-  } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-    PyErr_Clear();
-    return Ref();
-  }
+  return glue::unless_raises({PyExc_ValueError}, [&] { return from_tcl(value, cast_list, true); });
 }
 
 // `entered` pairs merged into `d` as a list of that many pairs that merges
@@ -515,39 +501,39 @@ Ref from_tcl(PyObject* value, PyObject* cast_list, bool nested) {
 // ---------------------------------------------------------------------------
 // Python-visible methods
 
-Ref py_init(const Args& a) {
+Ref nestmap_init(const Args& a) {
   init(a[0], a.varargs(), a.varkw());
   return Ref::borrow(Py_None);
 }
 
-Ref py_from_tcl(const Args& a) {
+Ref nestmap_from_tcl(const Args& a) {
   Ref cast_list = package_cast_list();
   return from_tcl(a[0], cast_list.get(), false);
 }
 
-Ref py_getitem(const Args& a) { return getitem(a[0], a[1]); }
+Ref nestmap_getitem(const Args& a) { return getitem(a[0], a[1]); }
 
-Ref py_setitem(const Args& a) {
+Ref nestmap_setitem(const Args& a) {
   setitem(a[0], a[1], a[2]);
   return Ref::borrow(Py_None);
 }
 
-Ref py_contains(const Args& a) { return contains(a[0], a[1]); }
+Ref nestmap_contains(const Args& a) { return contains(a[0], a[1]); }
 
-Ref py_delitem(const Args& a) {
+Ref nestmap_delitem(const Args& a) {
   delitem(a[0], a[1]);
   return Ref::borrow(Py_None);
 }
 
-Ref py_update(const Args& a) {
+Ref nestmap_update(const Args& a) {
   update(a[0], a.varargs(), a.varkw());
   return Ref::borrow(Py_None);
 }
 
-Ref py_all_keys(const Args& a) { return listing<false>(a[0]); }
-Ref py_all_items(const Args& a) { return listing<true>(a[0]); }
+Ref nestmap_all_keys(const Args& a) { return listing<false>(a[0]); }
+Ref nestmap_all_items(const Args& a) { return listing<true>(a[0]); }
 
-Ref py_tclobj(const Args& a) {
+Ref nestmap_tclobj(const Args& a) {
   Ref entries = glue::check(PyDict_Items(a[0]));
   return cv::tclobj_list(entries.get());
 }
@@ -678,10 +664,10 @@ const char* const kTclobjDoc =
     "    A tuple of (key, value) tuples in insertion order, each converted\n"
     "    with tclobj(); nested NestMaps appear as their own such tuples.";
 
-PyObject* dict_method(const char* name) {
+Ref dict_method(const char* name) {
   PyObject* d = PyDict_GetItemString(PyDict_Type.tp_dict, name);
   if (!d) glue::raisef(PyExc_SystemError, "dict has no %s", name);
-  return Py_NewRef(d);
+  return Ref::borrow(d);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nestmap", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -690,42 +676,37 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nestmap", kModuleDoc, -1, null
 
 PyMODINIT_FUNC PyInit_nestmap() {
   return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
-    std::string name = m.name();
-    size_t dot = name.rfind('.');
-    g_package = dot == std::string::npos ? std::string("trivex.tcl") : name.substr(0, dot);
-    std::string quotify_module = g_package + ".quotify";
-
     PyObject* attr_dict = m.import_from("trivex.datastructures", "AttrDict");
     PyObject* mutable_mapping = m.import_from("collections.abc", "MutableMapping");
-    g_Tcl_Obj = reinterpret_cast<PyTypeObject*>(Py_NewRef(m.import_from("_tkinter", "Tcl_Obj")));
-    m.import_from(quotify_module.c_str(), "tclobj");
-    g_mm_update = glue::getattr(mutable_mapping, "update").release();
-    g_empty_tuple = glue::check(PyTuple_New(0)).release();
-    g_dict_init = dict_method("__init__");
-    g_dict_getitem = dict_method("__getitem__");
-    g_dict_setitem = dict_method("__setitem__");
-    g_dict_delitem = dict_method("__delitem__");
-    g_dict_contains = dict_method("__contains__");
+    state.Tcl_Obj = Ref::borrow(m.import_from("_tkinter", "Tcl_Obj"));
+    m.import_from(GLUE_MODULE_NAME("quotify"), "tclobj");
+    state.mm_update = glue::getattr(mutable_mapping, "update");
+    state.empty_tuple = glue::check(PyTuple_New(0));
+    state.dict_init = dict_method("__init__");
+    state.dict_getitem = dict_method("__getitem__");
+    state.dict_setitem = dict_method("__setitem__");
+    state.dict_delitem = dict_method("__delitem__");
+    state.dict_contains = dict_method("__contains__");
     cv::types();
 
     glue::ClassBody body("NestMap", kModule);
-    body.method({"__init__", "(self, /, *args, **kwargs)", py_init, kInitDoc});
-    body.staticmethod({"from_tcl", "(string)", py_from_tcl, kFromTclDoc});
-    body.method({"__getitem__", "(self, key)", py_getitem, kGetitemDoc});
-    body.method({"__setitem__", "(self, key, value)", py_setitem, kSetitemDoc});
-    PyObject* contains_fn = body.method({"__contains__", "(self, key)", py_contains, kContainsDoc});
-    body.method({"__delitem__", "(self, key)", py_delitem, kDelitemDoc});
+    body.method({"__init__", "(self, /, *args, **kwargs)", nestmap_init, kInitDoc});
+    body.staticmethod({"from_tcl", "(string)", nestmap_from_tcl, kFromTclDoc});
+    body.method({"__getitem__", "(self, key)", nestmap_getitem, kGetitemDoc});
+    body.method({"__setitem__", "(self, key, value)", nestmap_setitem, kSetitemDoc});
+    PyObject* contains_fn = body.method({"__contains__", "(self, key)", nestmap_contains, kContainsDoc});
+    body.method({"__delitem__", "(self, key)", nestmap_delitem, kDelitemDoc});
     for (const char* copied : {"get", "pop", "setdefault"}) {
       Ref fn = glue::getattr(mutable_mapping, copied);
       body.add(copied, fn.get());
     }
-    body.method({"update", "(self, /, *args, **kwargs)", py_update, kUpdateDoc});
-    body.method({"all_keys", "(self)", py_all_keys, kAllKeysDoc});
-    body.method({"all_items", "(self)", py_all_items, kAllItemsDoc});
+    body.method({"update", "(self, /, *args, **kwargs)", nestmap_update, kUpdateDoc});
+    body.method({"all_keys", "(self)", nestmap_all_keys, kAllKeysDoc});
+    body.method({"all_items", "(self)", nestmap_all_items, kAllItemsDoc});
     body.add("has_key", contains_fn);
-    body.method({"__tclobj__", "(self)", py_tclobj, kTclobjDoc});
+    body.method({"__tclobj__", "(self)", nestmap_tclobj, kTclobjDoc});
     Ref cls = body.build({attr_dict, mutable_mapping}, kClassDoc);
-    g_NestMap = reinterpret_cast<PyTypeObject*>(Ref(cls).release());
+    state.NestMap = cls;
     m.add("NestMap", cls.get());
   });
 }

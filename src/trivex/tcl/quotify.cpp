@@ -4,6 +4,10 @@
 // core/tclquote.hpp.  This file only binds them to Python names, in the module's
 // documented order, and keeps the flag-set interface of the element
 // functions: flag sets are Python sets of flag names.
+//
+// Naming: the entry point of a Python-visible function has the function's
+// Python name (`<class>_<method>` for a method) and only unpacks its
+// arguments; work shared between entries lives in plain-named helpers.
 #include "to_tcl.hpp"
 
 namespace {
@@ -13,7 +17,7 @@ using glue::Ref;
 namespace cv = trivex::convert;
 namespace q = trivex::quote;
 
-constexpr const char* kModule = "trivex.tcl.quotify";
+constexpr const char* kModule = GLUE_MODULE_NAME("quotify");
 
 PyObject* flag_name(unsigned flag) {
   switch (flag) {

@@ -563,9 +563,8 @@ inline Ref words(PyObject* w) {
       out = glue::check(PyTuple_New(n));
       for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SET_ITEM(out.get(), k, Py_NewRef(PyTuple_GET_ITEM(w, k)));
     }
-    PyObject* old = PyTuple_GET_ITEM(out.get(), i);
+    Ref replaced = Ref::steal(PyTuple_GET_ITEM(out.get(), i));  // the tuple's reference to it
     PyTuple_SET_ITEM(out.get(), i, r.release());
-    Py_DECREF(old);
   }
   return out ? out : Ref::borrow(w);
 }

@@ -117,7 +117,7 @@ inline const Api& init_api(void* handle) {
 inline const Api& api() {
   Api& a = detail::api_storage();
   if (!a.handle) {
-    glue::Ref dll = glue::import_attr("trivex.tcl.internal", "TclDLL");
+    glue::Ref dll = glue::import_attr(GLUE_MODULE_NAME("internal"), "TclDLL");
     glue::Ref handle = glue::getattr(dll.get(), "_handle");
     void* h = PyLong_AsVoidPtr(handle.get());
     if (!h && PyErr_Occurred()) throw glue::PythonError{};

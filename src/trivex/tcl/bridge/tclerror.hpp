@@ -187,7 +187,7 @@ inline bool began_in_callback(PyObject* exc, const Failure& failure) {
 inline glue::Ref failure_error(PyObject* tk, const Failure& failure, PyObject* args = nullptr) {
   if (!failure) return glue::Ref();
   try {
-    glue::Ref from_options = glue::import_attr("trivex.tcl._tclerror", "from_options");
+    glue::Ref from_options = glue::import_attr(GLUE_MODULE_NAME("_tclerror"), "from_options");
     glue::Ref exc = glue::call(from_options.get(), tk, failure.result.get(), failure.options.get());
     if (args) glue::setattr(exc.get(), "args", args);
     if (detail::began_in_callback(exc.get(), failure)) PyException_SetCause(exc.get(), Py_NewRef(failure.cause.get()));

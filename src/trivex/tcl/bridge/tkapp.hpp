@@ -196,11 +196,9 @@ inline PyObject* call_tk(PyObject* tk, PyObject* words) {
     if (!r && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tkapp.call returned NULL without setting an exception");
     return r;
   }
-  PyObject* call = PyObject_GetAttr(tk, GLUE_STR("call"));
+  glue::Ref call = glue::Ref::steal(PyObject_GetAttr(tk, GLUE_STR("call")));
   if (!call) return nullptr;
-  PyObject* r = PyObject_Call(call, words, nullptr);
-  Py_DECREF(call);
-  return r;
+  return PyObject_Call(call.get(), words, nullptr);
 }
 
 }  // namespace trivex::tcl
