@@ -84,6 +84,7 @@ struct Fns {
   AsyncHandler (*AsyncCreate)(AsyncProc*, void*);
   void (*AsyncMark)(AsyncHandler);
   void (*AsyncDelete)(AsyncHandler);
+  void (*CreateThreadExitHandler)(void (*)(void*), void*);
   int (*AsyncInvoke)(Tcl_Interp*, int);
   int (*InterpActive)(Tcl_Interp*);
   int (*ResetCancellation)(Tcl_Interp*, int);
@@ -128,13 +129,21 @@ AsyncHandler main_handler = nullptr;
 // Tcl insists that a thread's async handler is deleted by that thread, and
 // deletes what is left when the process ends, from the main thread: so a
 // thread other than the main one deletes its own as it ends.
+// A thread that hands its Tcl data back (Tcl_FinalizeThread) deletes it
+// then, through a Tcl thread exit handler, while that data still exists:
+// deleting it later, as the thread ends, would make Tcl allocate that data
+// afresh, and nobody would free it again.
 struct ThreadHandler {
   AsyncHandler handler = nullptr;
-  ~ThreadHandler() {
+  void drop() {
     if (handler && syscall(SYS_gettid) != getpid()) fn.AsyncDelete(handler);
+    handler = nullptr;
   }
+  ~ThreadHandler() { drop(); }
 };
 thread_local ThreadHandler thread_handler;
+
+void drop_thread_handler(void*) { thread_handler.drop(); }
 
 std::atomic<unsigned long> sigints{0};        // SIGINTs received
 std::atomic<unsigned long> sigints_done{0};   // ... acted on or handled by Python
@@ -356,7 +365,10 @@ void start_watcher() {
 }
 
 AsyncHandler this_thread_handler() {
-  if (!thread_handler.handler) thread_handler.handler = fn.AsyncCreate(async_proc, nullptr);
+  if (!thread_handler.handler) {
+    thread_handler.handler = fn.AsyncCreate(async_proc, nullptr);
+    fn.CreateThreadExitHandler(drop_thread_handler, nullptr);
+  }
   return thread_handler.handler;
 }
 
@@ -620,6 +632,7 @@ PyMODINIT_FUNC PyInit__testing() {
     resolve(h, fn.AsyncMark, "Tcl_AsyncMark");
     resolve(h, fn.AsyncInvoke, "Tcl_AsyncInvoke");
     resolve(h, fn.AsyncDelete, "Tcl_AsyncDelete");
+    resolve(h, fn.CreateThreadExitHandler, "Tcl_CreateThreadExitHandler");
     resolve(h, fn.InterpActive, "Tcl_InterpActive");
     resolve(h, fn.ResetCancellation, "TclResetCancellation");
     resolve(h, fn.GetCurrentThread, "Tcl_GetCurrentThread");
