@@ -8,68 +8,6 @@ namespace trivex::namespace_module {
 
 namespace tclc = trivex::tcl;
 
-// What a failed callback leaves for the Tcl command that ran it: Tcl text
-// (Tcl's byte form), so the interposer can use it without the GIL.
-struct CallbackFrame {
-  tclc::Tcl_Interp* interp = nullptr;
-  bool failed = false;
-  std::string message;  // "ExcType: text"
-  std::string info;     // appended to errorInfo: the Python traceback
-  std::string code;     // second word of errorCode
-};
-
-// The frame of the interposed command now running on this thread, while its
-// callback has not started the user's callable yet; null otherwise.
-thread_local CallbackFrame* t_frame = nullptr;
-
-// tkinter's command record, with the interposer in front of it.  A command
-// may be deleted while it runs (its callable renames it away, or replaces
-// it); Tcl then calls the delete proc at once, so the record is counted:
-// one reference for the Tcl command, one for each call in progress.  Only
-// the interpreter's thread touches it.
-struct Interposed {
-  tclc::Tcl_ObjCmdProc* proc;
-  tclc::ClientData data;
-  tclc::Tcl_CmdDeleteProc* del;
-  tclc::ClientData del_data;
-  const tclc::Api* api;
-  int refs = 1;
-};
-
-void release(Interposed* ip) {
-  if (--ip->refs == 0) delete ip;
-}
-
-int interposed_proc(tclc::ClientData cd, tclc::Tcl_Interp* interp, int objc, tclc::Tcl_Obj* const objv[]) {
-  auto* ip = static_cast<Interposed*>(cd);
-  struct Hold {
-    Interposed* ip;
-    ~Hold() { release(ip); }
-  } hold{ip};
-  ++ip->refs;
-  CallbackFrame frame;
-  frame.interp = interp;
-  CallbackFrame* outer = t_frame;
-  t_frame = &frame;
-  int rc = ip->proc(ip->data, interp, objc, objv);
-  t_frame = outer;
-  if (!frame.failed) return rc;
-  // The Python exception is gone by now (its text is in `frame`); this is
-  // where it becomes the Tcl error: result, errorInfo and errorCode.
-  const tclc::Api& api = *ip->api;
-  int size = frame.message.size() > 0x7fffffff ? 0x7fffffff : static_cast<int>(frame.message.size());
-  api.SetObjResult(interp, api.NewStringObj(frame.message.data(), size));
-  api.AddErrorInfo(interp, frame.info.c_str());
-  api.SetErrorCode(interp, "PYTHON", frame.code.c_str(), static_cast<char*>(nullptr));
-  return tclc::TCL_ERROR;
-}
-
-void interposed_deleted(tclc::ClientData cd) {
-  auto* ip = static_cast<Interposed*>(cd);
-  if (ip->del) ip->del(ip->del_data);
-  release(ip);
-}
-
 // The exception type as the last line of a Python traceback names it.
 Ref exception_type_name(PyObject* exc) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
@@ -119,7 +57,7 @@ PyObject* original_exception(PyObject* exc) {
   return exc;
 }
 
-void record_failure(CallbackFrame& f) {
+void record_failure(tclc::CallbackFrame& f) {
   glue::CaughtError err;
   f.failed = true;
   f.message = "Python exception";
@@ -173,9 +111,9 @@ void record_failure(CallbackFrame& f) {
 // returns normally, so tkinter keeps no exception aside.
 Ref callback(const Args& a) {
   struct Claim {
-    CallbackFrame* frame = t_frame;
-    Claim() { t_frame = nullptr; }  // nested commands open their own frames
-    ~Claim() { t_frame = frame; }
+    tclc::CallbackFrame* frame = tclc::t_frame;
+    Claim() { tclc::t_frame = nullptr; }  // nested commands open their own frames
+    ~Claim() { tclc::t_frame = frame; }
   } claim;
   // tkinter holds the only reference to this wrapper, and so to `func`, and
   // drops it as soon as the command is deleted, which `func` itself may do.
@@ -194,7 +132,8 @@ Ref callback(const Args& a) {
 using tclc::is_tkapp;
 
 // tk.createcommand(name, func), with Python errors of `func` reported to
-// Tcl as Tcl errors.
+// Tcl as Tcl errors: `callback` (above) runs with the GIL and leaves them in
+// the frame of the interposer (bridge/interposer.hpp), which runs without.
 void create_command(PyObject* tk, PyObject* name, PyObject* func) {
   if (!is_tkapp(tk) || !PyUnicode_Check(name)) {
     glue::call_method(tk, GLUE_STR("createcommand"), name, func);
@@ -209,14 +148,7 @@ void create_command(PyObject* tk, PyObject* name, PyObject* func) {
   // the current one first.
   std::string lookup = tclc::encode_tcl_text(name);
   if (lookup.find("::") == std::string::npos) lookup = "::" + lookup;
-  tclc::Tcl_CmdInfo info;
-  if (!api.GetCommandInfo(interp, lookup.c_str(), &info) || !info.isNativeObjectProc || !info.objProc) return;
-  auto* ip = new Interposed{info.objProc, info.objClientData, info.deleteProc, info.deleteData, &api};
-  info.objProc = interposed_proc;
-  info.objClientData = ip;
-  info.deleteProc = interposed_deleted;
-  info.deleteData = ip;
-  if (!api.SetCommandInfo(interp, lookup.c_str(), &info)) delete ip;
+  tclc::interpose(api, interp, lookup.c_str());
 }
 
 // ---------------------------------------------------------------------------
