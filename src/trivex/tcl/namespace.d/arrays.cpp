@@ -7,7 +7,7 @@ namespace trivex::namespace_module {
 
 Ref arr_init(const Args& a) {
   PyObject *self = a[0], *var_name = a[1], *tcl = a[2], *cast = a[3];
-  Ref sup = glue::super_of(S.TclArrayVariable.cls, self);
+  Ref sup = glue::super_of(state.TclArrayVariable.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   vcall(init.get(), {var_name, tcl, cast}, KWNAMES("tcl", "cast"));
   return Ref::borrow(Py_None);
@@ -24,7 +24,7 @@ Ref method_caller(const Args& a) { return glue::call_method(a[0], a[1]); }
 
 Ref arr_iter(const Args& a) {
   Ref args = glue::tuple_of(a[0], GLUE_STR("array_names"));
-  return glue::lazy_iter(S.method_caller, args.get());
+  return glue::lazy_iter(state.method_caller, args.get());
 }
 
 Ref arr_contains(const Args& a) {
@@ -34,7 +34,7 @@ Ref arr_contains(const Args& a) {
 }
 
 Ref getitem(PyObject* self, PyObject* key) {
-  if (OURS(self, TclArrayVariable, "get")) return get_obj(self, key, S.marker);
+  if (OURS(self, TclArrayVariable, "get")) return get_obj(self, key, state.marker);
   return vmethod(self, GLUE_STR("get"), {key}, KWNAMES("array_index"));
 }
 
@@ -70,7 +70,7 @@ void build_array_classes(glue::ModuleBuilder& m) {
   {
     glue::ClassBody b("TclArrayVariable", kModule);
     b.method({"__init__", "(self, var_name, tcl=None, cast=None)", arr_init});
-    b.add("get", S.var_get_obj);
+    b.add("get", state.var_get_obj);
     b.method({"__len__", "(self)", arr_len});
     b.method({"__iter__", "(self)", arr_iter});
     b.method({"__contains__", "(self, key)", arr_contains});
@@ -79,15 +79,15 @@ void build_array_classes(glue::ModuleBuilder& m) {
     b.method({"__delitem__", "(self, key)", arr_delitem});
     b.method({"clear", "(self)", arr_clear});
     b.method({"update", "(self, *args, **kwargs)", arr_update});
-    Ref cls = b.build({mutable_mapping.get(), S.TclVariable.cls});
+    Ref cls = b.build({mutable_mapping.get(), state.TclVariable.cls});
     m.add("TclArrayVariable", cls.get());
-    record(S.TclArrayVariable, std::move(cls));
+    record(state.TclArrayVariable, std::move(cls));
   }
   {
     glue::ClassBody b("TempTclArrayVariable", kModule);
-    Ref cls = b.build({S.TempTclVariable.cls, S.TclArrayVariable.cls});
+    Ref cls = b.build({state.TempTclVariable.cls, state.TclArrayVariable.cls});
     m.add("TempTclArrayVariable", cls.get());
-    record(S.TempTclArrayVariable, std::move(cls));
+    record(state.TempTclArrayVariable, std::move(cls));
   }
 }
 

@@ -6,7 +6,7 @@ namespace trivex::namespace_module {
 
 // Python callables as Tcl commands
 
-namespace tclc = trivex::tcl;
+namespace bridge = trivex::tcl;
 
 // The exception type as the last line of a Python traceback names it.
 Ref exception_type_name(PyObject* exc) {
@@ -44,7 +44,7 @@ void drop_final_line(PyObject* lines, PyObject* message) {
 // cause already failed a callback further in: that innermost exception is
 // the one that began the failure.
 PyObject* original_exception(PyObject* exc) {
-  if (!PyErr_GivenExceptionMatches(exc, S.TclError)) return exc;
+  if (!PyErr_GivenExceptionMatches(exc, state.TclError)) return exc;
   PyObject* cause = PyException_GetCause(exc);  // new reference or null
   if (!cause) return exc;
   Py_DECREF(cause);  // `exc` keeps it alive
@@ -57,7 +57,7 @@ PyObject* original_exception(PyObject* exc) {
   return exc;
 }
 
-void record_failure(tclc::CallbackFrame& f) {
+void record_failure(bridge::CallbackFrame& f) {
   glue::CaughtError err;
   f.failed = true;
   f.message = "Python exception";
@@ -65,7 +65,7 @@ void record_failure(tclc::CallbackFrame& f) {
   try {
     PyObject* exc = err.value();
     Ref stype = exception_type_name(exc);
-    f.code = tclc::encode_tcl_text(stype.get());
+    f.code = bridge::encode_tcl_text(stype.get());
     Ref text = Ref::steal(PyObject_Str(exc));
     if (!text) {
       PyErr_Clear();
@@ -81,26 +81,26 @@ void record_failure(tclc::CallbackFrame& f) {
     Ref message = PyUnicode_GET_LENGTH(text.get())
                       ? glue::check(PyUnicode_FromFormat("%U: %U", stype.get(), text.get()))
                       : stype;
-    f.message = tclc::encode_tcl_text(message.get());
+    f.message = bridge::encode_tcl_text(message.get());
     f.info.clear();
-    if (!S.format_exception) S.format_exception = glue::import_attr("traceback", "format_exception").release();
+    if (!state.format_exception) state.format_exception = glue::import_attr("traceback", "format_exception").release();
     PyObject* original = original_exception(exc);
     Ref lines;
     if (original == exc) {
-      lines = glue::call(S.format_exception, exc);
+      lines = glue::call(state.format_exception, exc);
     } else {
       // The level below reported its own frames in the message already.
       Ref args = glue::tuple_of(exc);
       Ref kwargs = glue::new_dict();
       glue::dict_set(kwargs.get(), "chain", Py_False);
-      lines = glue::call_kw(S.format_exception, args.get(), kwargs.get());
+      lines = glue::call_kw(state.format_exception, args.get(), kwargs.get());
     }
     drop_final_line(lines.get(), message.get());
     Ref joined = glue::check(PyUnicode_Join(GLUE_STR(""), lines.get()));
     Py_ssize_t n = PyUnicode_GET_LENGTH(joined.get());
     if (n && PyUnicode_READ_CHAR(joined.get(), n - 1) == '\n') joined = substring(joined.get(), 0, static_cast<size_t>(n - 1));
-    if (PyUnicode_GET_LENGTH(joined.get())) f.info = "\n" + tclc::encode_tcl_text(joined.get());
-    if (f.interp) tclc::remember_cause(f.interp, original, message.get(), stype.get());
+    if (PyUnicode_GET_LENGTH(joined.get())) f.info = "\n" + bridge::encode_tcl_text(joined.get());
+    if (f.interp) bridge::remember_cause(f.interp, original, message.get(), stype.get());
   } catch (const glue::PythonError&) {
     PyErr_Clear();
   }
@@ -111,9 +111,9 @@ void record_failure(tclc::CallbackFrame& f) {
 // returns normally, so tkinter keeps no exception aside.
 Ref callback(const Args& a) {
   struct Claim {
-    tclc::CallbackFrame* frame = tclc::t_frame;
-    Claim() { tclc::t_frame = nullptr; }  // nested commands open their own frames
-    ~Claim() { tclc::t_frame = frame; }
+    bridge::CallbackFrame* frame = bridge::t_frame;
+    Claim() { bridge::t_frame = nullptr; }  // nested commands open their own frames
+    ~Claim() { bridge::t_frame = frame; }
   } claim;
   // tkinter holds the only reference to this wrapper, and so to `func`, and
   // drops it as soon as the command is deleted, which `func` itself may do.
@@ -129,7 +129,7 @@ Ref callback(const Args& a) {
   }
 }
 
-using tclc::is_tkapp;
+using bridge::is_tkapp;
 
 // tk.createcommand(name, func), with Python errors of `func` reported to
 // Tcl as Tcl errors: `callback` (above) runs with the GIL and leaves them in
@@ -140,15 +140,15 @@ void create_command(PyObject* tk, PyObject* name, PyObject* func) {
     return;
   }
   if (!PyCallable_Check(func)) glue::raise(PyExc_TypeError, "command not callable");
-  const tclc::Api& api = tclc::api();
-  tclc::Tcl_Interp* interp = tclc::interp_of(tk);
+  const bridge::Api& api = bridge::api();
+  bridge::Tcl_Interp* interp = bridge::interp_of(tk);
   Ref wrapper = glue::make_function({"callback", "(*args)", callback}, kModule, nullptr, {}, func);
   glue::call_method(tk, GLUE_STR("createcommand"), name, wrapper.get());
   // An unqualified name is created in the global namespace, but looked up in
   // the current one first.
-  std::string lookup = tclc::encode_tcl_text(name);
+  std::string lookup = bridge::encode_tcl_text(name);
   if (lookup.find("::") == std::string::npos) lookup = "::" + lookup;
-  tclc::interpose(api, interp, lookup.c_str());
+  bridge::interpose(api, interp, lookup.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -305,13 +305,13 @@ struct PlainCommand {
 };
 
 bool plain_command(PyObject* self, PlainCommand& f, Holds& holds) {
-  static PyObject* const* const names[] = {&S.attr_tcl, &S.attr_cmd_name, &S.attr_args,
-                                           &S.attr_keywords, &S.attr_cast, &S.attr_logger};
+  static PyObject* const* const names[] = {&state.attr_tcl, &state.attr_cmd_name, &state.attr_args,
+                                           &state.attr_keywords, &state.attr_cast, &state.attr_logger};
   static struct {
     SiteCache site;
     PyObject* values[6];
   } cache;
-  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(S.TclCommand.cls) ||
+  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(state.TclCommand.cls) ||
       !OURS(self, TclCommand, "__call__", "call", "build_tclcmd", "kwargs_to_dashed_args"))
     return false;
   PyObject* d = instance_dict(self);
@@ -450,7 +450,7 @@ Ref cmd_init(const Args& a) {
   PyObject *self = a[0], *cmd_in = a[1], *args_in = a[2], *keywords = a[3], *tcl_in = a[4], *cast = a[5],
            *logger = a[6];
   {
-    Ref sup = glue::super_of(S.TclCommand.cls, self);
+    Ref sup = glue::super_of(state.TclCommand.cls, self);
     glue::call_method(sup.get(), GLUE_STR("__init__"));
   }
   Ref pkg = package();
@@ -667,26 +667,26 @@ void restore_existing(PyObject* self) {
 Ref tempcmd_init(const Args& a) {
   PyObject *self = a[0], *func = a[1];
   Ref name = fill_template(a[2], self);
-  Ref sup = glue::super_of(S.TempTclCommand.cls, self);
+  Ref sup = glue::super_of(state.TempTclCommand.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
   glue::call_kw(init.get(), args.get(), a.varkw());
   set_existing_aside(self);
   if (glue::truthy(func)) {
     glue::call_method(self, GLUE_STR("createcommand"), func);
-    glue::call(S.update_wrapper, self, func);
+    glue::call(state.update_wrapper, self, func);
   }
   return Ref::borrow(Py_None);
 }
 
-Ref tempcmd_enter(const Args& a) { return temp_enter(S.TempTclCommand.cls, a[0]); }
+Ref tempcmd_enter(const Args& a) { return temp_enter(state.TempTclCommand.cls, a[0]); }
 
 // self.delete(), a TclError from it ignored.
 void delete_quietly(PyObject* self) {
   try {
     glue::call_method(self, GLUE_STR("delete"));
   } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(S.TclError)) throw;
+    if (!PyErr_ExceptionMatches(state.TclError)) throw;
     PyErr_Clear();
   }
 }
@@ -694,7 +694,7 @@ void delete_quietly(PyObject* self) {
 Ref tempcmd_exit(const Args& a) {
   delete_quietly(a[0]);
   restore_existing(a[0]);
-  return temp_exit_next(S.TempTclCommand.cls, a[0], a.varargs());
+  return temp_exit_next(state.TempTclCommand.cls, a[0], a.varargs());
 }
 
 Ref tempcmd_del(const Args& a) {
@@ -713,12 +713,12 @@ Ref tempcmd_del(const Args& a) {
   try {
     restore_existing(self);
   } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(PyExc_ReferenceError) && !PyErr_ExceptionMatches(S.TclError)) throw;
+    if (!PyErr_ExceptionMatches(PyExc_ReferenceError) && !PyErr_ExceptionMatches(state.TclError)) throw;
     PyErr_Clear();
   }
   bool found = false;
   Ref none = empty_tuple();
-  call_next(S.TempTclCommand.cls, self, GLUE_STR("__del__"), none.get(), found);
+  call_next(state.TempTclCommand.cls, self, GLUE_STR("__del__"), none.get(), found);
   return Ref::borrow(Py_None);
 }
 
@@ -736,10 +736,9 @@ void build_command_classes(glue::ModuleBuilder& m) {
     b.method({"proc_body", "(self)", cmd_proc_body});
     b.method({"proc_args", "(self)", cmd_proc_args});
     b.method({"proc_arg_default", "(self, arg_name)", cmd_proc_arg_default});
-    S.cmd_build = Py_NewRef(b.method({"build_tclcmd", "(self, *args, **kwargs)", cmd_build_tclcmd}));
+    b.method({"build_tclcmd", "(self, *args, **kwargs)", cmd_build_tclcmd});
     b.staticmethod({"kwargs_to_dashed_args", "(**kwargs)", cmd_kwargs_to_dashed_args});
-    S.cmd_dashed = Py_NewRef(b.get("kwargs_to_dashed_args"));
-    S.cmd_call = Py_NewRef(b.method({"call", "(self, *args, **kwargs)", cmd_call}));
+    b.method({"call", "(self, *args, **kwargs)", cmd_call});
     b.method({"__call__", "(self, *args, **kwargs)", cmd_dunder_call});
     b.method({"eval", "(self, *args, **kwargs)", cmd_eval});
     b.method({"absolute", "(self)", cmd_absolute});
@@ -750,7 +749,7 @@ void build_command_classes(glue::ModuleBuilder& m) {
     b.method({"__get__", "(self, instance, owner=None)", cmd_get});
     Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     m.add("TclCommand", cls.get());
-    record(S.TclCommand, std::move(cls));
+    record(state.TclCommand, std::move(cls));
   }
   {
     glue::ClassBody b("TempTclCommand", kModule);
@@ -759,9 +758,9 @@ void build_command_classes(glue::ModuleBuilder& m) {
     b.method({"__enter__", "(self)", tempcmd_enter});
     b.method({"__exit__", "(self, *exc_info)", tempcmd_exit});
     b.method({"__del__", "(self)", tempcmd_del});
-    Ref cls = b.build({S.TclCommand.cls});
+    Ref cls = b.build({state.TclCommand.cls});
     m.add("TempTclCommand", cls.get());
-    record(S.TempTclCommand, std::move(cls));
+    record(state.TempTclCommand, std::move(cls));
   }
 }
 

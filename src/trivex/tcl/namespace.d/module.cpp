@@ -38,6 +38,17 @@
 // runs (Tcl then frees its client data at once), so the interposer's record
 // is counted and the wrapper holds itself and the callable for the call.
 //
+// Files and names.  One file per class family (names, variables, arrays,
+// commands, namespaces, views), each ending with the function that fills its
+// classes' bodies; this file holds the module state (one struct, `state`),
+// the helpers they share (declared in state.hpp), the fast entries and the
+// module's init.  An entry point, the function a class body names, is
+// called <family>_<method> (var_get_obj, arr_len, cmd_call, tempcmd_exit,
+// ns_children, variables_view_get, objects_view_array_get, ...) and only
+// unpacks its arguments; the work is done by an implementation named for
+// what it does (get_obj, dunder_call, view_getitem), which the fast entries
+// and the other families call directly.
+//
 // Values bound for tkinter (words, variable values, callback results) pass
 // through to_tcl.hpp (tkvalue) first: tkinter does not check its conversion of the
 #include "state.hpp"
@@ -47,7 +58,7 @@ namespace trivex::namespace_module {
 // ---------------------------------------------------------------------------
 // Module state: set once at import, alive for the process.
 
-State S;
+State state;
 
 // A per-call-site tuple of interned keyword names for vectorcall.
 PyObject* make_kwnames(std::initializer_list<const char*> names) {
@@ -224,7 +235,7 @@ PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* get_obj_entry(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (kwnames || n < 1 || n > 3) return glue::detail::function_vectorcall(fn, args, nargsf, kwnames);
-  return glue::boundary([&] { return get_obj(args[0], n > 1 ? args[1] : Py_None, n > 2 ? args[2] : S.marker); });
+  return glue::boundary([&] { return get_obj(args[0], n > 1 ? args[1] : Py_None, n > 2 ? args[2] : state.marker); });
 }
 
 PyObject* set_entry(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -284,18 +295,18 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "namespace", kModuleDoc, -1, nu
 PyMODINIT_FUNC PyInit_namespace() {
   using namespace trivex::namespace_module;
   return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
-    S.globals = PyModule_GetDict(m.module());
-    Py_INCREF(S.globals);
+    state.globals = PyModule_GetDict(m.module());
+    Py_INCREF(state.globals);
     m.import_from("collections.abc", "MutableMapping");
     m.import_from("trivex.tcl.quotify", "quotify");
     m.import_from("trivex.tcl.quotify", "tclobj");
-    S.TclError = Py_NewRef(m.import_from("tkinter", "TclError"));
+    state.TclError = Py_NewRef(m.import_from("tkinter", "TclError"));
     m.import_from("tkinter", "Tk");
     m.import_from("types", "MethodType");
     m.import_module("weakref", "weakref");
     m.import_module("sys", "sys");
     PyObject* functools = m.import_module("functools", "functools");
-    S.update_wrapper = glue::getattr(functools, "update_wrapper").release();
+    state.update_wrapper = glue::getattr(functools, "update_wrapper").release();
     Ref all = glue::check(Py_BuildValue("(ssssssss)", "TclVariable", "TempTclVariable", "TclArrayVariable",
                                         "TempTclArrayVariable", "TclCommand", "TempTclCommand", "TclNamespace",
                                         "TempTclNamespace"));
@@ -303,29 +314,29 @@ PyMODINIT_FUNC PyInit_namespace() {
     {
       Ref flags = glue::import_attr("sys", "flags");
       Ref opt = glue::getattr(flags.get(), "optimize");
-      S.asserts = PyLong_AsLong(opt.get()) == 0;
+      state.asserts = PyLong_AsLong(opt.get()) == 0;
     }
-    S.attr_tcl = GLUE_STR("tcl");
-    S.attr_cmd_name = GLUE_STR("cmd_name");
-    S.attr_args = GLUE_STR("args");
-    S.attr_keywords = GLUE_STR("keywords");
-    S.attr_cast = GLUE_STR("cast");
-    S.attr_logger = GLUE_STR("logger");
-    S.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
-    S.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule).release();
+    state.attr_tcl = GLUE_STR("tcl");
+    state.attr_cmd_name = GLUE_STR("cmd_name");
+    state.attr_args = GLUE_STR("args");
+    state.attr_keywords = GLUE_STR("keywords");
+    state.attr_cast = GLUE_STR("cast");
+    state.attr_logger = GLUE_STR("logger");
+    state.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
+    state.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule).release();
     cv::types();
-    S.view_names = glue::make_function({"_view_names", "(view, subcommand)", view_names}, kModule).release();
+    state.view_names = glue::make_function({"_view_names", "(view, subcommand)", view_names}, kModule).release();
     build_variable_classes(m);
     build_array_classes(m);
     build_command_classes(m);
     build_namespace_classes(m);
-    fast_entry(S.var_get_obj, get_obj_entry);
-    fast_entry(S.var_set, set_entry);
-    PyTypeObject* arrays = type_of_class(S.TclArrayVariable.cls);
+    fast_entry(state.var_get_obj, get_obj_entry);
+    fast_entry(state.var_set, set_entry);
+    PyTypeObject* arrays = type_of_class(state.TclArrayVariable.cls);
     arrays->tp_as_mapping->mp_subscript = subscript_slot;
     arrays->tp_as_mapping->mp_ass_subscript = ass_subscript_slot;
-    type_of_class(S.TclCommand.cls)->tp_call = call_slot;
-    for (PyObject* view : {S.VariablesView.cls, S.ObjectsView.cls})
+    type_of_class(state.TclCommand.cls)->tp_call = call_slot;
+    for (PyObject* view : {state.VariablesView.cls, state.ObjectsView.cls})
       type_of_class(view)->tp_as_mapping->mp_subscript = view_subscript_slot;
   });
 }

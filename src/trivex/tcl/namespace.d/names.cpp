@@ -123,7 +123,7 @@ Ref ns_join(const Args& a) {
 void add_name_arithmetic(glue::ClassBody& b) {
   b.staticmethod({"qualifiers", "(string)", ns_qualifiers});
   b.staticmethod({"tail", "(string)", ns_tail});
-  S.ns_join = Py_NewRef(b.staticmethod({"join", "(string, *args)", ns_join}));
+  state.ns_join = Py_NewRef(b.staticmethod({"join", "(string, *args)", ns_join}));
   b.staticmethod({"split", "(string)", ns_split});
   b.staticmethod({"normalize", "(string)", ns_normalize});
 }

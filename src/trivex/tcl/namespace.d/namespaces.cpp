@@ -8,7 +8,7 @@ namespace trivex::namespace_module {
 Ref ns_init(const Args& a) {
   PyObject *self = a[0], *ns = a[1];
   {
-    Ref sup = glue::super_of(S.TclNamespace.cls, self);
+    Ref sup = glue::super_of(state.TclNamespace.cls, self);
     glue::call_method(sup.get(), GLUE_STR("__init__"));
   }
   Ref name = quotify(ns);
@@ -221,7 +221,7 @@ Ref ns_str(const Args& a) { return GLUE_MEMBER(a[0], "ns"); }
 Ref tempns_init(const Args& a) {
   PyObject* self = a[0];
   Ref name = fill_template(a[1], self);
-  Ref sup = glue::super_of(S.TempTclNamespace.cls, self);
+  Ref sup = glue::super_of(state.TempTclNamespace.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
   glue::call_kw(init.get(), args.get(), a.varkw());
@@ -229,14 +229,14 @@ Ref tempns_init(const Args& a) {
 }
 
 Ref tempns_enter(const Args& a) {
-  Ref value = temp_enter(S.TempTclNamespace.cls, a[0]);
+  Ref value = temp_enter(state.TempTclNamespace.cls, a[0]);
   glue::call_method(a[0], GLUE_STR("create"));
   return value;
 }
 
 Ref tempns_exit(const Args& a) {
   delete_quietly(a[0]);
-  return temp_exit_next(S.TempTclNamespace.cls, a[0], a.varargs());
+  return temp_exit_next(state.TempTclNamespace.cls, a[0], a.varargs());
 }
 
 void build_namespace_classes(glue::ModuleBuilder& m) {
@@ -271,8 +271,8 @@ void build_namespace_classes(glue::ModuleBuilder& m) {
   b.add("ProcsView", procs_view.get());
   Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
   m.add("TclNamespace", cls.get());
-  record(S.TclNamespace, std::move(cls));
-  for (ClassInfo* ci : {&S.VariablesView, &S.ObjectsView, &S.CommandsView, &S.ProcsView}) {
+  record(state.TclNamespace, std::move(cls));
+  for (ClassInfo* ci : {&state.VariablesView, &state.ObjectsView, &state.CommandsView, &state.ProcsView}) {
     Ref view = Ref::steal(ci->cls);
     record(*ci, std::move(view));
   }
@@ -282,9 +282,9 @@ void build_namespace_classes(glue::ModuleBuilder& m) {
   t.method({"__init__", sig.c_str(), tempns_init});
   t.method({"__enter__", "(self)", tempns_enter});
   t.method({"__exit__", "(self, *exc_info)", tempns_exit});
-  Ref temp = t.build({S.TclNamespace.cls});
+  Ref temp = t.build({state.TclNamespace.cls});
   m.add("TempTclNamespace", temp.get());
-  record(S.TempTclNamespace, std::move(temp));
+  record(state.TempTclNamespace, std::move(temp));
 }
 
 }  // namespace trivex::namespace_module

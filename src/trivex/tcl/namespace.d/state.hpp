@@ -43,26 +43,15 @@ struct State {
   ClassInfo VariablesView, ObjectsView, CommandsView, ProcsView;
   // Class-dict entries the fast paths compare against.
   PyObject* var_get_obj = nullptr;
-  PyObject* var_get_str = nullptr;
   PyObject* var_set = nullptr;
-  PyObject* var_unset = nullptr;
-  PyObject* var_exists = nullptr;
-  PyObject* var_array_size = nullptr;
-  PyObject* var_array_names = nullptr;
-  PyObject* cmd_call = nullptr;
-  PyObject* cmd_build = nullptr;
-  PyObject* cmd_dashed = nullptr;  // the staticmethod object
   PyObject* ns_join = nullptr;     // the function inside the staticmethod
-  PyObject* vview_get = nullptr;
-  PyObject* oview_get = nullptr;
-  PyObject* vview_byref = nullptr;
   PyObject* method_caller = nullptr;  // (obj, name): obj.name(), for lazy iterators
   PyObject* view_names = nullptr;     // (view, subcommand): the names a view yields
   PyObject *attr_tcl = nullptr, *attr_cmd_name = nullptr, *attr_args = nullptr, *attr_keywords = nullptr,
            *attr_cast = nullptr, *attr_logger = nullptr;
 };
 
-extern State S;
+extern State state;
 
 // A per-call-site tuple of interned keyword names for vectorcall.
 PyObject* make_kwnames(std::initializer_list<const char*> names);
@@ -86,9 +75,9 @@ struct GlobalCache {
 };
 
 inline Ref global(PyObject* name, GlobalCache& cache) {
-  uint64_t version = reinterpret_cast<PyDictObject*>(S.globals)->ma_version_tag;
+  uint64_t version = reinterpret_cast<PyDictObject*>(state.globals)->ma_version_tag;
   if (cache.value && cache.version == version) return Ref::borrow(cache.value);
-  PyObject* v = PyDict_GetItemWithError(S.globals, name);
+  PyObject* v = PyDict_GetItemWithError(state.globals, name);
   if (v) {
     cache.version = version;
     cache.value = v;
@@ -164,9 +153,9 @@ inline void field_pair(PyObject* self, PyObject* a, PyObject* b, PairCache& cach
 
 // Whether self.<name>, for each name, is still the class's own function
 // as this module built it, so that calling it can skip the Python call.
-#define OURS(self, info, ...) GLUE_RELIES_ON(S.info.origin, __VA_ARGS__).holds(self)
+#define OURS(self, info, ...) GLUE_RELIES_ON(state.info.origin, __VA_ARGS__).holds(self)
 // Whether `cls` is exactly the module's class, unchanged in these names.
-#define OUR_CLASS(cls, info, ...) GLUE_RELIES_ON(S.info.origin, __VA_ARGS__).class_holds(cls)
+#define OUR_CLASS(cls, info, ...) GLUE_RELIES_ON(state.info.origin, __VA_ARGS__).class_holds(cls)
 
 // The _tkinter application object of an interpreter held by `tcl` (usually
 // a weak proxy).  The referent is kept alive for the attribute lookup.
@@ -215,7 +204,7 @@ Ref evaluating(PyObject* tk, F&& f) {
   try {
     return f();
   } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(S.TclError)) throw;
+    if (!PyErr_ExceptionMatches(state.TclError)) throw;
     glue::CaughtError err;
     trivex::tcl::reraise_with_options(tk, err);
   }

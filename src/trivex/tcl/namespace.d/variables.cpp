@@ -47,7 +47,7 @@ Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
     Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
     result = GLUE_CALL(tk.get(), "getvar", name.get(), index.get());
   }
-  Ref conv = cast == S.marker ? GLUE_MEMBER(self, "cast") : Ref::borrow(cast);
+  Ref conv = cast == state.marker ? GLUE_MEMBER(self, "cast") : Ref::borrow(cast);
   if (glue::truthy(conv.get())) return glue::call(conv.get(), result.get());
   return result;
 }
@@ -98,7 +98,7 @@ Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain) {
       GLUE_CALL(tk.get(), "unsetvar", name.get(), index.get());
     }
   } catch (const glue::PythonError&) {
-    if (!PyErr_ExceptionMatches(S.TclError)) throw;
+    if (!PyErr_ExceptionMatches(state.TclError)) throw;
     glue::CaughtError err;
     if (!glue::truthy(nocomplain)) err.reraise();
   }
@@ -233,7 +233,7 @@ Ref var_repr(const Args& a) {
 Ref tempvar_init(const Args& a) {
   PyObject* self = a[0];
   Ref name = fill_template(a[1], self);
-  Ref sup = glue::super_of(S.TempTclVariable.cls, self);
+  Ref sup = glue::super_of(state.TempTclVariable.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
   glue::call_kw(init.get(), args.get(), a.varkw());
@@ -256,50 +256,48 @@ Ref temp_exit_next(PyObject* cls, PyObject* self, PyObject* exc_info) {
   return found ? r : Ref::borrow(Py_False);
 }
 
-Ref tempvar_enter(const Args& a) { return temp_enter(S.TempTclVariable.cls, a[0]); }
+Ref tempvar_enter(const Args& a) { return temp_enter(state.TempTclVariable.cls, a[0]); }
 
 Ref tempvar_exit(const Args& a) {
   PyObject* self = a[0];
   vmethod(self, GLUE_STR("unset"), {Py_True}, KWNAMES("nocomplain"));
-  return temp_exit_next(S.TempTclVariable.cls, self, a.varargs());
+  return temp_exit_next(state.TempTclVariable.cls, self, a.varargs());
 }
 
 void build_variable_classes(glue::ModuleBuilder& m) {
   {
     glue::ClassBody b("TclVariable", kModule);
-    b.add("_TclVariable__marker", S.marker);
+    b.add("_TclVariable__marker", state.marker);
     b.method({"__init__", "(self, var_name, array_index=None, tcl=None, cast=None)", var_init});
     PyObject* get_obj_fn =
         b.method({"get_obj", "(self, array_index=None, cast=_TclVariable__marker)", var_get_obj},
-                 {{"_TclVariable__marker", S.marker}});
-    S.var_get_str = b.method({"get_str", "(self, array_index=None)", var_get_str});
+                 {{"_TclVariable__marker", state.marker}});
+    b.method({"get_str", "(self, array_index=None)", var_get_str});
     b.add("get", get_obj_fn);
-    S.var_set = b.method({"set", "(self, value, array_index=None)", var_set});
-    S.var_unset = b.method({"unset", "(self, array_index=None, nocomplain=False)", var_unset});
-    S.var_exists = b.method({"exists", "(self, array_index=None)", var_exists});
+    state.var_set = b.method({"set", "(self, value, array_index=None)", var_set});
+    b.method({"unset", "(self, array_index=None, nocomplain=False)", var_unset});
+    b.method({"exists", "(self, array_index=None)", var_exists});
     b.method({"array_item_byref", "(self, array_index, cast=None)", var_array_item_byref});
     PyObject* array_get_obj_fn = b.method({"array_get_obj", "(self, pattern=None)", var_array_get_obj});
     b.method({"array_get_str", "(self, pattern=None)", var_array_get_str});
     b.add("array_get", array_get_obj_fn);
     b.method({"array_set", "(self, value)", var_array_set});
     b.method({"array_unset", "(self, pattern=None)", var_array_unset});
-    S.var_array_size = b.method({"array_size", "(self)", var_array_size});
-    S.var_array_names = b.method({"array_names", "(self, pattern=None)", var_array_names});
+    b.method({"array_size", "(self)", var_array_size});
+    b.method({"array_names", "(self, pattern=None)", var_array_names});
     b.method({"is_array", "(self)", var_is_array});
     b.method({"absolute", "(self)", var_absolute});
     b.method({"make_absolute", "(self)", var_make_absolute});
     b.method({"__str__", "(self)", var_str});
     b.method({"__tclobj__", "(self)", var_tclobj});
     b.method({"__repr__", "(self)", var_repr});
-    S.var_get_obj = get_obj_fn;
+    state.var_get_obj = get_obj_fn;
     Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     // Keep the class-dict entries alive with the class (they are borrowed
     // from the body, which goes away).
-    for (PyObject** p : {&S.var_get_obj, &S.var_get_str, &S.var_set, &S.var_unset, &S.var_exists,
-                         &S.var_array_size, &S.var_array_names})
-      Py_INCREF(*p);
+    for (PyObject** p : {&state.var_get_obj, &state.var_set}) Py_INCREF(*p);
     m.add("TclVariable", cls.get());
-    record(S.TclVariable, std::move(cls));
+    record(state.TclVariable, std::move(cls));
   }
   {
     glue::ClassBody b("TempTclVariable", kModule);
@@ -307,9 +305,9 @@ void build_variable_classes(glue::ModuleBuilder& m) {
     b.method({"__init__", sig.c_str(), tempvar_init});
     b.method({"__enter__", "(self)", tempvar_enter});
     b.method({"__exit__", "(self, *exc_info)", tempvar_exit});
-    Ref cls = b.build({S.TclVariable.cls});
+    Ref cls = b.build({state.TclVariable.cls});
     m.add("TempTclVariable", cls.get());
-    record(S.TempTclVariable, std::move(cls));
+    record(state.TempTclVariable, std::move(cls));
   }
 }
 

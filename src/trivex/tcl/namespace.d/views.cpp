@@ -8,7 +8,7 @@ namespace trivex::namespace_module {
 
 Ref view_init(PyObject* cls, const Args& a) {
   PyObject *self = a[0], *ns = a[1];
-  if (S.asserts) {
+  if (state.asserts) {
     Ref ns_cls = GLOBAL("TclNamespace");
     if (!glue::isinstance(ns, ns_cls.get())) {
       PyErr_SetNone(PyExc_AssertionError);
@@ -21,8 +21,8 @@ Ref view_init(PyObject* cls, const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref vview_init(const Args& a) { return view_init(S.VariablesView.cls, a); }
-Ref cview_init(const Args& a) { return view_init(S.CommandsView.cls, a); }
+Ref variables_view_init(const Args& a) { return view_init(state.VariablesView.cls, a); }
+Ref commands_view_init(const Args& a) { return view_init(state.CommandsView.cls, a); }
 
 // TclNamespace.join(self.ns.ns, name)
 Ref qualify(PyObject* view, PyObject* name) {
@@ -72,9 +72,9 @@ Ref var_byref(PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) 
   return make_byref(self, var_type.get(), name, args, kwargs);
 }
 
-Ref vview_byref(const Args& a) { return var_byref(a[0], a[1], a.varargs(), a.varkw()); }
+Ref variables_view_byref(const Args& a) { return var_byref(a[0], a[1], a.varargs(), a.varkw()); }
 
-Ref vview_array_byref(const Args& a) {
+Ref variables_view_array_byref(const Args& a) {
   PyObject* self = a[0];
   PyObject* kwargs = a.varkw();
   Ref fn = glue::getattr(self, GLUE_STR("byref"));
@@ -136,7 +136,7 @@ void view_variable(PyObject* self, PyObject* name, Ref& var_name, Ref& tk) {
   tk = tk_of(tcl.get());
 }
 
-Ref vview_get_impl(PyObject* self, PyObject* name) {
+Ref variables_view_get_impl(PyObject* self, PyObject* name) {
   if (OURS(self, VariablesView, "byref")) {
     Ref var_cls = GLOBAL("TclVariable");
     if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_str")) {
@@ -151,9 +151,9 @@ Ref vview_get_impl(PyObject* self, PyObject* name) {
   return glue::call_method(var.get(), GLUE_STR("get_str"));
 }
 
-Ref vview_get(const Args& a) { return vview_get_impl(a[0], a[1]); }
+Ref variables_view_get(const Args& a) { return variables_view_get_impl(a[0], a[1]); }
 
-Ref vview_set_impl(PyObject* self, PyObject* name, PyObject* value, PyObject* array_index) {
+Ref variables_view_set_impl(PyObject* self, PyObject* name, PyObject* value, PyObject* array_index) {
   if (OURS(self, VariablesView, "byref")) {
     Ref var_cls = GLOBAL("TclVariable");
     if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "set")) {
@@ -168,42 +168,42 @@ Ref vview_set_impl(PyObject* self, PyObject* name, PyObject* value, PyObject* ar
   return vmethod(var.get(), GLUE_STR("set"), {value, array_index}, KWNAMES("array_index"));
 }
 
-Ref vview_set(const Args& a) { return vview_set_impl(a[0], a[1], a[2], a[3]); }
+Ref variables_view_set(const Args& a) { return variables_view_set_impl(a[0], a[1], a[2], a[3]); }
 
-Ref vview_unset(const Args& a) {
+Ref variables_view_unset(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   vmethod(var.get(), GLUE_STR("unset"), {a[2], a[3]}, KWNAMES("array_index", "nocomplain"));
   return Ref::borrow(Py_None);
 }
 
-Ref vview_array_get(const Args& a) {
+Ref variables_view_array_get(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   return vmethod(var.get(), GLUE_STR("array_get_str"), {a[2]}, KWNAMES("pattern"));
 }
 
-Ref vview_array_set(const Args& a) {
+Ref variables_view_array_set(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   glue::call_method(var.get(), GLUE_STR("array_set"), a[2]);
   return Ref::borrow(Py_None);
 }
 
-Ref vview_array_unset(const Args& a) {
+Ref variables_view_array_unset(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   vmethod(var.get(), GLUE_STR("array_unset"), {a[2]}, KWNAMES("pattern"));
   return Ref::borrow(Py_None);
 }
 
-Ref vview_array_names(const Args& a) {
+Ref variables_view_array_names(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   return vmethod(var.get(), GLUE_STR("array_names"), {a[2]}, KWNAMES("pattern"));
 }
 
-Ref vview_is_array(const Args& a) {
+Ref variables_view_is_array(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   return glue::call_method(var.get(), GLUE_STR("is_array"));
 }
 
-Ref vview_exists(const Args& a) {
+Ref variables_view_exists(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   return vmethod(var.get(), GLUE_STR("exists"), {a[2]}, KWNAMES("array_index"));
 }
@@ -226,25 +226,25 @@ Ref key_error_from(F&& f, std::initializer_list<PyObject*> types) {
   }
 }
 
-Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index);
+Ref objects_view_get_impl(PyObject* self, PyObject* name, PyObject* array_index);
 
 Ref view_getitem(PyObject* self, PyObject* name) {
   return key_error_from(
       [&] {
-        if (OURS(self, VariablesView, "get")) return vview_get_impl(self, name);
-        if (OURS(self, ObjectsView, "get")) return oview_get_impl(self, name, Py_None);
+        if (OURS(self, VariablesView, "get")) return variables_view_get_impl(self, name);
+        if (OURS(self, ObjectsView, "get")) return objects_view_get_impl(self, name, Py_None);
         return glue::call_method(self, GLUE_STR("get"), name);
       },
-      {S.TclError, PyExc_ValueError});
+      {state.TclError, PyExc_ValueError});
 }
 
-Ref vview_getitem(const Args& a) { return view_getitem(a[0], a[1]); }
+Ref variables_view_getitem(const Args& a) { return view_getitem(a[0], a[1]); }
 
-Ref vview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
+Ref variables_view_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
 
-Ref vview_setitem(const Args& a) {
+Ref variables_view_setitem(const Args& a) {
   if (OURS(a[0], VariablesView, "set"))
-    vview_set_impl(a[0], a[1], a[2], Py_None);
+    variables_view_set_impl(a[0], a[1], a[2], Py_None);
   else
     glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
   return Ref::borrow(Py_None);
@@ -256,10 +256,10 @@ Ref view_delitem(const Args& a, PyObject* method) {
         glue::call_method(a[0], method, a[1]);
         return Ref::borrow(Py_None);
       },
-      {S.TclError});
+      {state.TclError});
 }
 
-Ref vview_delitem(const Args& a) { return view_delitem(a, GLUE_STR("unset")); }
+Ref variables_view_delitem(const Args& a) { return view_delitem(a, GLUE_STR("unset")); }
 
 Ref view_len(const Args& a) {
   Ref it = glue::check(PyObject_GetIter(a[0]));
@@ -285,7 +285,7 @@ Ref view_names(const Args& a) {
   Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
   Ref pattern;
   if (PyUnicode_Check(ns_name.get()) && starts_with_sep(ns_name.get())) {
-    Ref normal = Ref::steal(PyObject_CallOneArg(S.ns_join, ns_name.get()));
+    Ref normal = Ref::steal(PyObject_CallOneArg(state.ns_join, ns_name.get()));
     // Tcl takes the qualifiers of the pattern literally; only the tail globs.
     if (normal) pattern = concat(normal.get(), GLUE_STR("::*"));
     else if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
@@ -309,12 +309,12 @@ Ref view_names(const Args& a) {
 
 Ref view_iter(PyObject* self, PyObject* sub) {
   Ref args = glue::tuple_of(self, sub);
-  return glue::lazy_iter(S.view_names, args.get());
+  return glue::lazy_iter(state.view_names, args.get());
 }
 
-Ref vview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("vars")); }
+Ref variables_view_iter(const Args& a) { return view_iter(a[0], GLUE_STR("vars")); }
 
-Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
+Ref objects_view_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
   if (OURS(self, VariablesView, "byref")) {
     Ref var_cls = GLOBAL("TclVariable");
     if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_obj")) {
@@ -335,16 +335,16 @@ Ref oview_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
   return vmethod(var.get(), GLUE_STR("get_obj"), {array_index}, KWNAMES("array_index"));
 }
 
-Ref oview_get(const Args& a) { return oview_get_impl(a[0], a[1], a[2]); }
+Ref objects_view_get(const Args& a) { return objects_view_get_impl(a[0], a[1], a[2]); }
 
-Ref oview_array_get(const Args& a) {
+Ref objects_view_array_get(const Args& a) {
   Ref var = varobj(a[0], a[1]);
   return vmethod(var.get(), GLUE_STR("array_get_obj"), {a[2]}, KWNAMES("pattern"));
 }
 
 // Command views
 
-Ref cview_byref(const Args& a) {
+Ref commands_view_byref(const Args& a) {
   PyObject *self = a[0], *name = a[1], *args = a.varargs(), *kwargs = a.varkw();
   Ref cls = GLOBAL("TclCommand");
   if (PyTuple_GET_SIZE(args) == 0 && !PyDict_Contains(kwargs, GLUE_STR("args"))) {
@@ -365,70 +365,68 @@ Ref cview_byref(const Args& a) {
 
 Ref cmdobj(PyObject* self, PyObject* name) { return glue::call_method(self, GLUE_STR("byref"), name); }
 
-Ref cview_exists(const Args& a) {
+Ref commands_view_exists(const Args& a) {
   Ref c = cmdobj(a[0], a[1]);
   return glue::call_method(c.get(), GLUE_STR("exists"));
 }
 
-Ref cview_createcommand(const Args& a) {
+Ref commands_view_createcommand(const Args& a) {
   Ref c = cmdobj(a[0], a[1]);
   glue::call_method(c.get(), GLUE_STR("createcommand"), a[2]);
   return Ref::borrow(Py_None);
 }
 
-Ref cview_delete(const Args& a) {
+Ref commands_view_delete(const Args& a) {
   Ref c = cmdobj(a[0], a[1]);
   glue::call_method(c.get(), GLUE_STR("delete"));
   return Ref::borrow(Py_None);
 }
 
-Ref cview_rename(const Args& a) {
+Ref commands_view_rename(const Args& a) {
   Ref c = cmdobj(a[0], a[1]);
   Ref new_name = qualify(a[0], a[2]);
   glue::call_method(c.get(), GLUE_STR("rename"), new_name.get());
   return Ref::borrow(Py_None);
 }
 
-Ref cview_simple(const Args& a, PyObject* method) {
+Ref commands_view_simple(const Args& a, PyObject* method) {
   Ref c = cmdobj(a[0], a[1]);
   return glue::call_method(c.get(), method);
 }
 
-Ref cview_origin(const Args& a) { return cview_simple(a, GLUE_STR("origin")); }
-Ref cview_proc_body(const Args& a) { return cview_simple(a, GLUE_STR("proc_body")); }
-Ref cview_proc_args(const Args& a) { return cview_simple(a, GLUE_STR("proc_args")); }
+Ref commands_view_origin(const Args& a) { return commands_view_simple(a, GLUE_STR("origin")); }
+Ref commands_view_proc_body(const Args& a) { return commands_view_simple(a, GLUE_STR("proc_body")); }
+Ref commands_view_proc_args(const Args& a) { return commands_view_simple(a, GLUE_STR("proc_args")); }
 
-Ref cview_proc_arg_default(const Args& a) {
+Ref commands_view_proc_arg_default(const Args& a) {
   Ref c = cmdobj(a[0], a[1]);
   return glue::call_method(c.get(), GLUE_STR("proc_arg_default"), a[2]);
 }
 
-Ref cview_getitem(const Args& a) { return cmdobj(a[0], a[1]); }
-Ref cview_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
+Ref commands_view_getitem(const Args& a) { return cmdobj(a[0], a[1]); }
+Ref commands_view_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
 
-Ref cview_setitem(const Args& a) {
+Ref commands_view_setitem(const Args& a) {
   glue::call_method(a[0], GLUE_STR("createcommand"), a[1], a[2]);
   return Ref::borrow(Py_None);
 }
 
-Ref cview_delitem(const Args& a) { return view_delitem(a, GLUE_STR("delete")); }
-Ref cview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("commands")); }
+Ref commands_view_delitem(const Args& a) { return view_delitem(a, GLUE_STR("delete")); }
+Ref commands_view_iter(const Args& a) { return view_iter(a[0], GLUE_STR("commands")); }
 
-Ref pview_exists(const Args& a) {
+Ref procs_view_exists(const Args& a) {
   Ref c = cmdobj(a[0], a[1]);
   return glue::call_method(c.get(), GLUE_STR("is_proc"));
 }
 
-Ref pview_iter(const Args& a) { return view_iter(a[0], GLUE_STR("procs")); }
+Ref procs_view_iter(const Args& a) { return view_iter(a[0], GLUE_STR("procs")); }
 
 Ref build_views(ClassInfo& out, const char* name, PyObject* base,
-                std::initializer_list<glue::FunctionDef> methods, PyObject** keep = nullptr,
-                const char* keep_name = nullptr) {
+                std::initializer_list<glue::FunctionDef> methods) {
   std::string qualname = std::string("TclNamespace.") + name;
   glue::ClassBody b(name, kModule, qualname.c_str());
   for (const auto& def : methods) {
-    PyObject* f = b.method(def);
-    if (keep && std::strcmp(def.name, keep_name) == 0) *keep = Py_NewRef(f);
+    b.method(def);
   }
   Ref cls = b.build({base});
   out.cls = Py_NewRef(cls.get());
@@ -438,50 +436,47 @@ Ref build_views(ClassInfo& out, const char* name, PyObject* base,
 // The four views, built before TclNamespace, which holds them as attributes.
 ViewClasses build_view_classes() {
   Ref mutable_mapping = glue::import_attr("collections.abc", "MutableMapping");
-  Ref vars_view = build_views(S.VariablesView, "VariablesView", mutable_mapping.get(),
-                              {{"__init__", "(self, ns)", vview_init},
-                               {"byref", "(self, var_name, *args, **kwargs)", vview_byref},
-                               {"array_byref", "(self, var_name, *args, **kwargs)", vview_array_byref},
-                               {"get", "(self, var_name)", vview_get},
-                               {"set", "(self, var_name, value, array_index=None)", vview_set},
-                               {"unset", "(self, var_name, array_index=None, nocomplain=False)", vview_unset},
-                               {"array_get", "(self, var_name, pattern=None)", vview_array_get},
-                               {"array_set", "(self, var_name, value)", vview_array_set},
-                               {"array_unset", "(self, var_name, pattern=None)", vview_array_unset},
-                               {"array_names", "(self, var_name, pattern=None)", vview_array_names},
-                               {"is_array", "(self, var_name)", vview_is_array},
-                               {"exists", "(self, var_name, array_index=None)", vview_exists},
-                               {"__getitem__", "(self, var_name)", vview_getitem},
-                               {"__contains__", "(self, var_name)", vview_contains},
-                               {"__setitem__", "(self, var_name, value)", vview_setitem},
-                               {"__delitem__", "(self, var_name)", vview_delitem},
+  Ref vars_view = build_views(state.VariablesView, "VariablesView", mutable_mapping.get(),
+                              {{"__init__", "(self, ns)", variables_view_init},
+                               {"byref", "(self, var_name, *args, **kwargs)", variables_view_byref},
+                               {"array_byref", "(self, var_name, *args, **kwargs)", variables_view_array_byref},
+                               {"get", "(self, var_name)", variables_view_get},
+                               {"set", "(self, var_name, value, array_index=None)", variables_view_set},
+                               {"unset", "(self, var_name, array_index=None, nocomplain=False)", variables_view_unset},
+                               {"array_get", "(self, var_name, pattern=None)", variables_view_array_get},
+                               {"array_set", "(self, var_name, value)", variables_view_array_set},
+                               {"array_unset", "(self, var_name, pattern=None)", variables_view_array_unset},
+                               {"array_names", "(self, var_name, pattern=None)", variables_view_array_names},
+                               {"is_array", "(self, var_name)", variables_view_is_array},
+                               {"exists", "(self, var_name, array_index=None)", variables_view_exists},
+                               {"__getitem__", "(self, var_name)", variables_view_getitem},
+                               {"__contains__", "(self, var_name)", variables_view_contains},
+                               {"__setitem__", "(self, var_name, value)", variables_view_setitem},
+                               {"__delitem__", "(self, var_name)", variables_view_delitem},
                                {"__len__", "(self)", view_len},
-                               {"__iter__", "(self)", vview_iter}},
-                              &S.vview_byref, "byref");
-  S.vview_get = Py_NewRef(glue::getattr(vars_view.get(), "get").get());
-  Ref objs_view = build_views(S.ObjectsView, "ObjectsView", vars_view.get(),
-                              {{"get", "(self, var_name, array_index=None)", oview_get},
-                               {"array_get", "(self, var_name, pattern=None)", oview_array_get}});
-  S.oview_get = Py_NewRef(glue::getattr(objs_view.get(), "get").get());
-  Ref cmds_view = build_views(S.CommandsView, "CommandsView", mutable_mapping.get(),
-                              {{"__init__", "(self, ns)", cview_init},
-                               {"byref", "(self, cmd_name, *args, **kwargs)", cview_byref},
-                               {"exists", "(self, cmd_name)", cview_exists},
-                               {"createcommand", "(self, cmd_name, func)", cview_createcommand},
-                               {"delete", "(self, cmd_name)", cview_delete},
-                               {"rename", "(self, cmd_name, new_name)", cview_rename},
-                               {"origin", "(self, cmd_name)", cview_origin},
-                               {"proc_body", "(self, cmd_name)", cview_proc_body},
-                               {"proc_args", "(self, cmd_name)", cview_proc_args},
-                               {"proc_arg_default", "(self, cmd_name, arg_name)", cview_proc_arg_default},
-                               {"__getitem__", "(self, cmd_name)", cview_getitem},
-                               {"__contains__", "(self, cmd_name)", cview_contains},
-                               {"__setitem__", "(self, cmd_name, func)", cview_setitem},
-                               {"__delitem__", "(self, cmd_name)", cview_delitem},
+                               {"__iter__", "(self)", variables_view_iter}});
+  Ref objs_view = build_views(state.ObjectsView, "ObjectsView", vars_view.get(),
+                              {{"get", "(self, var_name, array_index=None)", objects_view_get},
+                               {"array_get", "(self, var_name, pattern=None)", objects_view_array_get}});
+  Ref cmds_view = build_views(state.CommandsView, "CommandsView", mutable_mapping.get(),
+                              {{"__init__", "(self, ns)", commands_view_init},
+                               {"byref", "(self, cmd_name, *args, **kwargs)", commands_view_byref},
+                               {"exists", "(self, cmd_name)", commands_view_exists},
+                               {"createcommand", "(self, cmd_name, func)", commands_view_createcommand},
+                               {"delete", "(self, cmd_name)", commands_view_delete},
+                               {"rename", "(self, cmd_name, new_name)", commands_view_rename},
+                               {"origin", "(self, cmd_name)", commands_view_origin},
+                               {"proc_body", "(self, cmd_name)", commands_view_proc_body},
+                               {"proc_args", "(self, cmd_name)", commands_view_proc_args},
+                               {"proc_arg_default", "(self, cmd_name, arg_name)", commands_view_proc_arg_default},
+                               {"__getitem__", "(self, cmd_name)", commands_view_getitem},
+                               {"__contains__", "(self, cmd_name)", commands_view_contains},
+                               {"__setitem__", "(self, cmd_name, func)", commands_view_setitem},
+                               {"__delitem__", "(self, cmd_name)", commands_view_delitem},
                                {"__len__", "(self)", view_len},
-                               {"__iter__", "(self)", cview_iter}});
-  Ref procs_view = build_views(S.ProcsView, "ProcsView", cmds_view.get(),
-                               {{"exists", "(self, cmd_name)", pview_exists}, {"__iter__", "(self)", pview_iter}});
+                               {"__iter__", "(self)", commands_view_iter}});
+  Ref procs_view = build_views(state.ProcsView, "ProcsView", cmds_view.get(),
+                               {{"exists", "(self, cmd_name)", procs_view_exists}, {"__iter__", "(self)", procs_view_iter}});
   return {std::move(vars_view), std::move(objs_view), std::move(cmds_view), std::move(procs_view)};
 }
 
