@@ -17,6 +17,9 @@
 //                 direct entry into its `call`
 //   tclerror.hpp  the return options of a failure tkinter has just reported
 //   tktext.hpp    reading Tcl text whole (with NULs) through tkinter
+//   interposer.hpp  the C procedure put in front of tkinter's for Python
+//                 callables published as commands, turning their failures
+//                 into Tcl errors
 //
 // Threads.  A Tcl interpreter belongs to the thread that created it: its
 // result, its allocation caches and its notifier are per thread.  tkinter
@@ -48,8 +51,8 @@
 //
 // Code that runs while tkinter has released the GIL must not touch a
 // Python object:
-// - the callback interposer (still in namespace.cpp, "Python callables as
-//   Tcl commands"), which Tcl calls in place of tkinter's command procedure:
+// - the callback interposer (interposer.hpp), which Tcl calls in place of
+//   tkinter's command procedure:
 //   around tkinter's procedure (which takes the GIL itself) it touches only
 //   its counted record, a thread-local frame and Tcl (Tcl_SetObjResult,
 //   Tcl_AddErrorInfo, Tcl_SetErrorCode), with text prepared in Tcl's byte
@@ -89,3 +92,4 @@
 #include "bridge/tclerror.hpp"
 #include "bridge/tkapp.hpp"
 #include "bridge/tktext.hpp"
+#include "bridge/interposer.hpp"
