@@ -23,7 +23,7 @@ import ctypes
 import os
 import sys
 from tkinter import TclError
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 from .interpreter import Interpreter
 from .quotify import quotify
@@ -300,14 +300,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def _run_with_coverage(parser: argparse.ArgumentParser, ns: argparse.Namespace) -> int:
-    from .coverage import REPORT_TYPES, TclCoverage
+    from .coverage import TclCoverage, parse_report_option
 
-    reports = []
-    for spec in ns.cov_report or ["term-missing"]:
-        kind, _, dest = spec.partition(":")
-        if kind not in REPORT_TYPES:
-            parser.error("--cov-report: unknown report type %r (expected one of %s)" % (kind, ", ".join(REPORT_TYPES)))
-        reports.append((kind, dest or (sys.stderr if kind.startswith("term") else None)))
+    reports: List[Tuple[str, Any]] = []
+    for option in ns.cov_report or ["term-missing"]:
+        try:
+            kind, path = parse_report_option(option)
+        except ValueError as exc:
+            parser.error("--cov-report: %s" % exc)
+        reports.append((kind, path or (sys.stderr if kind.startswith("term") else None)))
     try:
         cov = TclCoverage(ns.cov)
     except FileNotFoundError as exc:

@@ -56,16 +56,15 @@ def pytest_addoption(parser: Any) -> None:
     parser.addini("tcl_cov", type="paths", default=[], help="Tcl files or directories to measure (as --tcl-cov)")
 
 
-def _parse_reports(specs: list[str]) -> list[tuple[str, Optional[str]]]:
-    from .coverage import REPORT_TYPES
+def _parse_reports(options: list[str]) -> list[tuple[str, Optional[str]]]:
+    from .coverage import parse_report_option
 
     out = []
-    for spec in specs or ["term"]:
-        kind, _, dest = spec.partition(":")
-        if kind not in REPORT_TYPES:
-            raise pytest.UsageError(
-                "--tcl-cov-report: unknown report type %r (expected one of %s)" % (kind, ", ".join(REPORT_TYPES))
-            )
+    for option in options or ["term"]:
+        try:
+            kind, dest = parse_report_option(option)
+        except ValueError as exc:
+            raise pytest.UsageError("--tcl-cov-report: %s" % exc) from None
         if dest and kind.startswith("term"):
             raise pytest.UsageError("--tcl-cov-report: %s reports go to the terminal; %r takes no file" % (kind, kind))
         out.append((kind, dest or None))

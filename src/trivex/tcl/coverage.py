@@ -44,13 +44,30 @@ from typing import IO, Any, Iterable, Iterator, Mapping, Optional, Union
 
 from . import _entrypoints
 
-__all__ = ["TclCoverage", "executable_lines", "find_tcl_files", "coverage_init", "TCL_SUFFIXES", "REPORT_TYPES"]
+__all__ = ["TclCoverage", "executable_lines", "find_tcl_files", "coverage_init", "TCL_SUFFIXES", "REPORT_TYPES", "parse_report_option"]
 
 TCL_SUFFIXES = (".tcl", ".tm")
 """File name endings that make a file in a measured directory a Tcl file."""
 
 REPORT_TYPES = ("term", "term-missing", "lcov", "xml")
 DEFAULT_REPORT_FILES = {"lcov": "coverage-tcl.info", "xml": "coverage-tcl.xml"}
+
+
+def _check_report_type(kind: str) -> None:
+    if kind not in REPORT_TYPES:
+        raise ValueError("unknown report type %r (expected one of %s)" % (kind, ", ".join(REPORT_TYPES)))
+
+
+def parse_report_option(option: str) -> tuple[str, str]:
+    """Split a ``TYPE[:DEST]`` report option into its type and destination
+    (empty when none is given).
+
+    Raises:
+        ValueError: an unknown type.
+    """
+    kind, _, dest = option.partition(":")
+    _check_report_type(kind)
+    return kind, dest
 
 _HOOK_GROUP = "trivex.tcl"
 _HOOK_NAME = "tcl_init"
@@ -341,8 +358,7 @@ class TclCoverage:
         Raises:
             ValueError: an unknown report kind.
         """
-        if kind not in REPORT_TYPES:
-            raise ValueError("unknown Tcl coverage report type %r (expected one of %s)" % (kind, ", ".join(REPORT_TYPES)))
+        _check_report_type(kind)
         rows = self._summary()
         if kind in ("term", "term-missing"):
             text = _table(rows, kind == "term-missing")

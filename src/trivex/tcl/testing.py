@@ -542,14 +542,14 @@ class mock_command(_Block):
             except TclError:
                 args = None  # not a proc
             if args is not None:
-                spec: list[tuple[Any, ...]] = []
+                params: list[tuple[Any, ...]] = []
                 for arg in args:
                     if tk.getboolean(tk.call("info", "default", qualified, arg, "::__trivex__mock_default")):
-                        spec.append((arg, tk.getvar("::__trivex__mock_default")))
+                        params.append((arg, tk.getvar("::__trivex__mock_default")))
                     else:
-                        spec.append((arg,))
+                        params.append((arg,))
                 tk.call("unset", "-nocomplain", "::__trivex__mock_default")
-                self._proc = (spec, tk.call("info", "body", qualified))
+                self._proc = (params, tk.call("info", "body", qualified))
             tk.call("rename", qualified, self._aside)
         self._qualified_name = qualified
         try:
@@ -569,8 +569,8 @@ class mock_command(_Block):
             if _exists(tk, self._aside):
                 tk.call("rename", self._aside, qualified)
             elif self._proc is not None:
-                spec, body = self._proc
-                tk.call("proc", qualified, quotify(spec), body)
+                params, body = self._proc
+                tk.call("proc", qualified, quotify(params), body)
         elif self._namespace_created:
             ns = qualified.rpartition("::")[0]
             if ns and tk.getboolean(tk.call("namespace", "exists", ns)):
