@@ -100,31 +100,12 @@ inline Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref&
   return Answer::yes;
 }
 
-// The number of elements of a Tcl list, counting no further than `limit`;
-// false when the text is not a well-formed list.
-inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
+// Walk the elements of a Tcl list with Tcl's own scanner: `visit(start,
+// size, braced)` for each, until it returns false; false when the text is
+// not a well-formed list.
+template <class Visit>
+bool each_element(const tcl::Api& api, const char* p, size_t n, Visit&& visit) {
   const char* end = p + n;
-  count = 0;
-  while (p < end && count < limit) {
-    const char* start = nullptr;
-    const char* next = nullptr;
-    int size = 0, brace = 0;
-    if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
-      return false;
-    if (start >= end) break;
-    ++count;
-    p = next;
-  }
-  return true;
-}
-
-// Whether text may be a keyed list: a well-formed Tcl list whose elements
-// are well-formed two-element lists.  Text that fails this cannot become a
-// NestMap; text that passes is read by NestMap.from_tcl itself.
-inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
-  std::string element;
-  const char* p = s;
-  const char* end = s + n;
   while (p < end) {
     const char* start = nullptr;
     const char* next = nullptr;
@@ -132,7 +113,28 @@ inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) 
     if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
       return false;
     if (start >= end) break;
-    if (brace) {
+    if (!visit(start, size, brace != 0)) break;
+    p = next;
+  }
+  return true;
+}
+
+// The number of elements of a Tcl list, counting no further than `limit`;
+// false when the text is not a well-formed list.
+inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
+  count = 0;
+  if (limit == 0) return true;
+  return each_element(api, p, n, [&](const char*, int, bool) { return ++count < limit; });
+}
+
+// Whether text may be a keyed list: a well-formed Tcl list whose elements
+// are well-formed two-element lists.  Text that fails this cannot become a
+// NestMap; text that passes is read by NestMap.from_tcl itself.
+inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
+  std::string element;
+  bool pairs = true;
+  bool listed = each_element(api, s, n, [&](const char* start, int size, bool braced) {
+    if (braced) {
       element.assign(start, static_cast<size_t>(size));
     } else {
       element.resize(static_cast<size_t>(size) + 1);
@@ -140,10 +142,10 @@ inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) 
       element.resize(static_cast<size_t>(len));
     }
     size_t count = 0;
-    if (!count_elements(api, element.data(), element.size(), 3, count) || count != 2) return false;
-    p = next;
-  }
-  return true;
+    pairs = count_elements(api, element.data(), element.size(), 3, count) && count == 2;
+    return pairs;
+  });
+  return listed && pairs;
 }
 
 }  // namespace trivex::from_tcl
