@@ -23,6 +23,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace glue {
@@ -48,8 +49,18 @@ class Signature {
   bool var_positional = false;
   bool var_keyword = false;
   std::string text;
+  // For each parameter in declaration order: its slot, or kFromVarargs /
+  // kFromVarkw for *args and **kwargs.
+  std::vector<int> sources;
+  static constexpr int kFromVarargs = -1;
+  static constexpr int kFromVarkw = -2;
 
   size_t n_slots() const { return slots.size(); }
+  // Only positional-or-keyword parameters: the shape the positional fast
+  // entry serves.
+  bool plain_positional() const {
+    return !var_positional && !var_keyword && static_cast<size_t>(n_positional) == slots.size();
+  }
   const Param& slot(size_t i) const { return params[slots[i]]; }
 };
 
@@ -167,7 +178,14 @@ inline Signature parse_signature(const char* text, std::initializer_list<NamedDe
   }
   for (size_t i = 0; i < sig.params.size(); ++i) {
     auto k = sig.params[i].kind;
-    if (k != ParamKind::var_positional && k != ParamKind::var_keyword) sig.slots.push_back(i);
+    if (k == ParamKind::var_positional) {
+      sig.sources.push_back(Signature::kFromVarargs);
+    } else if (k == ParamKind::var_keyword) {
+      sig.sources.push_back(Signature::kFromVarkw);
+    } else {
+      sig.sources.push_back(static_cast<int>(sig.slots.size()));
+      sig.slots.push_back(i);
+    }
   }
   return sig;
 }
@@ -182,6 +200,8 @@ class Args {
 
   PyObject* operator[](size_t i) const { return slots_[i]; }
   size_t size() const { return n_; }
+  // The i-th declared parameter, *args and **kwargs included.
+  PyObject* param(size_t i) const;
   // The *args tuple (empty tuple when not declared or not given).
   PyObject* varargs() const { return varargs_.get(); }
   // The **kwargs dict (a fresh dict; empty when nothing was passed).
@@ -206,6 +226,8 @@ struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   Impl impl;
+  binaryfunc binary;    // the body as a two-argument slot, or null
+  ternaryfunc ternary;  // the body as a three-argument slot, or null
   Signature* sig;
   PyObject* dict;
   PyObject* name;
@@ -217,6 +239,12 @@ struct FunctionObject {
   PyObject* data;       // optional object the body may use (function-specific)
   PyObject* weakrefs;
 };
+
+inline PyObject* Args::param(size_t i) const {
+  int source = func_->sig->sources[i];
+  if (source >= 0) return slots_[source];
+  return source == Signature::kFromVarargs ? varargs() : varkw();
+}
 
 namespace detail {
 
@@ -543,11 +571,125 @@ inline PyTypeObject* function_type() {
   return type;
 }
 
+// A function body.  Bodies are written with named parameters:
+//
+//     GLUE_BODY(interpreter_eval, self, code, typecast, record) { ... }
+//
+// declares `interpreter_eval`, a `Body` whose C++ function receives each
+// declared parameter of the signature by name, in declaration order (*args
+// as its tuple, **kwargs as its dict).  Making the function compares these
+// names with the signature text, so a body and its signature cannot drift
+// apart unnoticed: a mismatch fails the module's import.
+//
+// From the body the glue also derives the cheaper ways in: a positional
+// entry that skips binding when the call is positional only, and the type
+// slots of a class (see ClassBody::build).  A body that needs the function
+// object itself (closures over `data`) takes `const Args&` instead.
+struct Body {
+  const char* names = nullptr;          // the parameter names as written; null: unchecked
+  Impl impl = nullptr;
+  vectorcallfunc positional = nullptr;  // the body called with stack arguments
+  binaryfunc binary = nullptr;          // with two parameters
+  ternaryfunc ternary = nullptr;        // with three
+
+  Body(Impl i) : impl(i) {}  // NOLINT: a raw body converts implicitly
+  Body(const char* n, Impl i, vectorcallfunc p, binaryfunc b, ternaryfunc t)
+      : names(n), impl(i), positional(p), binary(b), ternary(t) {}
+
+  template <auto F>
+  static Body of(const char* names);
+};
+
+namespace detail {
+
+template <class Fn>
+struct BodyArity;
+template <class... P>
+struct BodyArity<Ref (*)(P...)> {
+  static constexpr size_t value = sizeof...(P);
+};
+
+template <auto F, size_t... I>
+Ref run_bound(const Args& a, std::index_sequence<I...>) {
+  return F(a.param(I)...);
+}
+
+template <auto F, size_t N>
+Ref run_args(const Args& a) {
+  return run_bound<F>(a, std::make_index_sequence<N>{});
+}
+
+// Positional calls go straight to the body, missing trailing arguments
+// taken from the defaults; anything else is bound by Args.
+template <auto F, size_t... I>
+PyObject* positional_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  constexpr Py_ssize_t n_params = sizeof...(I);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && n == n_params) return boundary([&] { return F(args[I]...); });
+  if constexpr (n_params > 0) {
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    const Signature& s = *f->sig;
+    if (!kwnames && n < n_params && n >= n_params - s.n_positional_defaults) {
+      PyObject* full[n_params];
+      for (Py_ssize_t i = 0; i < n_params; ++i)
+        full[i] = i < n ? args[i] : s.slot(static_cast<size_t>(i)).default_value.get();
+      return boundary([&] { return F(full[I]...); });
+    }
+  }
+  return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
+template <auto F, size_t... I>
+vectorcallfunc positional_entry_for(std::index_sequence<I...>) {
+  return positional_entry<F, I...>;
+}
+
+template <auto F>
+PyObject* binary_slot(PyObject* a, PyObject* b) {
+  return boundary([&] { return F(a, b); });
+}
+
+template <auto F>
+PyObject* ternary_slot(PyObject* a, PyObject* b, PyObject* c) {
+  return boundary([&] { return F(a, b, c); });
+}
+
+inline std::vector<std::string> split_names(const char* names) {
+  std::vector<std::string> out;
+  std::string text(names);
+  if (text.find_first_not_of(" \t\n") == std::string::npos) return out;
+  out = split_params(text);
+  return out;
+}
+
+// The body's parameter names against the signature's, at import.
+inline void check_names(const char* body_names, const Signature& sig, const char* qualname) {
+  std::vector<std::string> names = split_names(body_names);
+  bool same = names.size() == sig.params.size();
+  for (size_t i = 0; same && i < names.size(); ++i) same = names[i] == sig.params[i].text_name;
+  if (!same)
+    raisef(PyExc_SystemError, "%s: body parameters (%s) differ from the signature %s", qualname, body_names,
+           sig.text.c_str());
+}
+
+}  // namespace detail
+
+template <auto F>
+Body Body::of(const char* names) {
+  constexpr size_t n = detail::BodyArity<decltype(F)>::value;
+  binaryfunc binary = nullptr;
+  ternaryfunc ternary = nullptr;
+  if constexpr (n == 2) binary = detail::binary_slot<F>;
+  if constexpr (n == 3) ternary = detail::ternary_slot<F>;
+  return Body(names, detail::run_args<F, n>, detail::positional_entry_for<F>(std::make_index_sequence<n>{}),
+              binary, ternary);
+}
+
 // What a function is made from.
 struct FunctionDef {
   const char* name;
   const char* signature;
-  Impl impl;
+  Body body;
   const char* doc = nullptr;
 };
 
@@ -558,17 +700,21 @@ inline Ref make_function(const FunctionDef& def, const char* module, const char*
   PyTypeObject* type = function_type();
   Signature sig = parse_signature(def.signature, named);
   if (sig.n_slots() > Args::max_slots) raise(PyExc_SystemError, "too many parameters");
+  std::string qual = qualname_prefix ? std::string(qualname_prefix) + "." + def.name : def.name;
+  if (def.body.names) detail::check_names(def.body.names, sig, qual.c_str());
   auto* f = PyObject_GC_New(FunctionObject, type);
   if (!f) throw PythonError{};
-  f->vectorcall = detail::function_vectorcall;
-  f->impl = def.impl;
+  f->vectorcall =
+      def.body.positional && sig.plain_positional() ? def.body.positional : detail::function_vectorcall;
+  f->impl = def.body.impl;
+  f->binary = def.body.binary;
+  f->ternary = def.body.ternary;
   f->sig = nullptr;
   f->dict = f->name = f->qualname = f->module = f->doc = f->text_signature = f->signature = f->data =
       f->weakrefs = nullptr;
   Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
   f->sig = new Signature(std::move(sig));
   f->name = check(PyUnicode_InternFromString(def.name)).release();
-  std::string qual = qualname_prefix ? std::string(qualname_prefix) + "." + def.name : def.name;
   f->qualname = str_from(qual).release();
   f->module = check(PyUnicode_FromString(module)).release();
   f->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Py_NewRef(Py_None);
@@ -579,3 +725,31 @@ inline Ref make_function(const FunctionDef& def, const char* module, const char*
 }
 
 }  // namespace glue
+
+// GLUE_BODY(name, param, ...) { body }: see `glue::Body`.
+#define GLUE_BODY(fn, ...)                                                      \
+  ::glue::Ref fn##_body(GLUE_PARAMETERS_(__VA_ARGS__));                         \
+  const ::glue::Body fn = ::glue::Body::of<fn##_body>(#__VA_ARGS__);            \
+  ::glue::Ref fn##_body(GLUE_PARAMETERS_(__VA_ARGS__))
+
+#define GLUE_PARAMETERS_(...) __VA_OPT__(GLUE_CAT_(GLUE_P_, GLUE_COUNT_(__VA_ARGS__))(__VA_ARGS__))
+#define GLUE_CAT_(a, b) GLUE_CAT2_(a, b)
+#define GLUE_CAT2_(a, b) a##b
+#define GLUE_COUNT_(...) GLUE_NTH_(__VA_ARGS__, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#define GLUE_NTH_(a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15, a16, n, ...) n
+#define GLUE_P_1(a) PyObject* a
+#define GLUE_P_2(a, ...) PyObject *a, GLUE_P_1(__VA_ARGS__)
+#define GLUE_P_3(a, ...) PyObject *a, GLUE_P_2(__VA_ARGS__)
+#define GLUE_P_4(a, ...) PyObject *a, GLUE_P_3(__VA_ARGS__)
+#define GLUE_P_5(a, ...) PyObject *a, GLUE_P_4(__VA_ARGS__)
+#define GLUE_P_6(a, ...) PyObject *a, GLUE_P_5(__VA_ARGS__)
+#define GLUE_P_7(a, ...) PyObject *a, GLUE_P_6(__VA_ARGS__)
+#define GLUE_P_8(a, ...) PyObject *a, GLUE_P_7(__VA_ARGS__)
+#define GLUE_P_9(a, ...) PyObject *a, GLUE_P_8(__VA_ARGS__)
+#define GLUE_P_10(a, ...) PyObject *a, GLUE_P_9(__VA_ARGS__)
+#define GLUE_P_11(a, ...) PyObject *a, GLUE_P_10(__VA_ARGS__)
+#define GLUE_P_12(a, ...) PyObject *a, GLUE_P_11(__VA_ARGS__)
+#define GLUE_P_13(a, ...) PyObject *a, GLUE_P_12(__VA_ARGS__)
+#define GLUE_P_14(a, ...) PyObject *a, GLUE_P_13(__VA_ARGS__)
+#define GLUE_P_15(a, ...) PyObject *a, GLUE_P_14(__VA_ARGS__)
+#define GLUE_P_16(a, ...) PyObject *a, GLUE_P_15(__VA_ARGS__)

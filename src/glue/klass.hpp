@@ -8,12 +8,62 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "function.hpp"
 
 namespace glue {
+
+namespace detail {
+
+// tp_getattro of a class whose __getattr__ is a glue body: the normal
+// lookup, and on a miss the body, without building the AttributeError the
+// generic hook raises and then discards.
+inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
+  PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+  if (found || PyErr_Occurred()) return found;
+  static PyObject* key = PyUnicode_InternFromString("__getattr__");
+  PyObject* hook = _PyType_Lookup(Py_TYPE(self), key);
+  if (hook && Py_TYPE(hook) == function_type()) {
+    if (binaryfunc body = reinterpret_cast<FunctionObject*>(hook)->binary) return body(self, name);
+  }
+  if (!hook) {
+    PyErr_SetObject(PyExc_AttributeError, name);
+    return nullptr;
+  }
+  PyObject* args[] = {self, name};
+  return PyObject_Vectorcall(hook, args, 2, nullptr);
+}
+
+// mp_ass_subscript of a class whose __setitem__ or __delitem__ is a glue
+// body: the method for the operation, its body called directly.
+inline int assign_item_slot(PyObject* self, PyObject* key, PyObject* value) {
+  static PyObject* set_key = PyUnicode_InternFromString("__setitem__");
+  static PyObject* del_key = PyUnicode_InternFromString("__delitem__");
+  PyObject* name = value ? set_key : del_key;
+  PyObject* method = _PyType_Lookup(Py_TYPE(self), name);
+  if (!method) {
+    PyErr_SetObject(PyExc_AttributeError, name);
+    return -1;
+  }
+  PyObject* result = nullptr;
+  auto* f = Py_TYPE(method) == function_type() ? reinterpret_cast<FunctionObject*>(method) : nullptr;
+  if (f && value && f->ternary) {
+    result = f->ternary(self, key, value);
+  } else if (f && !value && f->binary) {
+    result = f->binary(self, key);
+  } else {
+    PyObject* args[] = {self, key, value};
+    result = PyObject_Vectorcall(method, args, value ? 3 : 2, nullptr);
+  }
+  if (!result) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
+}  // namespace detail
 
 class ClassBody {
  public:
@@ -88,10 +138,49 @@ class ClassBody {
             "metaclasses of all its bases");
     }
     Ref name = check(PyUnicode_FromString(name_));
-    return call(meta, name.get(), base_tuple.get(), ns.get());
+    Ref cls = call(meta, name.get(), base_tuple.get(), ns.get());
+    install_slots(reinterpret_cast<PyTypeObject*>(cls.get()));
+    return cls;
   }
 
  private:
+  // The glue function this body defines under `key` whose body has `slot`
+  // (FunctionObject::binary or ::ternary), or null.
+  // The glue function this body defines under `key`, if its body has the
+  // given slot form and its signature the matching shape, else null.
+  template <class Slot>
+  Slot own_slot(const char* key, Slot FunctionObject::*slot) const {
+    PyObject* f = get(key);
+    if (!f || Py_TYPE(f) != function_type()) return nullptr;
+    auto* function = reinterpret_cast<FunctionObject*>(f);
+    const std::vector<Param>& params = function->sig->params;
+    // A two- or three-parameter body serves a slot that passes exactly
+    // those objects, except __call__, whose (self, /, *args, **kwargs) body
+    // takes tp_call's tuple and dict (the dict null when no keywords).
+    bool call_shape = params.size() == 3 && params[1].kind == ParamKind::var_positional &&
+                      params[2].kind == ParamKind::var_keyword;
+    bool plain_shape = function->sig->plain_positional();
+    if (std::string_view(key) == "__call__" ? !call_shape : !plain_shape) return nullptr;
+    return function->*slot;
+  }
+
+  // type() gives a class that defines a special method a generic slot that
+  // looks the method up and calls it through a second argument conversion;
+  // for a glue body that costs more than the body itself.  The glue bodies
+  // go into the slots directly.  This holds for this exact class only:
+  // type() installs its generic slots again in subclasses and whenever the
+  // special method is assigned to the class, so the slot never disagrees
+  // with the method.
+  void install_slots(PyTypeObject* type) const {
+    if (binaryfunc getitem = own_slot("__getitem__", &FunctionObject::binary))
+      type->tp_as_mapping->mp_subscript = getitem;
+    if (own_slot("__setitem__", &FunctionObject::ternary) || own_slot("__delitem__", &FunctionObject::binary))
+      type->tp_as_mapping->mp_ass_subscript = detail::assign_item_slot;
+    if (ternaryfunc call_body = own_slot("__call__", &FunctionObject::ternary)) type->tp_call = call_body;
+    if (own_slot("__getattr__", &FunctionObject::binary) && !get("__getattribute__"))
+      type->tp_getattro = detail::getattr_slot;
+  }
+
   const char* name_;
   const char* module_;
   std::string qualname_;

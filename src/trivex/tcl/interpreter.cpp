@@ -530,10 +530,8 @@ Ref interpreter_remove_callback(const Args& a) {
   tcl::raise_failure(std::move(exc), caught.value());
 }
 
-Ref interpreter_eval(const Args& a) {
-  PyObject* self = a[0];
-  PyObject* code = a[1];
-  if (glue::truthy(a[3])) {
+GLUE_BODY(interpreter_eval, self, code, typecast, record) {
+  if (glue::truthy(record)) {
     Ref history = GLUE_MEMBER(self, "history");
     GLUE_CALL(history.get(), "append", code);
   }
@@ -546,7 +544,7 @@ Ref interpreter_eval(const Args& a) {
     if (!e.matches(state.TclError)) e.reraise();
     raise_with_error_info(self, tk.get(), e);
   }
-  if (glue::truthy(a[2])) return GLUE_CALL(self, "cast_any", result.get());
+  if (glue::truthy(typecast)) return GLUE_CALL(self, "cast_any", result.get());
   return result;
 }
 
@@ -586,7 +584,7 @@ Ref interpreter_get_boolean(const Args& a) {
 Ref interpreter_get_double(const Args& a) {
   return GLUE_CALL(a[0], "cast_double", read_var(a[0], a[1]).get());
 }
-Ref interpreter_get_var(const Args& a) { return read_var(a[0], a[1]); }
+GLUE_BODY(interpreter_get_var, self, name) { return read_var(self, name); }
 
 Ref interpreter_set_array(const Args& a) {
   Ref vars = ATTR(a[0], "vars");
@@ -599,8 +597,8 @@ Ref interpreter_set_keyed_list(const Args& a) {
   write_var(a[0], a[1], obj.get());
   return Ref::borrow(Py_None);
 }
-Ref interpreter_set_var(const Args& a) {
-  write_var(a[0], a[1], a[2]);
+GLUE_BODY(interpreter_set_var, self, name, value) {
+  write_var(self, name, value);
   return Ref::borrow(Py_None);
 }
 Ref interpreter_set_boolean(const Args& a) {
