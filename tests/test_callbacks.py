@@ -115,6 +115,19 @@ def test_results_reach_tcl(interp):
     assert interp.eval("m 1 2 3") == "3"
 
 
+@pytest.mark.parametrize("count", [0, 1, 17, 300])
+def test_callbacks_receive_the_words_tcl_passes(interp, count):
+    got = []
+    interp.create_callback(lambda *args: got.append(args), cmd_name="rec")
+    words = ["w%d" % i if i % 3 else "a {b} [c] $%d" % i for i in range(count)]
+    # Tcl builds the command line, and its list of the same words is the oracle.
+    interp.tk.call("eval", ("rec",) + tuple(words))
+    assert got == [interp.tk.splitlist(interp.tk.call("list", *words))]
+    interp.create_callback(lambda: None, cmd_name="none")
+    with pytest.raises(TclError, match="^TypeError: "):
+        interp.tk.call("eval", ("none",) + tuple(words) + ("extra",))
+
+
 def raiser(*args):
     raise ValueError("boom here")
 

@@ -584,7 +584,10 @@ inline PyTypeObject* function_type() {
 // From the body the glue also derives the cheaper ways in: a positional
 // entry that skips binding when the call is positional only, and the type
 // slots of a class (see ClassBody::build).  A body that needs the function
-// object itself (closures over `data`) takes `const Args&` instead.
+// object itself (closures over `data`) takes `const Args&` instead; one of
+// a `(*args)` function may instead take the function object and the
+// arguments as they came (Body::of_varargs), which spares building the
+// *args tuple on every positional call.
 struct Body {
   const char* names = nullptr;          // the parameter names as written; null: unchecked
   Impl impl = nullptr;
@@ -598,6 +601,14 @@ struct Body {
 
   template <auto F>
   static Body of(const char* names);
+
+  // F: Ref(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs),
+  // for the signature "(*args)"; `names` is "args".
+  template <auto F>
+  static Body of_varargs(const char* names);
+
+  // The entry of a "(*args)" function called without keywords.
+  vectorcallfunc varargs = nullptr;
 };
 
 namespace detail {
@@ -672,7 +683,29 @@ inline void check_names(const char* body_names, const Signature& sig, const char
            sig.text.c_str());
 }
 
+// A "(*args)" body's entry: positional calls pass their arguments through
+// as they came; keywords go to the binding, which refuses them.
+template <auto F>
+PyObject* varargs_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (kwnames) return function_vectorcall(callable, args, nargsf, kwnames);
+  auto* f = reinterpret_cast<FunctionObject*>(callable);
+  return boundary([&] { return F(f, args, PyVectorcall_NARGS(nargsf)); });
+}
+
+template <auto F>
+Ref run_varargs(const Args& a) {
+  PyObject* t = a.varargs();
+  return F(a.function(), &PyTuple_GET_ITEM(t, 0), PyTuple_GET_SIZE(t));
+}
+
 }  // namespace detail
+
+template <auto F>
+Body Body::of_varargs(const char* names) {
+  Body body(names, detail::run_varargs<F>, nullptr, nullptr, nullptr);
+  body.varargs = detail::varargs_entry<F>;
+  return body;
+}
 
 template <auto F>
 Body Body::of(const char* names) {
@@ -704,8 +737,10 @@ inline Ref make_function(const FunctionDef& def, const char* module, const char*
   if (def.body.names) detail::check_names(def.body.names, sig, qual.c_str());
   auto* f = PyObject_GC_New(FunctionObject, type);
   if (!f) throw PythonError{};
-  f->vectorcall =
-      def.body.positional && sig.plain_positional() ? def.body.positional : detail::function_vectorcall;
+  bool only_varargs = sig.params.size() == 1 && sig.var_positional;
+  f->vectorcall = def.body.positional && sig.plain_positional() ? def.body.positional
+                  : def.body.varargs && only_varargs           ? def.body.varargs
+                                                               : detail::function_vectorcall;
   f->impl = def.body.impl;
   f->binary = def.body.binary;
   f->ternary = def.body.ternary;

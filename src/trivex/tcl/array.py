@@ -40,7 +40,9 @@ class Array(dict):  # type: ignore[type-arg]
             raise ValueError(exc) from exc
         if len(items) % 2:
             raise ValueError("list must have an even number of elements")
-        return cls(zip(items[::2], items[1::2]))
+        # One iterator taken twice pairs the items without copying them.
+        pairs = iter(items)
+        return cls(zip(pairs, pairs))
 
     def __repr__(self) -> str:
         return "Array(%s)" % dict.__repr__(self)

@@ -57,7 +57,7 @@
 //   its counted record, a thread-local frame and Tcl (Tcl_SetObjResult,
 //   Tcl_AddErrorInfo, Tcl_SetErrorCode), with text prepared in Tcl's byte
 //   form while the GIL was held;
-// - the sink's `destroy` (interpreter.cpp), which deletes an interpreter
+// - the sink's `destroy` (interpreter.d/ending.cpp), which deletes an interpreter
 //   inside one of tkinter's calls precisely so that tkinter's command
 //   records, freed by the deletion, take the GIL back as they expect;
 // - the coverage probes (_tclcov.cpp) and the cancellation handlers

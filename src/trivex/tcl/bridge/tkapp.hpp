@@ -17,7 +17,7 @@
 //
 // Ending.  Interpreter.destroy() deletes the Tcl interpreter but cannot
 // delete the application object, which others may still hold; the object is
-// pointed at a dead interpreter instead (see interpreter.cpp).  `check_tk()`
+// pointed at a dead interpreter instead (see interpreter.d/ending.cpp).  `check_tk()`
 // reports any use of such an object as a TclError, before Tcl is reached.
 //
 // The layout below is the head of the binding's object in CPython 3.11.  It

@@ -108,8 +108,9 @@ void record_failure(bridge::CallbackFrame& f) {
 
 // The callable tkinter registers: runs the user's callable and, when that
 // raises under an interposed command, leaves the error in its frame and
-// returns normally, so tkinter keeps no exception aside.
-Ref callback(const Args& a) {
+// returns normally, so tkinter keeps no exception aside.  It takes tkinter's
+// arguments as they come, without an *args tuple of its own.
+Ref run_callback(glue::FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) {
   struct Claim {
     bridge::CallbackFrame* frame = bridge::t_frame;
     Claim() { bridge::t_frame = nullptr; }  // nested commands open their own frames
@@ -117,10 +118,10 @@ Ref callback(const Args& a) {
   } claim;
   // tkinter holds the only reference to this wrapper, and so to `func`, and
   // drops it as soon as the command is deleted, which `func` itself may do.
-  Ref self = Ref::borrow(reinterpret_cast<PyObject*>(a.function()));
-  Ref func = Ref::borrow(a.function()->data);
+  Ref self = Ref::borrow(reinterpret_cast<PyObject*>(function));
+  Ref func = Ref::borrow(function->data);
   try {
-    Ref r = glue::call_kw(func.get(), a.varargs(), nullptr);
+    Ref r = glue::check(PyObject_Vectorcall(func.get(), args, static_cast<size_t>(nargs), nullptr));
     return trivex::tkvalue::value(r.get());
   } catch (const glue::PythonError&) {
     if (!claim.frame) throw;
@@ -128,6 +129,7 @@ Ref callback(const Args& a) {
     return Ref::borrow(cv::empty_text());
   }
 }
+const glue::Body callback = glue::Body::of_varargs<run_callback>("args");
 
 using bridge::is_tkapp;
 
