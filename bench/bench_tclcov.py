@@ -5,24 +5,17 @@ package), all in the same run.  Goals: coverage at most 3x the plain run, and
 at least 10x cheaper than the Tcl-level tracer."""
 
 import os
+import sys
 import time
 import tkinter
 
 from harness import ROOT
 
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from support import REFERENCE_TRACER  # noqa: E402  (the tests' oracle, timed here)
+
 WORKLOAD = os.path.join(ROOT, "bench", "tcl", "workload.tcl")
 CALLS = 1000  # calls of workload::run's loop body: about 3000 proc calls
-
-REFERENCE_TRACER = r"""
-namespace eval ::reftrace { variable hits [dict create] }
-proc ::reftrace::step {cmd op} {
-    set n [info frame]
-    set f [info frame [expr {$n - 2}]]
-    if {[dict get $f type] eq "source"} {
-        dict incr ::reftrace::hits "[dict get $f file]:[dict get $f line]"
-    }
-}
-"""
 
 
 def _interp():
@@ -47,7 +40,6 @@ def main(rounds=25, reference_rounds=3):
     covered = _interp()
     traced = _interp()
     traced.eval(REFERENCE_TRACER)
-    traced.eval("trace add execution ::workload::run enterstep ::reftrace::step")
     cov = TclCoverage([WORKLOAD]).start(tcl=covered)
     script = "workload::run %d" % CALLS
     # The first run compiles the procs again, with their marker calls.
@@ -59,7 +51,7 @@ def main(rounds=25, reference_rounds=3):
             t_plain = min(t_plain, _best(lambda: plain.eval(script), 1))
             t_cov = min(t_cov, _best(lambda: covered.eval(script), 1))
             if i < reference_rounds:  # seconds a round
-                t_ref = min(t_ref, _best(lambda: traced.eval(script), 1))
+                t_ref = min(t_ref, _best(lambda: traced.call("::reftrace::run", script), 1))
     finally:
         cov.stop()
     assert plain.eval(script) == covered.eval(script)

@@ -197,3 +197,32 @@ STRUCTURES["unbounded_recursion"] %= False
 @pytest.mark.parametrize("case", STRUCTURES)
 def test_structures_changing_under_a_call(case):
     run_child(STRUCTURES[case])
+
+
+# An interpreter deleted inside a time_limit block, before or after the
+# limit cancelled it.  The limit must let go of it: interpreters made
+# afterwards (maybe at the same address) are never cancelled for it, and
+# the block reports a timeout exactly when an evaluation was cancelled.
+@pytest.mark.parametrize("cancelled_first", [False, True])
+def test_interpreter_deleted_inside_a_time_limit(cancelled_first):
+    run_child("""
+        import time
+        from trivex.tcl.testing import TclTimeoutError, time_limit
+        cancelled_first = %r
+        for round in range(10):
+            doomed = Interpreter()
+            others = []
+            try:
+                with time_limit(0.02, tcl=doomed):
+                    if cancelled_first:
+                        raises(TclError, lambda: doomed.eval("while 1 {}"))
+                    doomed.destroy()
+                    others += [Interpreter() for _ in range(3)]
+                    time.sleep(0.1)
+                    assert [o.eval("set x 1") for o in others] == ["1"] * 3
+            except TclTimeoutError:
+                assert cancelled_first
+            else:
+                assert not cancelled_first
+            assert [o.eval("set x 2") for o in others] == ["2"] * 3
+    """ % cancelled_first)

@@ -15,7 +15,7 @@ import textwrap
 import tkinter
 
 import pytest
-from support import plain_env
+from support import plain_env, reference_lines
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -27,35 +27,6 @@ SAMPLE = os.path.realpath(os.path.join(HERE, "tclcov", "sample.tcl"))
 pytest_plugins = ["pytester"]
 
 SRC = os.environ.get("TRIVEX_PKG_ROOT") or os.path.join(os.path.dirname(HERE), "src")
-
-# The oracle: where Tcl itself says each command comes from, read with
-# `info frame` from an enterstep trace (two levels up: the step callback's
-# own frame, then the traced command's).
-REFERENCE_TRACER = r"""
-namespace eval ::reftrace { variable hits [dict create] }
-proc ::reftrace::step {cmd op} {
-    set n [info frame]
-    set f [info frame [expr {$n - 2}]]
-    if {[dict get $f type] eq "source"} {
-        dict set ::reftrace::hits [file normalize [dict get $f file]] [dict get $f line] 1
-    }
-}
-proc ::reftrace::run {script} { uplevel #0 $script }
-trace add execution ::reftrace::run enterstep ::reftrace::step
-"""
-
-
-def reference_lines(path, script, before=""):
-    """Lines of `path` that Tcl reports running while `script` runs (after
-    `before`, unmeasured)."""
-    tcl = tkinter.Tcl()
-    tcl.eval(before)
-    tcl.eval(REFERENCE_TRACER)
-    tcl.call("::reftrace::run", script)
-    key = tcl.call("file", "normalize", path)
-    found = tcl.eval("dict exists $::reftrace::hits {%s}" % key) == "1"
-    return {int(x) for x in tcl.splitlist(tcl.eval("dict keys [dict get $::reftrace::hits {%s}]" % key))} if found else set()
-
 
 def marked(path):
     """The sample's own account: lines marked RUN and NOT."""

@@ -20,8 +20,12 @@ pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="builds a release wheel;
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
     out = tmp_path_factory.mktemp("wheelhouse")
+    # A build directory of its own: runs side by side (xdist workers, two
+    # checkouts' suites) must not build into the same one.
+    build = tmp_path_factory.mktemp("wheelbuild")
     r = subprocess.run(
-        [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q", "-w", str(out), ROOT],
+        [sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q", "-w", str(out),
+         "--config-settings=build-dir=%s" % build, ROOT],
         capture_output=True, text=True, timeout=1800)
     assert r.returncode == 0, r.stdout + r.stderr
     (path,) = out.glob("trivex_tcl-*.whl")

@@ -1,11 +1,11 @@
-// The list-splitting walk (listsplit.hpp), with Tcl's scanner, against
+// The list-splitting walk (bridge/listwalk.hpp), with Tcl's scanner, against
 // Tcl's own list parser: the same verdict on every text, and the same
 // elements, byte for byte, NUL bytes included.
 #include <string>
 #include <vector>
 
 #include "fuzz_tcl.hpp"
-#include "core/listsplit.hpp"
+#include "bridge/listwalk.hpp"
 
 // Tcl's internal scanner and collapser, exported by the library but
 // declared only in its private headers.
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> ours, theirs;
   std::string scratch;
   bool asked = false;
-  bool ok = trivex::listsplit::split(
+  bool ok = trivex::tcl::split_list(
       TclFindElement, TclCopyAndCollapse,
       [&]() -> Tcl_Interp* {
         FUZZ_CHECK(!asked, "the interpreter is asked for once");

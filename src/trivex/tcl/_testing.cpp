@@ -66,7 +66,6 @@
 
 namespace {
 
-using glue::Args;
 using glue::Ref;
 namespace tcl = trivex::tcl;
 using tcl::Tcl_Interp;
@@ -92,21 +91,16 @@ struct Fns {
   void* (*CreateObjCommand)(Tcl_Interp*, const char*, tcl::Tcl_ObjCmdProc*, void*, tcl::Tcl_CmdDeleteProc*);
   const char* (*GetStringFromObj)(Tcl_Obj*, int*);
   void (*SetObjErrorCode)(Tcl_Interp*, Tcl_Obj*);
+  void (*CallWhenDeleted)(Tcl_Interp*, void (*)(void*, Tcl_Interp*), void*);
+  void (*DontCallWhenDeleted)(Tcl_Interp*, void (*)(void*, Tcl_Interp*), void*);
 };
 Fns fn;
-
-template <class F>
-void resolve(void* handle, F*& slot, const char* name) {
-  void* p = dlsym(handle, name);
-  if (!p) glue::raisef(PyExc_ImportError, "%s: undefined symbol: %s", "Tcl library", name);
-  slot = reinterpret_cast<F*>(p);
-}
 
 // -- shared state ---------------------------------------------------------------------
 
 struct Limit {
   long id;
-  Tcl_Interp* interp;
+  Tcl_Interp* interp;    // null once Tcl has deleted it
   ThreadId thread;
   AsyncHandler handler;  // of `thread`
   Clock::time_point deadline;
@@ -121,6 +115,12 @@ std::mutex mu;  // guards everything below that is not atomic
 std::vector<Limit> limits;
 long next_id = 1;
 std::vector<Tcl_Interp*> interrupted;  // cancelled on Ctrl-C, not yet cleared
+// The interpreters named above, with the number of entries naming each.  An
+// entry may outlive its interpreter (Interpreter.destroy() inside a
+// time_limit block, or Tcl deleting it): Tcl tells us when it deletes one,
+// and every entry naming it lets go of it then, so nothing here ever hands
+// Tcl a freed interpreter, or one made since at the same address.
+std::vector<std::pair<Tcl_Interp*, int>> watched;
 bool retry_pending = false;
 bool pending_call_queued = false;
 
@@ -185,9 +185,42 @@ void wake() {
   (void)n;
 }
 
+// Called by Tcl as it deletes a watched interpreter, in the thread that
+// owns it, maybe inside a tkinter call (no GIL): touches only the tables.
+// Limits keep their entries, interpreter dropped, so that the end of their
+// block still learns whether they cancelled anything.
+void interp_deleted(void*, Tcl_Interp* interp) {
+  std::lock_guard<std::mutex> lock(mu);
+  for (Limit& l : limits)
+    if (l.interp == interp) l.interp = nullptr, l.probe = false;
+  interrupted.erase(std::remove(interrupted.begin(), interrupted.end(), interp), interrupted.end());
+  watched.erase(std::remove_if(watched.begin(), watched.end(), [&](const auto& w) { return w.first == interp; }),
+                watched.end());
+}
+
+// One more entry names `interp`; in its thread, with `mu` held.
+void watch(Tcl_Interp* interp) {
+  for (auto& w : watched)
+    if (w.first == interp) return void(++w.second);
+  fn.CallWhenDeleted(interp, interp_deleted, nullptr);
+  watched.emplace_back(interp, 1);
+}
+
+// One entry fewer names `interp` (null: gone already); in its thread, with
+// `mu` held.
+void unwatch(Tcl_Interp* interp) {
+  auto it = std::find_if(watched.begin(), watched.end(), [&](const auto& w) { return w.first == interp; });
+  if (!interp || it == watched.end() || --it->second > 0) return;
+  fn.DontCallWhenDeleted(interp, interp_deleted, nullptr);
+  watched.erase(it);
+}
+
 void remember_interrupted(Tcl_Interp* interp) {
   std::lock_guard<std::mutex> lock(mu);
-  if (std::find(interrupted.begin(), interrupted.end(), interp) == interrupted.end()) interrupted.push_back(interp);
+  if (std::find(interrupted.begin(), interrupted.end(), interp) == interrupted.end()) {
+    interrupted.push_back(interp);
+    watch(interp);
+  }
 }
 
 // The interpreters of the process's tkinter objects (instances of
@@ -233,7 +266,7 @@ int async_proc(void*, Tcl_Interp* interp, int code) {
   {
     std::lock_guard<std::mutex> lock(mu);
     for (Limit& l : limits) {
-      if (!l.fired || l.thread != self) continue;
+      if (!l.fired || l.thread != self || !l.interp) continue;
       if (l.applied) {
         // Tcl runs the handler at the end of a command even when the
         // interpreter refused it for being cancelled.
@@ -282,11 +315,13 @@ int apply_idle(void*) {
     std::lock_guard<std::mutex> lock(mu);
     pending_call_queued = false;
     for (Limit& l : limits) {
-      if (!l.fired || l.applied || l.thread != main_thread || fn.InterpActive(l.interp)) continue;
+      if (!l.fired || l.applied || !l.interp || l.thread != main_thread || fn.InterpActive(l.interp)) continue;
       l.applied = true;
       todo.emplace_back(l.interp, l.message);
     }
   }
+  // No script runs between the loop above and here, so none of these
+  // interpreters can have been deleted meanwhile.
   for (auto& [ip, message] : todo) {
     cancel(ip, message);
     fn.AsyncInvoke(ip, 0);  // runs Tcl's cancel handler: the flags are set now
@@ -311,6 +346,7 @@ void watcher_loop() {
       std::lock_guard<std::mutex> lock(mu);
       auto now = Clock::now();
       for (Limit& l : limits) {
+        if (!l.interp) continue;
         if (!l.fired && l.deadline <= now) {
           l.fired = true;
           to_mark.push_back(l.handler);
@@ -324,7 +360,7 @@ void watcher_loop() {
       if (retry_pending) {
         retry_pending = false;
         for (Limit& l : limits)
-          if (l.fired && (!l.applied || l.probe)) to_mark.push_back(l.handler);
+          if (l.interp && l.fired && (!l.applied || l.probe)) to_mark.push_back(l.handler);
         timeout = timeout < 0 ? 20 : std::min(timeout, 20);
       }
     }
@@ -376,12 +412,15 @@ Tcl_Interp* interp_arg(PyObject* tk) { return tcl::interp_of(tk); }
 
 // -- time limits -----------------------------------------------------------------------
 
-Ref add_limit(const Args& a) {
-  Tcl_Interp* interp = interp_arg(a[0]);
-  double seconds = PyFloat_AsDouble(a[1]);
-  if (seconds == -1.0 && PyErr_Occurred()) throw glue::PythonError{};
+GLUE_BODY(add_limit, tk, seconds, message) {
+  Tcl_Interp* interp = interp_arg(tk);
+  // Only the interpreter's own thread can cancel it, or learn of its end.
+  if (const tcl::TkappHead* h = tcl::tkapp_head(tk); h && h->thread_id != fn.GetCurrentThread())
+    tcl::raise_wrong_thread(h);
+  double span_seconds = PyFloat_AsDouble(seconds);
+  if (span_seconds == -1.0 && PyErr_Occurred()) throw glue::PythonError{};
   Py_ssize_t len = 0;
-  const char* msg = PyUnicode_AsUTF8AndSize(a[2], &len);
+  const char* msg = PyUnicode_AsUTF8AndSize(message, &len);
   if (!msg) throw glue::PythonError{};
   start_watcher();
   Limit l;
@@ -389,13 +428,14 @@ Ref add_limit(const Args& a) {
   l.thread = fn.GetCurrentThread();
   l.handler = this_thread_handler();
   // About ten years stands in for longer spans, which the clock cannot hold.
-  auto span = std::chrono::duration<double>(std::clamp(seconds, 0.0, 3.2e8));
+  auto span = std::chrono::duration<double>(std::clamp(span_seconds, 0.0, 3.2e8));
   l.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(span);
   l.message.assign(msg, static_cast<size_t>(len));
   long id;
   {
     std::lock_guard<std::mutex> lock(mu);
     id = l.id = next_id++;
+    watch(interp);
     limits.push_back(std::move(l));
   }
   wake();
@@ -405,8 +445,8 @@ Ref add_limit(const Args& a) {
 // Forget a limit; clear the cancellation it made unless another fired limit
 // of the same interpreter still wants it.  Returns whether it cancelled an
 // evaluation.
-Ref remove_limit(const Args& a) {
-  long id = PyLong_AsLong(a[0]);
+GLUE_BODY(remove_limit, limit_id) {
+  long id = PyLong_AsLong(limit_id);
   if (id == -1 && PyErr_Occurred()) throw glue::PythonError{};
   bool applied = false, hit = false, others = false;
   Tcl_Interp* interp = nullptr;
@@ -418,10 +458,11 @@ Ref remove_limit(const Args& a) {
     hit = it->hit;
     interp = it->interp;
     limits.erase(it);
+    unwatch(interp);
     for (const Limit& l : limits)
-      if (l.interp == interp && l.applied) others = true;
+      if (interp && l.interp == interp && l.applied) others = true;
   }
-  if (applied && !others) fn.ResetCancellation(interp, 1);
+  if (interp && applied && !others) fn.ResetCancellation(interp, 1);
   return Ref::borrow(hit ? Py_True : Py_False);
 }
 
@@ -444,11 +485,11 @@ void on_sigint(int sig, siginfo_t* info, void* context) {
 
 // (Re)install the chained handler in front of the process's current one:
 // Python's signal.signal() replaces ours, and a later call brings it back.
-Ref install_sigint(const Args& a) {
-  if (!PyType_Check(a[0])) glue::raise(PyExc_TypeError, "install_sigint() needs tkinter.Misc");
+GLUE_BODY(install_sigint, misc) {
+  if (!PyType_Check(misc)) glue::raise(PyExc_TypeError, "install_sigint() needs tkinter.Misc");
   if (!state.Misc) {
     state.gc_get_objects = glue::import_attr("gc", "get_objects");
-    state.Misc = Ref::borrow(a[0]);
+    state.Misc = Ref::borrow(misc);
     main_thread = fn.GetCurrentThread();
     main_handler = this_thread_handler();
   }
@@ -468,7 +509,7 @@ Ref install_sigint(const Args& a) {
 
 // Whether our SIGINT handler is the one the process has now (Python's
 // signal.signal() replaces it).
-Ref sigint_active(const Args&) {
+GLUE_BODY(sigint_active) {
   struct sigaction now;
   if (!sigint_installed || sigaction(SIGINT, nullptr, &now) != 0) return Ref::borrow(Py_False);
   bool ours = (now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_sigint;
@@ -487,6 +528,7 @@ void clear_interrupted(bool only_idle, Tcl_Interp* which, bool* found) {
       if (found) *found = true;
       reset.push_back(*it);
       it = interrupted.erase(it);
+      unwatch(reset.back());
     }
   }
   for (Tcl_Interp* ip : reset) {
@@ -502,7 +544,7 @@ void clear_interrupted(bool only_idle, Tcl_Interp* which, bool* found) {
 // under us and has not been cancelled yet, the signal counts as handled, so
 // a late mark of the handler cancels nothing; interpreters the signal
 // cancelled and that are idle again are cleared.
-Ref sigint_handled(const Args&) {
+GLUE_BODY(sigint_handled) {
   bool inside_tcl = false;
   if (sigints.load() != sigints_done.load()) {
     for (Tcl_Interp* ip : known_interps())
@@ -519,8 +561,8 @@ Ref sigint_handled(const Args&) {
 // Whether Ctrl-C cancelled an evaluation of this interpreter that has
 // returned since.  If so, its cancellation is cleared and Python's pending
 // SIGINT is taken, so that the caller raises the one KeyboardInterrupt.
-Ref take_interrupt(const Args& a) {
-  Tcl_Interp* interp = interp_arg(a[0]);
+GLUE_BODY(take_interrupt, tk) {
+  Tcl_Interp* interp = interp_arg(tk);
   if (fn.InterpActive(interp)) return Ref::borrow(Py_False);
   bool found = false;
   clear_interrupted(false, interp, &found);
@@ -530,7 +572,7 @@ Ref take_interrupt(const Args& a) {
   return Ref::borrow(Py_True);
 }
 
-Ref interp_active(const Args& a) { return Ref::borrow(fn.InterpActive(interp_arg(a[0])) ? Py_True : Py_False); }
+GLUE_BODY(interp_active, tk) { return Ref::borrow(fn.InterpActive(interp_arg(tk)) ? Py_True : Py_False); }
 
 // -- mock commands ------------------------------------------------------------------------
 
@@ -590,23 +632,22 @@ void mock_deleted(void* data) {
   PyGILState_Release(st);
 }
 
-Ref create_mock_command(const Args& a) {
-  Tcl_Interp* interp = interp_arg(a[0]);
-  std::string name = tcl::encode_tcl_text(a[1]);
-  PyObject* func = a[2];
+GLUE_BODY(create_mock_command, tk, name, func) {
+  Tcl_Interp* interp = interp_arg(tk);
+  std::string command = tcl::encode_tcl_text(name);
   if (!PyCallable_Check(func)) glue::raise(PyExc_TypeError, "the mock's body must be callable");
   // The command holds a reference to its body until Tcl deletes it.
-  fn.CreateObjCommand(interp, name.c_str(), mock_proc, Ref::borrow(func).release(), mock_deleted);
+  fn.CreateObjCommand(interp, command.c_str(), mock_proc, Ref::borrow(func).release(), mock_deleted);
   return Ref::borrow(Py_None);
 }
 
-Ref set_error_parts(const Args& a) {
-  state.error_parts = Ref::borrow(a[0]);
+GLUE_BODY(set_error_parts, func) {
+  state.error_parts = Ref::borrow(func);
   return Ref::borrow(Py_None);
 }
 
 // At exit, before Python finalizes: the watcher may queue pending calls.
-Ref stop_watcher(const Args&) {
+GLUE_BODY(stop_watcher) {
   if (watcher.joinable()) {
     ssize_t n = write(wake_fds[1], "q", 1);
     (void)n;
@@ -627,6 +668,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_testing", kModuleDoc, -1, nul
 PyMODINIT_FUNC PyInit__testing() {
   return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
     void* h = tcl::api().handle;
+    using tcl::resolve;
     resolve(h, fn.CancelEval, "Tcl_CancelEval");
     resolve(h, fn.AsyncCreate, "Tcl_AsyncCreate");
     resolve(h, fn.AsyncMark, "Tcl_AsyncMark");
@@ -639,6 +681,8 @@ PyMODINIT_FUNC PyInit__testing() {
     resolve(h, fn.CreateObjCommand, "Tcl_CreateObjCommand");
     resolve(h, fn.GetStringFromObj, "Tcl_GetStringFromObj");
     resolve(h, fn.SetObjErrorCode, "Tcl_SetObjErrorCode");
+    resolve(h, fn.CallWhenDeleted, "Tcl_CallWhenDeleted");
+    resolve(h, fn.DontCallWhenDeleted, "Tcl_DontCallWhenDeleted");
     m.function({"add_limit", "(tk, seconds, message)", add_limit,
                 "Cancel tk's evaluation in this thread once `seconds` have passed; returns an id."});
     m.function({"remove_limit", "(limit_id)", remove_limit,

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "bridge/listwalk.hpp"
 #include "bridge/tclapi.hpp"
 #include "core/tclcodec.hpp"
 #include "glue/glue.hpp"
@@ -100,31 +101,12 @@ inline Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref&
   return Answer::yes;
 }
 
-// Walk the elements of a Tcl list with Tcl's own scanner: `visit(start,
-// size, braced)` for each, until it returns false; false when the text is
-// not a well-formed list.
-template <class Visit>
-bool each_element(const tcl::Api& api, const char* p, size_t n, Visit&& visit) {
-  const char* end = p + n;
-  while (p < end) {
-    const char* start = nullptr;
-    const char* next = nullptr;
-    int size = 0, brace = 0;
-    if (api.FindElement(nullptr, p, static_cast<int>(end - p), &start, &next, &size, &brace) != tcl::TCL_OK)
-      return false;
-    if (start >= end) break;
-    if (!visit(start, size, brace != 0)) break;
-    p = next;
-  }
-  return true;
-}
-
 // The number of elements of a Tcl list, counting no further than `limit`;
 // false when the text is not a well-formed list.
 inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {
   count = 0;
   if (limit == 0) return true;
-  return each_element(api, p, n, [&](const char*, int, bool) { return ++count < limit; });
+  return tcl::each_element(api.FindElement, p, n, [&](const char*, size_t, bool) { return ++count < limit; });
 }
 
 // Whether text may be a keyed list: a well-formed Tcl list whose elements
@@ -133,12 +115,12 @@ inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t 
 inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
   std::string element;
   bool pairs = true;
-  bool listed = each_element(api, s, n, [&](const char* start, int size, bool braced) {
-    if (braced) {
-      element.assign(start, static_cast<size_t>(size));
+  bool listed = tcl::each_element(api.FindElement, s, n, [&](const char* start, size_t size, bool literal) {
+    if (literal) {
+      element.assign(start, size);
     } else {
-      element.resize(static_cast<size_t>(size) + 1);
-      int len = api.CopyAndCollapse(size, start, element.data());
+      element.resize(size + 1);
+      int len = api.CopyAndCollapse(static_cast<int>(size), start, element.data());
       element.resize(static_cast<size_t>(len));
     }
     size_t count = 0;

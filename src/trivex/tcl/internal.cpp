@@ -40,13 +40,12 @@
 #include <vector>
 
 #include "core/dictorder.hpp"
-#include "core/listsplit.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/listwalk.hpp"
 #include "from_tcl.hpp"
 
 namespace {
 
-using glue::Args;
 using glue::Ref;
 namespace tcl = trivex::tcl;
 
@@ -162,7 +161,7 @@ tcl::Tcl_Interp* interp_arg(PyObject* interp) {
   glue::raise_instance(exc.get());
 }
 
-Ref TclError_from_interp(const Args& a) { raise_tcl_error(a[0], a[1]); }
+GLUE_BODY(TclError_from_interp, interp, default_msg) { raise_tcl_error(interp, default_msg); }
 
 // ---------------------------------------------------------------------------
 // Pointer arithmetic, as Python code would write it with ctypes.cast.
@@ -178,13 +177,13 @@ Ref shift_pointer(PyObject* ptr, PyObject* count, bool back) {
   return glue::call(state.cast, v.get(), reinterpret_cast<PyObject*>(Py_TYPE(ptr)));
 }
 
-Ref ptr_add(const Args& a) { return shift_pointer(a[0], a[1], false); }
-Ref ptr_sub(const Args& a) { return shift_pointer(a[0], a[1], true); }
+GLUE_BODY(ptr_add, ptr, count) { return shift_pointer(ptr, count, false); }
+GLUE_BODY(ptr_sub, ptr, count) { return shift_pointer(ptr, count, true); }
 
-Ref ptr_diff(const Args& a) {
-  Ref v1 = void_p_of(a[0]);
+GLUE_BODY(ptr_diff, ptr1, ptr2) {
+  Ref v1 = void_p_of(ptr1);
   Ref value1 = glue::getattr(v1.get(), GLUE_STR("value"));
-  Ref v2 = void_p_of(a[1]);
+  Ref v2 = void_p_of(ptr2);
   Ref value2 = glue::getattr(v2.get(), GLUE_STR("value"));
   return glue::check(PyNumber_Subtract(value1.get(), value2.get()));
 }
@@ -192,8 +191,8 @@ Ref ptr_diff(const Args& a) {
 // ---------------------------------------------------------------------------
 // Tcl_Interp_p.from_param
 
-Ref from_param(const Args& a) {
-  PyObject* interp = a[1];
+GLUE_BODY(from_param, cls, interp) {
+  (void)cls;
   if (glue::isinstance(interp, state.Tcl_Interp_p)) return Ref::borrow(interp);
   if (interp == Py_None) return glue::call(state.Tcl_Interp_p);
   if (glue::isinstance(interp, state.Tk)) {
@@ -216,8 +215,8 @@ Ref text_of(PyObject* obj) {
   return glue::str(obj);
 }
 
-Ref c_char_p_from_obj(const Args& a) {
-  Ref text = text_of(a[0]);
+GLUE_BODY(c_char_p_from_obj, obj) {
+  Ref text = text_of(obj);
   Ref bytes = glue::check(PyUnicode_AsUTF8String(text.get()));
   return glue::call(state.c_char_p, bytes.get());
 }
@@ -244,7 +243,7 @@ Ref parse_list(PyObject* text, PyObject* interp) {
   const tcl::Api& api = tcl::api();
   std::vector<Ref> elemPtrs;
   std::string collapsed;
-  bool ok = trivex::listsplit::split(
+  bool ok = tcl::split_list(
       api.FindElement, api.CopyAndCollapse, [&] { return interp_arg(interp); }, string,
       static_cast<size_t>(size), collapsed, [&](const char* elem, size_t n) {
         elemPtrs.push_back(tcl::decode_tcl_text(elem, static_cast<Py_ssize_t>(n)));
@@ -256,9 +255,8 @@ Ref parse_list(PyObject* text, PyObject* interp) {
   return result;
 }
 
-Ref GetListFromAny(const Args& a) {
-  PyObject* obj = a[0];
-  if (PyUnicode_Check(obj)) return parse_list(obj, a[1]);
+GLUE_BODY(GetListFromAny, obj, interp) {
+  if (PyUnicode_Check(obj)) return parse_list(obj, interp);
   PyTypeObject* t = Py_TYPE(obj);
   if (t == &PyTuple_Type) return Ref::borrow(obj);
   if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return glue::tuple_of(obj);
@@ -270,7 +268,7 @@ Ref GetListFromAny(const Args& a) {
       glue::isinstance(obj, state.Sequence) || glue::isinstance(obj, state.Set))
     return glue::check(PySequence_Tuple(obj));
   Ref text = glue::str(obj);
-  return parse_list(text.get(), a[1]);
+  return parse_list(text.get(), interp);
 }
 
 // ---------------------------------------------------------------------------
@@ -289,11 +287,11 @@ char32_t to_lower(char32_t c) {
   return static_cast<char32_t>(Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)));
 }
 
-Ref DictionaryCompare(const Args& a) {
-  Ref left = glue::str(a[0]);
-  Ref right = glue::str(a[1]);
-  long long diff = with_chars(left.get(), [&](const auto* l, size_t nl) {
-    return with_chars(right.get(), [&](const auto* r, size_t nr) {
+GLUE_BODY(DictionaryCompare, left, right) {
+  Ref left_text = glue::str(left);
+  Ref right_text = glue::str(right);
+  long long diff = with_chars(left_text.get(), [&](const auto* l, size_t nl) {
+    return with_chars(right_text.get(), [&](const auto* r, size_t nr) {
       return static_cast<long long>(trivex::dictorder::compare(l, nl, r, nr, is_digit, to_lower));
     });
   });

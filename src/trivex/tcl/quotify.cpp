@@ -12,7 +12,6 @@
 
 namespace {
 
-using glue::Args;
 using glue::Ref;
 namespace cv = trivex::convert;
 namespace q = trivex::quote;
@@ -31,8 +30,8 @@ bool contains(PyObject* container, PyObject* item) {
   return glue::check_status(PySequence_Contains(container, item)) != 0;
 }
 
-Ref scan_element(const Args& a) {
-  Ref text = cv::quotify_text(a[0]);
+GLUE_BODY(scan_element, string) {
+  Ref text = cv::quotify_text(string);
   unsigned flags = cv::scan_text(text.get());
   Ref set = glue::check(PySet_New(nullptr));
   for (unsigned f : {q::USE_BRACES, q::TCL_DONT_USE_BRACES, q::BRACES_UNMATCHED})
@@ -41,9 +40,8 @@ Ref scan_element(const Args& a) {
   return glue::tuple_of(estimate.get(), set.get());
 }
 
-Ref convert_element(const Args& a) {
-  Ref text = cv::quotify_text(a[0]);
-  PyObject* flags = a[1];
+GLUE_BODY(convert_element, src, flags) {
+  Ref text = cv::quotify_text(src);
   PyObject* s = text.get();
   if (PyUnicode_GET_LENGTH(s) == 0) return glue::str_from("{}");
   bool braces = contains(flags, flag_name(q::USE_BRACES)) && !contains(flags, flag_name(q::TCL_DONT_USE_BRACES));
@@ -61,12 +59,12 @@ Ref convert_element(const Args& a) {
   return cv::join_elements(one);
 }
 
-Ref update_string_of_list(const Args& a) { return cv::quote_list(a[0]); }
-Ref quotify_from_mapping(const Args& a) { return cv::quote_mapping(a[0]); }
-Ref quotify(const Args& a) { return cv::quotify(a[0]); }
-Ref tclobj_from_sequence(const Args& a) { return cv::tclobj_list(a[0]); }
-Ref tclobj_from_mapping(const Args& a) { return cv::tclobj_mapping(a[0]); }
-Ref tclobj(const Args& a) { return cv::tclobj(a[0]); }
+GLUE_BODY(update_string_of_list, listObj) { return cv::quote_list(listObj); }
+GLUE_BODY(quotify_from_mapping, obj) { return cv::quote_mapping(obj); }
+GLUE_BODY(quotify, obj) { return cv::quotify(obj); }
+GLUE_BODY(tclobj_from_sequence, obj) { return cv::tclobj_list(obj); }
+GLUE_BODY(tclobj_from_mapping, obj) { return cv::tclobj_mapping(obj); }
+GLUE_BODY(tclobj, obj) { return cv::tclobj(obj); }
 
 const char* const kModuleDoc =
     "Conversion of Python values into Tcl text and Tcl objects.\n"

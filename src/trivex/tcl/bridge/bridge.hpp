@@ -17,6 +17,9 @@
 //                 direct entry into its `call`
 //   tclerror.hpp  the return options of a failure tkinter has just reported
 //   tktext.hpp    reading Tcl text whole (with NULs) through tkinter
+//   listwalk.hpp  the one walk over a list's elements with Tcl's scanner
+//                 (TclFindElement), behind list splitting, the guessers'
+//                 list checks and the coverage parser's braced lists
 //   interposer.hpp  the C procedure put in front of tkinter's for Python
 //                 callables published as commands, turning their failures
 //                 into Tcl errors
@@ -33,7 +36,9 @@
 // ever made by the interpreter's own thread.  The calls that name none
 // (TclFindElement, TclCopyAndCollapse, Tcl_GetDouble and Tcl_GetBoolean
 // with no interpreter, a string object made, read and freed within one
-// call) touch only the calling thread's own Tcl allocator.
+// call) touch only the calling thread's own Tcl allocator.  The list walk
+// names an interpreter only when a caller of `GetListFromAny` hands one
+// for the error message, and then it is that caller's to use.
 //
 // The GIL.  Direct calls are made with the GIL held.  tkinter releases the
 // GIL around each of its calls into Tcl and takes it back only when Tcl
@@ -60,7 +65,7 @@
 // - the sink's `destroy` (interpreter.d/ending.cpp), which deletes an interpreter
 //   inside one of tkinter's calls precisely so that tkinter's command
 //   records, freed by the deletion, take the GIL back as they expect;
-// - the coverage probes (_tclcov.cpp) and the cancellation handlers
+// - the coverage probes (_tclcov.d/probes.cpp) and the cancellation handlers
 //   (_testing.cpp), which say in their own essays how they keep to this;
 //   where the latter need Python they take the GIL with PyGILState_Ensure.
 //   Their watcher thread calls Tcl_AsyncMark alone, the one Tcl function
@@ -92,4 +97,5 @@
 #include "bridge/tclerror.hpp"
 #include "bridge/tkapp.hpp"
 #include "bridge/tktext.hpp"
+#include "bridge/listwalk.hpp"
 #include "bridge/interposer.hpp"

@@ -77,38 +77,41 @@ inline Api& api_storage() {
   return a;
 }
 
+}  // namespace detail
+
+// Point `slot` at the library's function `name`.  Every module resolves the
+// Tcl functions it calls this way, when it is imported: a library without
+// one of them cannot serve the module.
 template <class F>
 void resolve(void* handle, F*& slot, const char* name) {
   void* p = dlsym(handle, name);
-  if (!p) glue::raisef(PyExc_AttributeError, "%s: undefined symbol: %s", "Tcl library", name);
+  if (!p) glue::raisef(PyExc_ImportError, "Tcl library: undefined symbol: %s", name);
   slot = reinterpret_cast<F*>(p);
 }
-
-}  // namespace detail
 
 // Resolve the functions from a dlopen handle of the Tcl library.
 inline const Api& init_api(void* handle) {
   Api a;
   a.handle = handle;
-  detail::resolve(handle, a.FindElement, "TclFindElement");
-  detail::resolve(handle, a.CopyAndCollapse, "TclCopyAndCollapse");
-  detail::resolve(handle, a.GetStringResult, "Tcl_GetStringResult");
-  detail::resolve(handle, a.ResetResult, "Tcl_ResetResult");
-  detail::resolve(handle, a.GetVersion, "Tcl_GetVersion");
-  detail::resolve(handle, a.GetCommandInfo, "Tcl_GetCommandInfo");
-  detail::resolve(handle, a.SetCommandInfo, "Tcl_SetCommandInfo");
-  detail::resolve(handle, a.SetObjResult, "Tcl_SetObjResult");
-  detail::resolve(handle, a.NewStringObj, "Tcl_NewStringObj");
-  detail::resolve(handle, a.AddErrorInfo, "Tcl_AddErrorInfo");
-  detail::resolve(handle, a.SetErrorCode, "Tcl_SetErrorCode");
-  detail::resolve(handle, a.GetBoolean, "Tcl_GetBoolean");
-  detail::resolve(handle, a.GetDouble, "Tcl_GetDouble");
-  detail::resolve(handle, a.GetWideIntFromObj, "Tcl_GetWideIntFromObj");
-  detail::resolve(handle, a.DbIncrRefCount, "Tcl_DbIncrRefCount");
-  detail::resolve(handle, a.DbDecrRefCount, "Tcl_DbDecrRefCount");
-  detail::resolve(handle, a.GetObjType, "Tcl_GetObjType");
-  detail::resolve(handle, a.GetReturnOptions, "Tcl_GetReturnOptions");
-  detail::resolve(handle, a.GetStringFromObj, "Tcl_GetStringFromObj");
+  resolve(handle, a.FindElement, "TclFindElement");
+  resolve(handle, a.CopyAndCollapse, "TclCopyAndCollapse");
+  resolve(handle, a.GetStringResult, "Tcl_GetStringResult");
+  resolve(handle, a.ResetResult, "Tcl_ResetResult");
+  resolve(handle, a.GetVersion, "Tcl_GetVersion");
+  resolve(handle, a.GetCommandInfo, "Tcl_GetCommandInfo");
+  resolve(handle, a.SetCommandInfo, "Tcl_SetCommandInfo");
+  resolve(handle, a.SetObjResult, "Tcl_SetObjResult");
+  resolve(handle, a.NewStringObj, "Tcl_NewStringObj");
+  resolve(handle, a.AddErrorInfo, "Tcl_AddErrorInfo");
+  resolve(handle, a.SetErrorCode, "Tcl_SetErrorCode");
+  resolve(handle, a.GetBoolean, "Tcl_GetBoolean");
+  resolve(handle, a.GetDouble, "Tcl_GetDouble");
+  resolve(handle, a.GetWideIntFromObj, "Tcl_GetWideIntFromObj");
+  resolve(handle, a.DbIncrRefCount, "Tcl_DbIncrRefCount");
+  resolve(handle, a.DbDecrRefCount, "Tcl_DbDecrRefCount");
+  resolve(handle, a.GetObjType, "Tcl_GetObjType");
+  resolve(handle, a.GetReturnOptions, "Tcl_GetReturnOptions");
+  resolve(handle, a.GetStringFromObj, "Tcl_GetStringFromObj");
   detail::api_storage() = a;
   return detail::api_storage();
 }

@@ -68,15 +68,15 @@ inline const LifeApi& life_api() {
   static const LifeApi a = [] {
     LifeApi r;
     void* h = api().handle;
-    detail::resolve(h, r.GetCurrentThread, "Tcl_GetCurrentThread");
-    detail::resolve(h, r.InterpDeleted, "Tcl_InterpDeleted");
-    detail::resolve(h, r.InterpActive, "Tcl_InterpActive");
-    detail::resolve(h, r.CreateInterp, "Tcl_CreateInterp");
-    detail::resolve(h, r.DeleteInterp, "Tcl_DeleteInterp");
-    detail::resolve(h, r.Preserve, "Tcl_Preserve");
-    detail::resolve(h, r.Release, "Tcl_Release");
-    detail::resolve(h, r.CreateObjCommand, "Tcl_CreateObjCommand");
-    detail::resolve(h, r.Eval, "Tcl_Eval");
+    resolve(h, r.GetCurrentThread, "Tcl_GetCurrentThread");
+    resolve(h, r.InterpDeleted, "Tcl_InterpDeleted");
+    resolve(h, r.InterpActive, "Tcl_InterpActive");
+    resolve(h, r.CreateInterp, "Tcl_CreateInterp");
+    resolve(h, r.DeleteInterp, "Tcl_DeleteInterp");
+    resolve(h, r.Preserve, "Tcl_Preserve");
+    resolve(h, r.Release, "Tcl_Release");
+    resolve(h, r.CreateObjCommand, "Tcl_CreateObjCommand");
+    resolve(h, r.Eval, "Tcl_Eval");
     return r;
   }();
   return a;

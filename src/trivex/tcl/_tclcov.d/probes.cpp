@@ -1,51 +1,12 @@
-// Module trivex.tcl._tclcov: the native half of Tcl line coverage.
-//
-// Two jobs, both needing Tcl's C level:
-//
-// 1. Which lines of a Tcl file are executable.  `command_lines` runs Tcl's
-//    own parser (Tcl_ParseCommand) over the text and, for the commands whose
-//    arguments are scripts that Tcl runs with their source location known
-//    (proc and method bodies, the bodies of if/for/foreach/while/switch/try/
-//    catch, namespace eval, apply lambdas, ...), over those bodies too.  A
-//    line is executable when a command begins on it.
-//
-// 2. Which of those lines ran.  `attach` puts two probes into a Tcl
-//    interpreter, described with the tracing code below: an object trace for
-//    the commands Tcl invokes, and, for the commands Tcl compiles inline,
-//    wrapped compile procedures that plant a one-shot marker call in the
-//    byte code.  Both take the line from the source locations Tcl records
-//    for `info frame` (the command frame chain and the byte code's command
-//    location map), so a line counts exactly when `info frame` would have
-//    reported it.  The probes rely on Tcl internals (tclInt.h and
-//    tclCompile.h of Tcl 8.6: Interp, CmdFrame, Command, CompileEnv, the
-//    instruction set, TclGetSrcInfoForPc); their layout differs between Tcl
-//    minor versions, so `attach` checks at run time that the Tcl library in
-//    the process is 8.6 and refuses any other.
-//
-// Tcl functions are called through pointers resolved from the Tcl library
-// module `internal` loaded (see bridge/tclapi.hpp), never by symbol name.
-//
-// Threads: the probes run on the interpreter's thread while Tcl runs,
-// without the GIL (tkinter releases it around Tcl calls).  The hot one, the
-// trace, touches only its own interpreter's state and its session's file
-// table, which is fixed when the session opens.  The tables shared by all
-// interpreters (states, wrapped compilers, markers) are changed under
-// `registry_lock`, which the compile wrapper holds too.
-//
-// Naming: the entry point of a Python-visible function has the function's
-// Python name (`<class>_<method>` for a method) and only unpacks its
-// arguments; work shared between entries lives in plain-named helpers.
-#include "bridge/tclapi.hpp"
-#include "to_tcl.hpp"
-
-#include <tclInt.h>
-#include <tclCompile.h>
+// Module trivex.tcl._tclcov: the probes that record which lines ran, and
+// the sessions they report to (see tclcov.hpp).
+#include "tclcov.hpp"
 
 #include <algorithm>
 #include <climits>
-#include <iterator>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,386 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace trivex::tclcov {
 namespace {
-
-using glue::Args;
-using glue::Ref;
-
-// ---------------------------------------------------------------- Tcl calls
-
-struct CovApi {
-  bool ready = false;
-  Tcl_Trace (*CreateObjTrace)(Tcl_Interp*, int, int, Tcl_CmdObjTraceProc*, ClientData,
-                              Tcl_CmdObjTraceDeleteProc*) = nullptr;
-  void (*DeleteTrace)(Tcl_Interp*, Tcl_Trace) = nullptr;
-  void (*GetSrcInfoForPc)(CmdFrame*) = nullptr;
-  void (*FreeObj)(Tcl_Obj*) = nullptr;
-  char* (*GetStringFromObj)(Tcl_Obj*, int*) = nullptr;
-  int (*ParseCommand)(Tcl_Interp*, const char*, int, int, Tcl_Parse*) = nullptr;
-  void (*FreeParse)(Tcl_Parse*) = nullptr;
-  int (*FindElement)(Tcl_Interp*, const char*, int, const char**, const char**, int*, int*) = nullptr;
-  Tcl_Command (*CreateObjCommand)(Tcl_Interp*, const char*, Tcl_ObjCmdProc*, ClientData, Tcl_CmdDeleteProc*) = nullptr;
-  int (*DeleteCommandFromToken)(Tcl_Interp*, Tcl_Command) = nullptr;
-  Tcl_HashEntry* (*FirstHashEntry)(Tcl_HashTable*, Tcl_HashSearch*) = nullptr;
-  Tcl_HashEntry* (*NextHashEntry)(Tcl_HashSearch*) = nullptr;
-  int (*RegisterLiteral)(void*, char*, int, int) = nullptr;
-  void (*ExpandCodeArray)(void*) = nullptr;
-  int (*InterpDeleted)(Tcl_Interp*) = nullptr;
-  Tcl_ObjCmdProc* ProcObjCmd = nullptr;
-  Tcl_Command (*GetOriginalCommand)(Tcl_Command) = nullptr;
-  int major = 0, minor = 0;
-};
-
-template <class F>
-void resolve(void* handle, F*& slot, const char* name) {
-  void* p = dlsym(handle, name);
-  if (!p) glue::raisef(PyExc_ImportError, "Tcl library: undefined symbol: %s", name);
-  slot = reinterpret_cast<F*>(p);
-}
-
-const CovApi& cov_api() {
-  static CovApi a;
-  if (!a.ready) {
-    const trivex::tcl::Api& base = trivex::tcl::api();
-    CovApi n;
-    resolve(base.handle, n.CreateObjTrace, "Tcl_CreateObjTrace");
-    resolve(base.handle, n.DeleteTrace, "Tcl_DeleteTrace");
-    resolve(base.handle, n.GetSrcInfoForPc, "TclGetSrcInfoForPc");
-    resolve(base.handle, n.FreeObj, "TclFreeObj");
-    resolve(base.handle, n.GetStringFromObj, "Tcl_GetStringFromObj");
-    resolve(base.handle, n.ParseCommand, "Tcl_ParseCommand");
-    resolve(base.handle, n.FreeParse, "Tcl_FreeParse");
-    resolve(base.handle, n.FindElement, "TclFindElement");
-    resolve(base.handle, n.CreateObjCommand, "Tcl_CreateObjCommand");
-    resolve(base.handle, n.DeleteCommandFromToken, "Tcl_DeleteCommandFromToken");
-    resolve(base.handle, n.FirstHashEntry, "Tcl_FirstHashEntry");
-    resolve(base.handle, n.NextHashEntry, "Tcl_NextHashEntry");
-    resolve(base.handle, n.RegisterLiteral, "TclRegisterLiteral");
-    resolve(base.handle, n.ExpandCodeArray, "TclExpandCodeArray");
-    resolve(base.handle, n.InterpDeleted, "Tcl_InterpDeleted");
-    resolve(base.handle, n.ProcObjCmd, "Tcl_ProcObjCmd");
-    resolve(base.handle, n.GetOriginalCommand, "TclGetOriginalCommand");
-    int patch = 0, type = 0;
-    base.GetVersion(&n.major, &n.minor, &patch, &type);
-    n.ready = true;
-    a = n;
-  }
-  return a;
-}
-
-// ------------------------------------------------------- executable lines
-
-// Byte offset -> 1-based line number.
-class LineIndex {
- public:
-  LineIndex(const char* base, size_t size) : base_(base) {
-    for (size_t i = 0; i < size; ++i)
-      if (base[i] == '\n') newlines_.push_back(i);
-  }
-  int line_of(const char* p) const {
-    size_t off = static_cast<size_t>(p - base_);
-    auto it = std::lower_bound(newlines_.begin(), newlines_.end(), off);
-    return static_cast<int>(it - newlines_.begin()) + 1;
-  }
-
- private:
-  const char* base_;
-  std::vector<size_t> newlines_;
-};
-
-struct Word {
-  const char* start;
-  int size;
-  bool literal;       // no substitution: its text is `text`
-  std::string text;
-  bool braced() const { return literal && size >= 2 && start[0] == '{'; }
-  bool quoted() const { return literal && size >= 2 && start[0] == '"'; }
-  // The word as a script, as written in the file (inside its braces or
-  // quotes); Tcl compiles any literal word given as a script body with its
-  // lines known.
-  std::string_view body() const {
-    if (braced() || quoted()) return {start + 1, static_cast<size_t>(size - 2)};
-    return {start, static_cast<size_t>(size)};
-  }
-};
-
-enum class Context { script, oo_define };
-
-class Walker {
- public:
-  Walker(const CovApi& api, const char* text, size_t size)
-      : api_(api), index_(text, size) {}
-
-  void script(std::string_view s, Context ctx, int depth) {
-    // Nesting deeper than any real file has is a crafted input; stop there
-    // rather than exhaust the C stack.
-    if (depth > 200) return;
-    const char* p = s.data();
-    const char* end = s.data() + s.size();
-    while (p < end) {
-      Tcl_Parse parse;
-      if (api_.ParseCommand(nullptr, p, static_cast<int>(end - p), 0, &parse) != TCL_OK) {
-        // Tcl stops evaluating a script at its first syntax error; the
-        // commands before it are all there is.
-        api_.FreeParse(&parse);
-        return;
-      }
-      const char* next = parse.commandStart + parse.commandSize;
-      if (parse.numWords > 0) {
-        int line = index_.line_of(parse.commandStart);
-        lines.push_back(line);
-        if (origin_) {
-          int reported = tcl_line(parse.commandStart);
-          if (reported != line) {
-            auto [it, fresh] = reported_lines.emplace(reported, line);
-            if (!fresh && it->second != line) it->second = -1;  // two commands: no telling which ran
-          }
-        }
-        std::vector<Word> words = words_of(parse);
-        // Commands substituted into the words ([...]) are commands too.
-        std::vector<std::string_view> substituted;
-        for (int i = 0; i < parse.numTokens; ++i) {
-          const Tcl_Token& t = parse.tokenPtr[i];
-          if (t.type == TCL_TOKEN_COMMAND && t.size >= 2)
-            substituted.emplace_back(t.start + 1, static_cast<size_t>(t.size - 2));
-        }
-        api_.FreeParse(&parse);
-        for (std::string_view sub : substituted) script(sub, Context::script, depth + 1);
-        bodies(words, ctx, depth);
-      } else {
-        api_.FreeParse(&parse);
-      }
-      if (next <= p) break;
-      p = next;
-    }
-  }
-
-  std::vector<int> lines;
-  // Lines Tcl reports for commands in apply lambdas, where they differ from
-  // the real line (see `tcl_line`): reported -> real, -1 when ambiguous.
-  std::map<int, int> reported_lines;
-
- private:
-  std::vector<Word> words_of(const Tcl_Parse& parse) {
-    std::vector<Word> words;
-    words.reserve(static_cast<size_t>(parse.numWords));
-    for (int i = 0; i < parse.numTokens;) {
-      const Tcl_Token& t = parse.tokenPtr[i];
-      Word w{t.start, t.size, false, {}};
-      if (t.type == TCL_TOKEN_SIMPLE_WORD) {
-        const Tcl_Token& c = parse.tokenPtr[i + 1];
-        w.literal = true;
-        w.text.assign(c.start, static_cast<size_t>(c.size));
-      } else if (t.type == TCL_TOKEN_WORD && t.size >= 2 && t.start[0] == '{') {
-        // A braced word holding backslash-newlines: its text is not needed
-        // (no command name or keyword is written that way), its body is.
-        w.literal = true;
-      }
-      words.push_back(std::move(w));
-      i += 1 + t.numComponents;
-    }
-    return words;
-  }
-
-  void body(const Word& w, Context ctx, int depth) {
-    if (w.literal) script(w.body(), ctx, depth + 1);
-  }
-
-  // The elements of a braced list word, each as written in the file.
-  std::vector<Word> elements(const Word& w) {
-    std::vector<Word> out;
-    if (!w.literal) return out;
-    std::string_view s = w.body();
-    const char* p = s.data();
-    const char* end = s.data() + s.size();
-    while (p < end) {
-      const char* elem = nullptr;
-      const char* next = nullptr;
-      int size = 0, literal = 0;  // literal: no backslash to substitute
-      if (api_.FindElement(nullptr, p, static_cast<int>(end - p), &elem, &next, &size, &literal) != TCL_OK) return {};
-      if (elem == end && size == 0 && next == end) break;
-      Word e{elem, size, false, {}};
-      bool braced = elem > s.data() && elem[-1] == '{' && elem + size < end && elem[size] == '}';
-      if (braced) {
-        e.start = elem - 1;
-        e.size = size + 2;
-        e.literal = true;
-      } else if (literal) {
-        e.literal = true;
-        e.text.assign(elem, static_cast<size_t>(size));
-      }
-      out.push_back(std::move(e));
-      if (next <= p) break;
-      p = next;
-    }
-    return out;
-  }
-
-  static std::string_view name_of(const Word& w) {
-    std::string_view n = w.literal && !w.braced() ? std::string_view(w.text) : std::string_view();
-    if (n.substr(0, 2) == "::") n.remove_prefix(2);
-    return n;
-  }
-  static bool is(const Word& w, std::string_view text) { return w.literal && w.text == text; }
-
-  void bodies(const std::vector<Word>& w, Context ctx, int depth) {
-    size_t n = w.size();
-    std::string_view cmd = name_of(w[0]);
-    if (cmd.empty()) return;
-    // TclOO records where a method body is from the fourth word of the
-    // defining command, so the bodies of `constructor` and `destructor`
-    // inside a class script (three and two words) run without a known
-    // location; they are not counted.
-    if (ctx == Context::oo_define && cmd == "method" && n == 4) return body(w[3], Context::script, depth);
-    if (cmd == "proc" && n == 4) return body(w[3], Context::script, depth);
-    if (cmd == "if") return if_bodies(w, depth);
-    if (cmd == "for" && n == 5) {
-      body(w[1], Context::script, depth);
-      body(w[3], Context::script, depth);
-      return body(w[4], Context::script, depth);
-    }
-    if ((cmd == "foreach" || cmd == "lmap") && n >= 4 && n % 2 == 0) return body(w[n - 1], Context::script, depth);
-    if (cmd == "while" && n == 3) return body(w[2], Context::script, depth);
-    if (cmd == "catch" && n >= 2 && n <= 4) return body(w[1], Context::script, depth);
-    if (cmd == "try") return try_bodies(w, depth);
-    if (cmd == "switch") return switch_bodies(w, depth);
-    if (cmd == "eval" && n == 2) return body(w[1], Context::script, depth);
-    if (cmd == "namespace" && n == 4 && is(w[1], "eval")) return body(w[3], Context::script, depth);
-    if (cmd == "apply" && n >= 2) {
-      std::vector<Word> lambda = elements(w[1]);
-      if ((lambda.size() == 2 || lambda.size() == 3) && lambda[1].literal) {
-        const char* at = lambda[1].body().data();
-        Origin inner{at, origin_ ? tcl_line(at) : index_.line_of(at)};
-        const Origin* outer = origin_;
-        origin_ = &inner;
-        body(lambda[1], Context::script, depth);
-        origin_ = outer;
-      }
-      return;
-    }
-    if (cmd == "dict" && n >= 2) {
-      if ((is(w[1], "for") || is(w[1], "map")) && n == 5) return body(w[4], Context::script, depth);
-      if (is(w[1], "with") && n >= 4) return body(w[n - 1], Context::script, depth);
-      if (is(w[1], "update") && n >= 6 && n % 2 == 0) return body(w[n - 1], Context::script, depth);
-      return;
-    }
-    if (cmd == "oo::class" && n == 4 && is(w[1], "create")) return body(w[3], Context::oo_define, depth);
-    if (cmd == "oo::define" || cmd == "oo::objdefine") {
-      if (n == 3) return body(w[2], Context::oo_define, depth);
-      if (n == 6 && is(w[2], "method")) return body(w[5], Context::script, depth);
-      if (n == 5 && is(w[2], "constructor")) return body(w[4], Context::script, depth);
-      if (n == 4 && is(w[2], "destructor")) return body(w[3], Context::script, depth);
-    }
-  }
-
-  // if expr ?then? body ?elseif expr ?then? body ...? ?else? ?body?
-  void if_bodies(const std::vector<Word>& w, int depth) {
-    size_t i = 1, n = w.size();
-    while (i < n) {
-      ++i;  // the condition
-      if (i < n && is(w[i], "then")) ++i;
-      if (i >= n) return;
-      body(w[i++], Context::script, depth);
-      if (i >= n) return;
-      if (is(w[i], "elseif")) {
-        ++i;
-        continue;
-      }
-      if (is(w[i], "else")) ++i;
-      if (i < n) body(w[i], Context::script, depth);
-      return;
-    }
-  }
-
-  // try body ?on code vars script? ?trap pattern vars script? ?finally script?
-  void try_bodies(const std::vector<Word>& w, int depth) {
-    size_t n = w.size();
-    if (n < 2) return;
-    body(w[1], Context::script, depth);
-    for (size_t i = 2; i < n;) {
-      if ((is(w[i], "on") || is(w[i], "trap")) && i + 3 < n) {
-        body(w[i + 3], Context::script, depth);
-        i += 4;
-      } else if (is(w[i], "finally") && i + 1 < n) {
-        body(w[i + 1], Context::script, depth);
-        i += 2;
-      } else {
-        return;
-      }
-    }
-  }
-
-  // switch ?options? string pattern body ... | switch ?options? string {pattern body ...}
-  void switch_bodies(const std::vector<Word>& w, int depth) {
-    size_t i = 1, n = w.size();
-    while (i < n && w[i].literal && !w[i].braced() && !w[i].text.empty() && w[i].text[0] == '-') {
-      const std::string& o = w[i].text;
-      ++i;
-      if (o == "--") break;
-      if (o == "-matchvar" || o == "-indexvar") ++i;
-    }
-    ++i;  // the string
-    if (i >= n) return;
-    std::vector<Word> pairs;
-    if (n - i == 1) {
-      pairs = elements(w[i]);
-    } else {
-      pairs.assign(w.begin() + static_cast<std::ptrdiff_t>(i), w.end());
-    }
-    if (pairs.size() % 2) return;
-    for (size_t k = 1; k < pairs.size(); k += 2)
-      if (!is(pairs[k], "-")) body(pairs[k], Context::script, depth);
-  }
-
-  // Tcl 8.6 numbers the lines of an apply lambda's body from the body's
-  // first line but without counting backslash-newlines in the body (it
-  // counts a lambda nested in a lambda on from the outer one's numbering).
-  // `tcl_line` is the line Tcl reports for a command starting at `p` in the
-  // current lambda.
-  struct Origin {
-    const char* at;
-    int tcl_line;
-  };
-  int tcl_line(const char* p) const {
-    int line = origin_->tcl_line;
-    for (const char* q = origin_->at; q < p; ++q) {
-      if (*q != '\n') continue;
-      const char* b = q;  // an odd run of backslashes before makes it a continuation
-      while (b > origin_->at && b[-1] == '\\') --b;
-      if ((q - b) % 2 == 0) ++line;
-    }
-    return line;
-  }
-
-  const CovApi& api_;
-  LineIndex index_;
-  const Origin* origin_ = nullptr;
-};
-
-Ref command_lines(const Args& a) {
-  PyObject* text = a[0];
-  if (!PyUnicode_Check(text))
-    glue::raisef(PyExc_TypeError, "command_lines() argument must be str, not %s", Py_TYPE(text)->tp_name);
-  const CovApi& api = cov_api();
-  std::string bytes = trivex::tcl::encode_tcl_text(text);
-  if (bytes.size() > static_cast<size_t>(INT_MAX)) glue::raisef(PyExc_ValueError, "Tcl source too large");
-  Walker walker(api, bytes.data(), bytes.size());
-  walker.script(bytes, Context::script, 0);
-  std::vector<int>& lines = walker.lines;
-  std::sort(lines.begin(), lines.end());
-  lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-  Ref out = glue::check(PyTuple_New(static_cast<Py_ssize_t>(lines.size())));
-  for (size_t i = 0; i < lines.size(); ++i)
-    PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), glue::check(PyLong_FromLong(lines[i])).release());
-  Ref reported = glue::new_dict();
-  for (auto [from, to] : walker.reported_lines) {
-    if (to < 0) continue;
-    Ref k = glue::check(PyLong_FromLong(from));
-    Ref v = glue::check(PyLong_FromLong(to));
-    glue::dict_set(reported.get(), k.get(), v.get());
-  }
-  return glue::tuple_of(out.get(), reported.get());
-}
 
 // ----------------------------------------------------------------- tracing
 //
@@ -901,10 +484,12 @@ Tcl_Interp* interp_at(PyObject* address) {
   return reinterpret_cast<Tcl_Interp*>(trivex::tcl::interp_from_address(p));
 }
 
-Ref open_session(const Args& a) {
+}  // namespace
+
+GLUE_BODY(open_session, files) {
   static long next_id = 0;
   auto s = std::make_unique<Session>();
-  Ref items = glue::check(PyMapping_Items(a[0]));
+  Ref items = glue::check(PyMapping_Items(files));
   Py_ssize_t n = PyList_GET_SIZE(items.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
@@ -923,9 +508,9 @@ Ref open_session(const Args& a) {
   return glue::check(PyLong_FromLong(id));
 }
 
-Ref attach(const Args& a) {
-  Session& s = session_of(a[0]);
-  Tcl_Interp* interp = interp_at(a[1]);
+GLUE_BODY(attach, session, interpaddr) {
+  Session& s = session_of(session);
+  Tcl_Interp* interp = interp_at(interpaddr);
   const CovApi& api = cov_api();
   // Both probes read Tcl's private structures as Tcl 8.6 lays them out.
   if (api.major != 8 || api.minor != 6)
@@ -956,13 +541,13 @@ void detach_tracer(Tracer* t) {
   cov_api().DeleteTrace(interp, token);  // frees `t` through on_trace_deleted
 }
 
-Ref detach(const Args& a) {
-  Session& s = session_of(a[0]);
-  if (a[1] == Py_None) {
+GLUE_BODY(detach, session, interpaddr) {
+  Session& s = session_of(session);
+  if (interpaddr == Py_None) {
     while (!s.tracers.empty()) detach_tracer(s.tracers.back());
     return Ref::borrow(Py_None);
   }
-  Tcl_Interp* interp = interp_at(a[1]);
+  Tcl_Interp* interp = interp_at(interpaddr);
   for (Tracer* t : s.tracers)
     if (t->interp == interp) {
       detach_tracer(t);
@@ -971,8 +556,8 @@ Ref detach(const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref hits(const Args& a) {
-  Session& s = session_of(a[0]);
+GLUE_BODY(hits, session) {
+  Session& s = session_of(session);
   Ref out = glue::new_dict();
   for (auto& [path, h] : s.files) {
     Ref pair = glue::check(PyTuple_New(2));
@@ -991,64 +576,11 @@ Ref hits(const Args& a) {
   return out;
 }
 
-Ref close_session(const Args& a) {
-  Session& s = session_of(a[0]);
+GLUE_BODY(close_session, session) {
+  Session& s = session_of(session);
   while (!s.tracers.empty()) detach_tracer(s.tracers.back());
-  sessions().erase(PyLong_AsLong(a[0]));
+  sessions().erase(PyLong_AsLong(session));
   return Ref::borrow(Py_None);
 }
 
-const char* const kModuleDoc =
-    "Native half of Tcl line coverage: executable lines by Tcl's parser, and\n"
-    "an object trace that records which lines of measured files run.\n"
-    "\n"
-    "Use trivex.tcl.coverage; this module's interface is private.";
-
-const char* const kCommandLinesDoc =
-    "Line numbers on which a Tcl command begins in a script, nested bodies included.\n"
-    "\n"
-    "Arguments:\n"
-    "    text: the script, as read from its file.\n"
-    "\n"
-    "Returns:\n"
-    "    (lines, reported): a sorted tuple of 1-based line numbers, and a dict\n"
-    "    mapping the lines Tcl reports for commands in apply lambdas to their\n"
-    "    real lines, where the two differ.";
-
-const char* const kOpenDoc =
-    "Open a coverage session measuring the given files.\n"
-    "\n"
-    "Arguments:\n"
-    "    files: a mapping of real paths to their number of lines.\n"
-    "\n"
-    "Returns:\n"
-    "    The session's id.";
-
-const char* const kAttachDoc =
-    "Trace a Tcl interpreter (by its address) into a session.\n"
-    "\n"
-    "Returns:\n"
-    "    False when the interpreter was already traced by that session.";
-
-const char* const kDetachDoc = "Stop tracing one interpreter (by its address), or all of a session's when None.";
-
-const char* const kHitsDoc =
-    "The session's data: {real path: (lines run outside lambdas, lines run inside)}, as Tcl numbers them.";
-
-const char* const kCloseDoc = "Stop all of a session's traces and forget its data.";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tclcov", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr,
-                          nullptr};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__tclcov() {
-  return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
-    m.function({"command_lines", "(text, /)", command_lines, kCommandLinesDoc});
-    m.function({"open_session", "(files, /)", open_session, kOpenDoc});
-    m.function({"attach", "(session, interpaddr, /)", attach, kAttachDoc});
-    m.function({"detach", "(session, interpaddr=None, /)", detach, kDetachDoc});
-    m.function({"hits", "(session, /)", hits, kHitsDoc});
-    m.function({"close_session", "(session, /)", close_session, kCloseDoc});
-  });
-}
+}  // namespace trivex::tclcov
