@@ -81,11 +81,12 @@ inline Api& api_storage() {
 
 // Point `slot` at the library's function `name`.  Every module resolves the
 // Tcl functions it calls this way, when it is imported: a library without
-// one of them cannot serve the module.
+// one of them cannot serve the module, and the import fails with the
+// AttributeError a missing symbol has always raised here.
 template <class F>
 void resolve(void* handle, F*& slot, const char* name) {
   void* p = dlsym(handle, name);
-  if (!p) glue::raisef(PyExc_ImportError, "Tcl library: undefined symbol: %s", name);
+  if (!p) glue::raisef(PyExc_AttributeError, "Tcl library: undefined symbol: %s", name);
   slot = reinterpret_cast<F*>(p);
 }
 
