@@ -88,6 +88,15 @@ void use_plain_dict(PyObject* self) {
 // The interpreter rule shared by every constructor: a false `tcl` means the
 // package's default interpreter, and whatever is used is held weakly.
 Ref interpreter_proxy(PyObject* tcl) {
+  if (PyWeakref_CheckProxy(tcl)) {
+    // A proxy is as true as what it stands for; an object whose type has
+    // no truth hooks is true without asking.
+    PyObject* target = PyWeakref_GET_OBJECT(tcl);
+    PyTypeObject* t = Py_TYPE(target);
+    if (target != Py_None && !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+        !(t->tp_as_mapping && t->tp_as_mapping->mp_length) && !(t->tp_as_sequence && t->tp_as_sequence->sq_length))
+      return Ref::borrow(tcl);
+  }
   Ref t = Ref::borrow(tcl);
   if (!glue::truthy(tcl)) t = glue::import("trivex.tcl");
   if (!PyWeakref_CheckProxy(t.get())) t = glue::check(PyWeakref_NewProxy(t.get(), nullptr));

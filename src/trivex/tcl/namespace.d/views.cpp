@@ -97,19 +97,23 @@ Ref varobj(PyObject* self, PyObject* name) {
 
 // "NS::NAME" written at once, when that text is exactly what joining and
 // normalizing would give: our own join in force, and a relative name and a
-// namespace that join plainly.  Else null.
+// namespace that join plainly.  The empty namespace name (the current
+// namespace) leaves a plain name as it is.  Else null.
 Ref fused_var_name(PyObject* ns_name, PyObject* name) {
-  if (!PyUnicode_CheckExact(ns_name) || !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
-      PyUnicode_GET_LENGTH(name) == 0 || starts_with_sep(name))
+  if (!PyUnicode_CheckExact(ns_name) || !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0 ||
+      starts_with_sep(name))
     return Ref();
   Ref ns_cls = GLOBAL("TclNamespace");
   if (!OUR_CLASS(ns_cls.get(), TclNamespace, "join")) return Ref();
   // The last name made, with the two strings it was made from (held, so
   // that the same objects mean the same text).
-  static Ref last_ns, last_name, last_joined;
-  if (ns_name == last_ns.get() && name == last_name.get()) return last_joined;
-  bool global = PyUnicode_GET_LENGTH(ns_name) == 2 && starts_with_sep(ns_name);
-  Ref joined = global ? concat(GLUE_STR("::"), name) : concat_all({ns_name, GLUE_STR("::"), name});
+  static glue::Owned last_ns, last_name, last_joined;
+  if (ns_name == last_ns.get() && name == last_name.get()) return Ref::borrow(last_joined);
+  Py_ssize_t ns_len = PyUnicode_GET_LENGTH(ns_name);
+  bool global = ns_len == 2 && starts_with_sep(ns_name);
+  Ref joined = ns_len == 0 ? Ref::borrow(name)
+               : global    ? concat(GLUE_STR("::"), name)
+                           : concat_all({ns_name, GLUE_STR("::"), name});
   bool plain = cv::with_chars(joined.get(), [](const auto* d, size_t n) { return nm::is_normal(d, n); });
   if (!plain) return Ref();
   last_ns = Ref::borrow(ns_name);
