@@ -573,11 +573,7 @@ GLUE_BODY(cmd_absolute, self) {
   return absolute_name(self, name.get());
 }
 
-GLUE_BODY(cmd_make_absolute, self) {
-  Ref abs = glue::call_method(self, GLUE_STR("absolute"));
-  glue::setattr(self, GLUE_STR("cmd_name"), abs.get());
-  return Ref::borrow(Py_None);
-}
+GLUE_BODY(cmd_make_absolute, self) { return make_absolute(self, GLUE_STR("cmd_name")); }
 
 GLUE_BODY(cmd_repr, self) {
   Ref cls_name = type_name(self);

@@ -85,18 +85,21 @@ void use_plain_dict(PyObject* self) {
   glue::check_status(PyObject_GenericSetDict(self, fresh.get(), nullptr));
 }
 
+// A weak proxy that the interpreter rule takes as it is: a proxy is as true
+// as what it stands for, and an object whose type has no truth hooks is true
+// without asking.
+bool plain_proxy(PyObject* tcl) {
+  if (!PyWeakref_CheckProxy(tcl)) return false;
+  PyObject* target = PyWeakref_GET_OBJECT(tcl);
+  PyTypeObject* t = Py_TYPE(target);
+  return target != Py_None && !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+         !(t->tp_as_mapping && t->tp_as_mapping->mp_length) && !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
 // The interpreter rule shared by every constructor: a false `tcl` means the
 // package's default interpreter, and whatever is used is held weakly.
 Ref interpreter_proxy(PyObject* tcl) {
-  if (PyWeakref_CheckProxy(tcl)) {
-    // A proxy is as true as what it stands for; an object whose type has
-    // no truth hooks is true without asking.
-    PyObject* target = PyWeakref_GET_OBJECT(tcl);
-    PyTypeObject* t = Py_TYPE(target);
-    if (target != Py_None && !(t->tp_as_number && t->tp_as_number->nb_bool) &&
-        !(t->tp_as_mapping && t->tp_as_mapping->mp_length) && !(t->tp_as_sequence && t->tp_as_sequence->sq_length))
-      return Ref::borrow(tcl);
-  }
+  if (plain_proxy(tcl)) return Ref::borrow(tcl);
   Ref t = Ref::borrow(tcl);
   if (!glue::truthy(tcl)) t = glue::import("trivex.tcl");
   if (!PyWeakref_CheckProxy(t.get())) t = glue::check(PyWeakref_NewProxy(t.get(), nullptr));

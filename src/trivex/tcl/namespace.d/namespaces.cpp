@@ -202,11 +202,7 @@ GLUE_BODY(ns_absolute, self) {
   return joined;
 }
 
-GLUE_BODY(ns_make_absolute, self) {
-  Ref abs = glue::call_method(self, GLUE_STR("absolute"));
-  glue::setattr(self, GLUE_STR("ns"), abs.get());
-  return Ref::borrow(Py_None);
-}
+GLUE_BODY(ns_make_absolute, self) { return make_absolute(self, GLUE_STR("ns")); }
 
 GLUE_BODY(ns_str, self) { return GLUE_MEMBER(self, "ns"); }
 

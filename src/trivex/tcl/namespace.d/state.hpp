@@ -159,6 +159,8 @@ inline Ref self_tk(PyObject* self) {
 // The interpreter rule shared by every constructor: a false `tcl` means the
 // package's default interpreter, and whatever is used is held weakly.
 Ref interpreter_proxy(PyObject* tcl);
+// Whether that rule takes `tcl` as it is, without a truth test.
+bool plain_proxy(PyObject* tcl);
 
 inline bool is_none(PyObject* o) { return o == Py_None; }
 
@@ -260,6 +262,7 @@ void add_name_arithmetic(glue::ClassBody& b);
 // variables and temporaries (variables.cpp)
 Ref current_namespace(PyObject* tk);
 Ref absolute_name(PyObject* self, PyObject* name);
+Ref make_absolute(PyObject* self, PyObject* attr);
 Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast);
 Ref get_str(PyObject* self, PyObject* array_index);
 Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index);

@@ -199,11 +199,14 @@ GLUE_BODY(var_absolute, self) {
   return absolute_name(self, name.get());
 }
 
-GLUE_BODY(var_make_absolute, self) {
+// make_absolute() of the three classes: self.<attr> = self.absolute().
+Ref make_absolute(PyObject* self, PyObject* attr) {
   Ref abs = glue::call_method(self, GLUE_STR("absolute"));
-  glue::setattr(self, GLUE_STR("var_name"), abs.get());
+  glue::setattr(self, attr, abs.get());
   return Ref::borrow(Py_None);
 }
+
+GLUE_BODY(var_make_absolute, self) { return make_absolute(self, GLUE_STR("var_name")); }
 
 GLUE_BODY(var_str, self) { return GLUE_MEMBER(self, "var_name"); }
 

@@ -122,19 +122,61 @@ Ref fused_var_name(PyObject* ns_name, PyObject* name) {
   return joined;
 }
 
+// Where a view's variables live, as the reads of view_variable find it:
+// self.ns, that namespace's `ns` and `tcl`, and the `tk` of the interpreter
+// the proxy stands for.  Remembered while the view, the namespace and the
+// interpreter are the very objects seen then, none of their types and dicts
+// modified since (version tags), and the proxy still stands for that
+// interpreter; each value is borrowed from one of those dicts.
+struct ViewRoute {
+  glue::SiteCache view;     // value: the namespace
+  glue::SiteCache ns_name;  // value: its `ns`
+  glue::SiteCache ns_tcl;   // value: its `tcl`, a proxy needing no truth test
+  glue::SiteCache tk;       // value: the interpreter's `tk`
+};
+
+// The namespace name and interpreter of a view, from `route` when it holds
+// for these objects (else false).
+bool route_holds(const ViewRoute& route, PyObject* self, PyObject*& ns_name, PyObject*& tk) {
+  if (!route.view.hit(Py_TYPE(self), instance_dict(self))) return false;
+  PyObject* ns = route.view.value;
+  PyObject* ns_dict = instance_dict(ns);
+  if (!route.ns_name.hit(Py_TYPE(ns), ns_dict) || !route.ns_tcl.hit(Py_TYPE(ns), ns_dict)) return false;
+  PyObject* interp = PyWeakref_GET_OBJECT(route.ns_tcl.value);
+  if (interp == Py_None || !route.tk.hit(Py_TYPE(interp), instance_dict(interp))) return false;
+  ns_name = route.ns_name.value;
+  tk = route.tk.value;
+  return true;
+}
+
 // The `var_name` and the application object of the variable
 // self.byref(name) would make, without making it.
 void view_variable(PyObject* self, PyObject* name, Ref& var_name, Ref& tk) {
-  Ref ns = GLUE_MEMBER(self, "ns");
-  Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
+  static ViewRoute route;
+  PyObject *ns_name_seen, *tk_seen;
+  bool known = route_holds(route, self, ns_name_seen, tk_seen);
+  Ref ns, ns_name;
+  if (known) {
+    ns_name = Ref::borrow(ns_name_seen);
+  } else {
+    ns = glue::member(self, GLUE_STR("ns"), route.view);
+    ns_name = glue::member(ns.get(), GLUE_STR("ns"), route.ns_name);
+  }
   var_name = fused_var_name(ns_name.get(), name);
   if (!var_name) {
     Ref qualified = namespace_join(ns_name.get(), name);
     var_name = quotify(qualified.get());
   }
-  Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
-  Ref tcl = interpreter_proxy(tcl_given.get());
-  tk = tk_of(tcl.get());
+  if (known) {
+    tk = Ref::borrow(tk_seen);
+  } else {
+    Ref tcl_given = glue::member(ns.get(), GLUE_STR("tcl"), route.ns_tcl);
+    if (!plain_proxy(tcl_given.get())) route.ns_tcl = glue::SiteCache{};
+    Ref tcl = interpreter_proxy(tcl_given.get());
+    Ref interp = glue::referent(tcl.get());
+    tk = glue::member(interp.get(), GLUE_STR("tk"), route.tk);
+  }
+  trivex::tcl::check_tk(tk.get());
 }
 
 Ref variables_view_get_impl(PyObject* self, PyObject* name) {
