@@ -362,12 +362,8 @@ Ref objects_view_get_impl(PyObject* self, PyObject* name, PyObject* array_index)
     if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_obj")) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_obj(array_index=...)
       // without the object: a fresh variable has no cast.
-      Ref qualified = qualify(self, name);
-      Ref var_name = quotify(qualified.get());
-      Ref ns = GLUE_MEMBER(self, "ns");
-      Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
-      Ref tcl = interpreter_proxy(tcl_given.get());
-      Ref tk = tk_of(tcl.get());
+      Ref var_name, tk;
+      view_variable(self, name, var_name, tk);
       if (is_none(array_index)) return GLUE_CALL(tk.get(), "getvar", var_name.get());
       Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
       return GLUE_CALL(tk.get(), "getvar", var_name.get(), index.get());
