@@ -14,6 +14,7 @@ from trivex.tcl.namespace import (
     TclCommand,
     TclNamespace,
     TclVariable,
+    TempTclArrayVariable,
     TempTclCommand,
     TempTclNamespace,
 )
@@ -194,6 +195,30 @@ def test_overridden_view_methods_are_used(ns):
     view = V.VariablesView(ns)
     view.byref = lambda name: TclVariable("::t::x", tcl=ns.tcl)
     assert view["anything"] == "1"
+
+
+@pytest.mark.parametrize("base, make, use", [
+    (V.VariablesView, lambda ns: ns.objs, lambda obj: obj["x"]),
+    (V.CommandsView, lambda ns: ns.procs, lambda obj: obj["x"]),
+    (TclArrayVariable, lambda ns: TempTclArrayVariable("::t::arr", tcl=ns.tcl), lambda obj: obj["x"]),
+    (TclCommand, lambda ns: TempTclCommand(cmd_name="::t::c", tcl=ns.tcl), lambda obj: obj("x")),
+])
+def test_special_methods_patched_on_a_base_reach_its_subclasses(ns, base, make, use):
+    """The classes that inherit their item access or call from the module's
+    own base follow that base when its special method is replaced."""
+    name = "__call__" if base is TclCommand else "__getitem__"
+    obj = make(ns)
+    saved = base.__dict__[name]
+    try:
+        setattr(base, name, lambda self, *args: ("patched",) + args)
+        assert use(obj) == ("patched", "x")
+    finally:
+        setattr(base, name, saved)
+    try:
+        result = use(obj)
+    except (KeyError, tkinter.TclError):
+        result = None
+    assert result != ("patched", "x")
 
 
 def test_copies_pickles_and_bare_objects(interp, ns):

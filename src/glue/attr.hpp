@@ -54,6 +54,11 @@ inline uint64_t dict_tag(PyObject* d) { return d ? reinterpret_cast<PyDictObject
 
 }  // namespace detail
 
+// For module fast paths that read an instance dict themselves: the dict (or
+// null), and whether a type's attribute lookup is object's own.
+using detail::generic_lookup;
+using detail::instance_dict;
+
 // One call site's memo: a type and an instance dict (or none) as they were
 // when `value` was found, and the value.
 struct SiteCache {

@@ -144,13 +144,16 @@ class ClassBody {
   }
 
  private:
-  // The glue function this body defines under `key` whose body has `slot`
-  // (FunctionObject::binary or ::ternary), or null.
-  // The glue function this body defines under `key`, if its body has the
-  // given slot form and its signature the matching shape, else null.
+  // The glue function this body defines under `key` (or, with `inherited`,
+  // the one `type` inherits under it from a base), if its body has the given
+  // slot form and its signature the matching shape, else null.
   template <class Slot>
-  Slot own_slot(const char* key, Slot FunctionObject::*slot) const {
+  Slot own_slot(const char* key, Slot FunctionObject::*slot, PyTypeObject* inherited = nullptr) const {
     PyObject* f = get(key);
+    if (!f && inherited) {
+      Ref name = check(PyUnicode_InternFromString(key));
+      f = _PyType_Lookup(inherited, name.get());
+    }
     if (!f || Py_TYPE(f) != function_type()) return nullptr;
     auto* function = reinterpret_cast<FunctionObject*>(f);
     const std::vector<Param>& params = function->sig->params;
@@ -167,16 +170,18 @@ class ClassBody {
   // type() gives a class that defines a special method a generic slot that
   // looks the method up and calls it through a second argument conversion;
   // for a glue body that costs more than the body itself.  The glue bodies
-  // go into the slots directly.  This holds for this exact class only:
-  // type() installs its generic slots again in subclasses and whenever the
-  // special method is assigned to the class, so the slot never disagrees
-  // with the method.
+  // go into the slots directly, also where a class built here inherits the
+  // method from another built here.  This holds for this exact class only:
+  // type() installs its generic slots again in subclasses made later and
+  // whenever the special method is assigned to the class or a base, so the
+  // slot never disagrees with the method.
   void install_slots(PyTypeObject* type) const {
-    if (binaryfunc getitem = own_slot("__getitem__", &FunctionObject::binary))
+    if (binaryfunc getitem = own_slot("__getitem__", &FunctionObject::binary, type))
       type->tp_as_mapping->mp_subscript = getitem;
-    if (own_slot("__setitem__", &FunctionObject::ternary) || own_slot("__delitem__", &FunctionObject::binary))
+    if (own_slot("__setitem__", &FunctionObject::ternary, type) ||
+        own_slot("__delitem__", &FunctionObject::binary, type))
       type->tp_as_mapping->mp_ass_subscript = detail::assign_item_slot;
-    if (ternaryfunc call_body = own_slot("__call__", &FunctionObject::ternary)) type->tp_call = call_body;
+    if (ternaryfunc call_body = own_slot("__call__", &FunctionObject::ternary, type)) type->tp_call = call_body;
     if (own_slot("__getattr__", &FunctionObject::binary) && !get("__getattribute__"))
       type->tp_getattro = detail::getattr_slot;
   }

@@ -5,63 +5,56 @@ namespace trivex::namespace_module {
 
 // TclArrayVariable
 
-Ref arr_init(const Args& a) {
-  PyObject *self = a[0], *var_name = a[1], *tcl = a[2], *cast = a[3];
+GLUE_BODY(arr_init, self, var_name, tcl, cast) {
   Ref sup = glue::super_of(state.TclArrayVariable.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
-  vcall(init.get(), {var_name, tcl, cast}, KWNAMES("tcl", "cast"));
+  glue::call_kw(init.get(), {var_name, tcl, cast}, GLUE_KWNAMES("tcl", "cast"));
   return Ref::borrow(Py_None);
 }
 
-Ref arr_len(const Args& a) {
-  PyObject* self = a[0];
+GLUE_BODY(arr_len, self) {
   if (OURS(self, TclArrayVariable, "array_size")) return array_size(self);
   return glue::call_method(self, GLUE_STR("array_size"));
 }
 
 // obj.name(): the deferred step of lazily fetched iterations.
-Ref method_caller(const Args& a) { return glue::call_method(a[0], a[1]); }
+GLUE_BODY(method_caller, obj, name) { return glue::call_method(obj, name); }
 
-Ref arr_iter(const Args& a) {
-  Ref args = glue::tuple_of(a[0], GLUE_STR("array_names"));
+GLUE_BODY(arr_iter, self) {
+  Ref args = glue::tuple_of(self, GLUE_STR("array_names"));
   return glue::lazy_iter(state.method_caller, args.get());
 }
 
-Ref arr_contains(const Args& a) {
-  PyObject *self = a[0], *key = a[1];
+GLUE_BODY(arr_contains, self, key) {
   if (OURS(self, TclArrayVariable, "exists")) return exists_value(self, key);
-  return vmethod(self, GLUE_STR("exists"), {key}, KWNAMES("array_index"));
+  return vmethod(self, GLUE_STR("exists"), {key}, GLUE_KWNAMES("array_index"));
 }
 
-Ref getitem(PyObject* self, PyObject* key) {
+GLUE_BODY(arr_getitem, self, key) {
   if (OURS(self, TclArrayVariable, "get")) return get_obj(self, key, state.marker);
-  return vmethod(self, GLUE_STR("get"), {key}, KWNAMES("array_index"));
+  return vmethod(self, GLUE_STR("get"), {key}, GLUE_KWNAMES("array_index"));
 }
 
-Ref setitem(PyObject* self, PyObject* key, PyObject* value) {
+GLUE_BODY(arr_setitem, self, key, value) {
   if (OURS(self, TclArrayVariable, "set")) return set_value(self, value, key);
-  vmethod(self, GLUE_STR("set"), {value, key}, KWNAMES("array_index"));
+  vmethod(self, GLUE_STR("set"), {value, key}, GLUE_KWNAMES("array_index"));
   return Ref::borrow(Py_None);
 }
 
-Ref delitem(PyObject* self, PyObject* key) {
+GLUE_BODY(arr_delitem, self, key) {
   if (OURS(self, TclArrayVariable, "unset")) return unset_value(self, key, Py_False);
-  vmethod(self, GLUE_STR("unset"), {key}, KWNAMES("array_index"));
+  vmethod(self, GLUE_STR("unset"), {key}, GLUE_KWNAMES("array_index"));
   return Ref::borrow(Py_None);
 }
 
-Ref arr_getitem(const Args& a) { return getitem(a[0], a[1]); }
-Ref arr_setitem(const Args& a) { return setitem(a[0], a[1], a[2]); }
-Ref arr_delitem(const Args& a) { return delitem(a[0], a[1]); }
-
-Ref arr_clear(const Args& a) {
-  glue::call_method(a[0], GLUE_STR("array_unset"));
+GLUE_BODY(arr_clear, self) {
+  glue::call_method(self, GLUE_STR("array_unset"));
   return Ref::borrow(Py_None);
 }
 
-Ref arr_update(const Args& a) {
-  Ref d = glue::call_kw(reinterpret_cast<PyObject*>(&PyDict_Type), a.varargs(), a.varkw());
-  glue::call_method(a[0], GLUE_STR("array_set"), d.get());
+GLUE_BODY(arr_update, self, args, kwargs) {
+  Ref d = glue::call_kw(reinterpret_cast<PyObject*>(&PyDict_Type), args, kwargs);
+  glue::call_method(self, GLUE_STR("array_set"), d.get());
   return Ref::borrow(Py_None);
 }
 

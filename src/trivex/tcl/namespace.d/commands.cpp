@@ -45,15 +45,14 @@ void drop_final_line(PyObject* lines, PyObject* message) {
 // the one that began the failure.
 PyObject* original_exception(PyObject* exc) {
   if (!PyErr_GivenExceptionMatches(exc, state.TclError)) return exc;
-  PyObject* cause = PyException_GetCause(exc);  // new reference or null
+  Ref cause = Ref::steal(PyException_GetCause(exc));
   if (!cause) return exc;
-  Py_DECREF(cause);  // `exc` keeps it alive
   Ref code = Ref::steal(PyObject_GetAttrString(exc, "errorcode"));
   PyErr_Clear();
   if (code && PyTuple_Check(code.get()) && PyTuple_GET_SIZE(code.get()) == 2 &&
       PyUnicode_Check(PyTuple_GET_ITEM(code.get(), 0)) &&
       PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(code.get(), 0), "PYTHON") == 0)
-    return cause;
+    return cause.get();  // `exc` keeps it alive
   return exc;
 }
 
@@ -83,7 +82,7 @@ void record_failure(bridge::CallbackFrame& f) {
                       : stype;
     f.message = bridge::encode_tcl_text(message.get());
     f.info.clear();
-    if (!state.format_exception) state.format_exception = glue::import_attr("traceback", "format_exception").release();
+    if (!state.format_exception) state.format_exception = glue::import_attr("traceback", "format_exception");
     PyObject* original = original_exception(exc);
     Ref lines;
     if (original == exc) {
@@ -176,7 +175,7 @@ Ref dashed_args(PyObject* options) {
   return out;
 }
 
-Ref cmd_kwargs_to_dashed_args(const Args& a) { return dashed_args(a.varkw()); }
+GLUE_BODY(cmd_kwargs_to_dashed_args, kwargs) { return dashed_args(kwargs); }
 
 // Concatenate tuples (the last may be any sequence Python's + accepts).
 Ref tuple_concat(std::initializer_list<PyObject*> parts) {
@@ -251,7 +250,7 @@ Ref build_line(PyObject* self, PyObject* args, PyObject* kwargs) {
   return glue::check(PyNumber_Add(t.get(), dashed.get()));
 }
 
-Ref cmd_build_tclcmd(const Args& a) { return build_line(a[0], a.varargs(), a.varkw()); }
+GLUE_BODY(cmd_build_tclcmd, self, args, kwargs) { return build_line(self, args, kwargs); }
 
 // self.build_tclcmd(*args, **kwargs) as the instance resolves it.
 Ref line_of(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -313,7 +312,7 @@ bool plain_command(PyObject* self, PlainCommand& f, Holds& holds) {
     SiteCache site;
     PyObject* values[6];
   } cache;
-  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(state.TclCommand.cls) ||
+  if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(state.TclCommand.cls.get()) ||
       !OURS(self, TclCommand, "__call__", "call", "build_tclcmd", "kwargs_to_dashed_args"))
     return false;
   PyObject* d = instance_dict(self);
@@ -419,7 +418,7 @@ Ref generic_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return apply_cast(self, tk_call(tk.get(), line.get()));
 }
 
-Ref cmd_call(const Args& a) { return command_call(a[0], a.varargs(), a.varkw()); }
+GLUE_BODY(cmd_call, self, args, kwargs) { return command_call(self, args, kwargs); }
 
 // __call__: self.call(*args, **kwargs); `kwargs` may be null.
 Ref dunder_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -428,11 +427,11 @@ Ref dunder_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return glue::call_kw(fn.get(), args, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr);
 }
 
-Ref cmd_dunder_call(const Args& a) { return dunder_call(a[0], a.varargs(), a.varkw()); }
+// The type's call slot runs this body with the tuple and dict of the call.
+GLUE_BODY(cmd_dunder_call, self, args, kwargs) { return dunder_call(self, args, kwargs); }
 
-Ref cmd_eval(const Args& a) {
-  PyObject* self = a[0];
-  Ref line = line_of(self, a.varargs(), a.varkw());
+GLUE_BODY(cmd_eval, self, args, kwargs) {
+  Ref line = line_of(self, args, kwargs);
   Ref tk = self_tk(self);
   return apply_cast(self, tk_eval_words(tk.get(), line.get()));
 }
@@ -448,39 +447,37 @@ void split_line(Ref& cmd, Ref& args) {
   cmd = glue::check(PyObject_GetItem(cmd.get(), zero.get()));
 }
 
-Ref cmd_init(const Args& a) {
-  PyObject *self = a[0], *cmd_in = a[1], *args_in = a[2], *keywords = a[3], *tcl_in = a[4], *cast = a[5],
-           *logger = a[6];
+GLUE_BODY(cmd_init, self, cmd, args, keywords, tcl, cast, logger) {
   {
     Ref sup = glue::super_of(state.TclCommand.cls, self);
     glue::call_method(sup.get(), GLUE_STR("__init__"));
   }
   Ref pkg = package();
-  Ref tcl = glue::truthy(tcl_in) ? Ref::borrow(tcl_in) : pkg;
-  if (!PyWeakref_CheckProxy(tcl.get())) tcl = glue::check(PyWeakref_NewProxy(tcl.get(), nullptr));
-  glue::setattr(self, GLUE_STR("tcl"), tcl.get());
+  Ref proxy = glue::truthy(tcl) ? Ref::borrow(tcl) : pkg;
+  if (!PyWeakref_CheckProxy(proxy.get())) proxy = glue::check(PyWeakref_NewProxy(proxy.get(), nullptr));
+  glue::setattr(self, GLUE_STR("tcl"), proxy.get());
 
   Ref command_cls = GLOBAL("TclCommand");
-  Ref cmd = Ref::borrow(cmd_in);
-  Ref args;
-  if (is_none(args_in)) {
-    if (glue::isinstance(cmd.get(), command_cls.get()))
-      cmd = glue::call_method(cmd.get(), GLUE_STR("build_tclcmd"));
-    else if (!PyTuple_CheckExact(cmd.get()))
-      cmd = glue::call_method(pkg.get(), GLUE_STR("cast_list"), cmd.get());
-    split_line(cmd, args);
+  Ref line = Ref::borrow(cmd);
+  Ref rest;
+  if (is_none(args)) {
+    if (glue::isinstance(line.get(), command_cls.get()))
+      line = glue::call_method(line.get(), GLUE_STR("build_tclcmd"));
+    else if (!PyTuple_CheckExact(line.get()))
+      line = glue::call_method(pkg.get(), GLUE_STR("cast_list"), line.get());
+    split_line(line, rest);
   } else {
-    args = glue::call_method(pkg.get(), GLUE_STR("cast_list"), args_in);
-    if (glue::isinstance(cmd.get(), command_cls.get())) {
-      Ref fn = glue::getattr(cmd.get(), GLUE_STR("build_tclcmd"));
-      Ref star = glue::check(PySequence_Tuple(args.get()));
-      cmd = glue::call_kw(fn.get(), star.get(), nullptr);
-      split_line(cmd, args);
+    rest = glue::call_method(pkg.get(), GLUE_STR("cast_list"), args);
+    if (glue::isinstance(line.get(), command_cls.get())) {
+      Ref fn = glue::getattr(line.get(), GLUE_STR("build_tclcmd"));
+      Ref star = glue::check(PySequence_Tuple(rest.get()));
+      line = glue::call_kw(fn.get(), star.get(), nullptr);
+      split_line(line, rest);
     }
   }
-  Ref name = quotify(cmd.get());
+  Ref name = quotify(line.get());
   glue::setattr(self, GLUE_STR("cmd_name"), name.get());
-  Ref converted = tclobj(args.get());
+  Ref converted = tclobj(rest.get());
   glue::setattr(self, GLUE_STR("args"), converted.get());
   Ref options = glue::new_dict();
   glue::setattr(self, GLUE_STR("keywords"), options.get());
@@ -505,10 +502,10 @@ Ref cmd_init(const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref cmd_createcommand(const Args& a) {
-  Ref tk = self_tk(a[0]);
-  Ref name = GLUE_MEMBER(a[0], "cmd_name");
-  create_command(tk.get(), name.get(), a[1]);
+GLUE_BODY(cmd_createcommand, self, func) {
+  Ref tk = self_tk(self);
+  Ref name = GLUE_MEMBER(self, "cmd_name");
+  create_command(tk.get(), name.get(), func);
   return Ref::borrow(Py_None);
 }
 
@@ -526,42 +523,41 @@ Ref cmd_query(PyObject* self, std::initializer_list<PyObject*> head, PyObject* e
 
 Ref as_bool(Ref r) { return Ref::borrow(glue::truthy(r.get()) ? Py_True : Py_False); }
 
-Ref cmd_exists(const Args& a) { return as_bool(cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("commands")})); }
-Ref cmd_is_proc(const Args& a) { return as_bool(cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("procs")})); }
+GLUE_BODY(cmd_exists, self) { return as_bool(cmd_query(self, {GLUE_STR("::info"), GLUE_STR("commands")})); }
+GLUE_BODY(cmd_is_proc, self) { return as_bool(cmd_query(self, {GLUE_STR("::info"), GLUE_STR("procs")})); }
 
-Ref cmd_is_command(const Args& a) {
-  Ref exists = glue::call_method(a[0], GLUE_STR("exists"));
+GLUE_BODY(cmd_is_command, self) {
+  Ref exists = glue::call_method(self, GLUE_STR("exists"));
   if (!glue::truthy(exists.get())) return Ref::borrow(Py_False);
-  Ref is_proc = glue::call_method(a[0], GLUE_STR("is_proc"));
+  Ref is_proc = glue::call_method(self, GLUE_STR("is_proc"));
   return Ref::borrow(glue::truthy(is_proc.get()) ? Py_False : Py_True);
 }
 
-Ref cmd_rename(const Args& a) {
-  Ref new_name = quotify(a[1]);
-  cmd_query(a[0], {GLUE_STR("::rename")}, new_name.get());
-  glue::setattr(a[0], GLUE_STR("cmd_name"), new_name.get());
+GLUE_BODY(cmd_rename, self, new_name) {
+  Ref name = quotify(new_name);
+  cmd_query(self, {GLUE_STR("::rename")}, name.get());
+  glue::setattr(self, GLUE_STR("cmd_name"), name.get());
   return Ref::borrow(Py_None);
 }
 
-Ref cmd_delete(const Args& a) {
-  cmd_query(a[0], {GLUE_STR("::rename")}, GLUE_STR(""));
+GLUE_BODY(cmd_delete, self) {
+  cmd_query(self, {GLUE_STR("::rename")}, GLUE_STR(""));
   return Ref::borrow(Py_None);
 }
 
-Ref cmd_origin(const Args& a) { return cmd_query(a[0], {GLUE_STR("::namespace"), GLUE_STR("origin")}); }
-Ref cmd_proc_body(const Args& a) { return cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("body")}); }
+GLUE_BODY(cmd_origin, self) { return cmd_query(self, {GLUE_STR("::namespace"), GLUE_STR("origin")}); }
+GLUE_BODY(cmd_proc_body, self) { return cmd_query(self, {GLUE_STR("::info"), GLUE_STR("body")}); }
 
-Ref cmd_proc_args(const Args& a) {
-  Ref r = cmd_query(a[0], {GLUE_STR("::info"), GLUE_STR("args")});
-  Ref tcl = GLUE_MEMBER(a[0], "tcl");
+GLUE_BODY(cmd_proc_args, self) {
+  Ref r = cmd_query(self, {GLUE_STR("::info"), GLUE_STR("args")});
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
 }
 
-Ref cmd_proc_arg_default(const Args& a) {
-  PyObject *self = a[0], *arg_name = a[1];
+GLUE_BODY(cmd_proc_arg_default, self, arg_name) {
   Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref temp_cls = GLOBAL("TempTclVariable");
-  Ref tmp = vcall(temp_cls.get(), {tcl.get()}, KWNAMES("tcl"));
+  Ref tmp = glue::call_kw(temp_cls.get(), {tcl.get()}, GLUE_KWNAMES("tcl"));
   return with_block(tmp.get(), [&](PyObject* tmp_var) {
     Ref tk = tk_of(tcl.get());
     Ref name = GLUE_MEMBER(self, "cmd_name");
@@ -574,19 +570,14 @@ Ref cmd_proc_arg_default(const Args& a) {
   });
 }
 
-Ref cmd_absolute(const Args& a) {
-  Ref name = GLUE_MEMBER(a[0], "cmd_name");
-  return absolute_name(a[0], name.get());
+GLUE_BODY(cmd_absolute, self) {
+  Ref name = GLUE_MEMBER(self, "cmd_name");
+  return absolute_name(self, name.get());
 }
 
-Ref cmd_make_absolute(const Args& a) {
-  Ref abs = glue::call_method(a[0], GLUE_STR("absolute"));
-  glue::setattr(a[0], GLUE_STR("cmd_name"), abs.get());
-  return Ref::borrow(Py_None);
-}
+GLUE_BODY(cmd_make_absolute, self) { return make_absolute(self, GLUE_STR("cmd_name")); }
 
-Ref cmd_repr(const Args& a) {
-  PyObject* self = a[0];
+GLUE_BODY(cmd_repr, self) {
   Ref cls_name = type_name(self);
   Ref name = GLUE_MEMBER(self, "cmd_name");
   Ref text = glue::check(PyUnicode_FromFormat("%S(%R", cls_name.get(), name.get()));
@@ -603,16 +594,17 @@ Ref cmd_repr(const Args& a) {
   return concat(text.get(), GLUE_STR(")"));
 }
 
-Ref cmd_str(const Args& a) {
-  Ref line = glue::call_method(a[0], GLUE_STR("build_tclcmd"));
+GLUE_BODY(cmd_str, self) {
+  Ref line = glue::call_method(self, GLUE_STR("build_tclcmd"));
   return quotify(line.get());
 }
 
-Ref cmd_tclobj(const Args& a) { return glue::call_method(a[0], GLUE_STR("build_tclcmd")); }
+GLUE_BODY(cmd_tclobj, self) { return glue::call_method(self, GLUE_STR("build_tclcmd")); }
 
-Ref cmd_get(const Args& a) {
-  if (is_none(a[1])) return Ref::borrow(a[0]);
-  return glue::check(PyMethod_New(a[0], a[1]));
+GLUE_BODY(cmd_get, self, instance, owner) {
+  (void)owner;  // a command binds to instances only
+  if (is_none(instance)) return Ref::borrow(self);
+  return glue::check(PyMethod_New(self, instance));
 }
 
 // TempTclCommand
@@ -666,13 +658,12 @@ void restore_existing(PyObject* self) {
   tk_call(tk.get(), w.get());
 }
 
-Ref tempcmd_init(const Args& a) {
-  PyObject *self = a[0], *func = a[1];
-  Ref name = fill_template(a[2], self);
+GLUE_BODY(tempcmd_init, self, func, cmd_name, kwargs) {
+  Ref name = fill_template(cmd_name, self);
   Ref sup = glue::super_of(state.TempTclCommand.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
-  glue::call_kw(init.get(), args.get(), a.varkw());
+  glue::call_kw(init.get(), args.get(), kwargs);
   set_existing_aside(self);
   if (glue::truthy(func)) {
     glue::call_method(self, GLUE_STR("createcommand"), func);
@@ -681,7 +672,7 @@ Ref tempcmd_init(const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref tempcmd_enter(const Args& a) { return temp_enter(state.TempTclCommand.cls, a[0]); }
+GLUE_BODY(tempcmd_enter, self) { return temp_enter(state.TempTclCommand.cls, self); }
 
 // self.delete(), a TclError from it ignored.
 void delete_quietly(PyObject* self) {
@@ -693,14 +684,13 @@ void delete_quietly(PyObject* self) {
   }
 }
 
-Ref tempcmd_exit(const Args& a) {
-  delete_quietly(a[0]);
-  restore_existing(a[0]);
-  return temp_exit_next(state.TempTclCommand.cls, a[0], a.varargs());
+GLUE_BODY(tempcmd_exit, self, exc_info) {
+  delete_quietly(self);
+  restore_existing(self);
+  return temp_exit_next(state.TempTclCommand.cls, self, exc_info);
 }
 
-Ref tempcmd_del(const Args& a) {
-  PyObject* self = a[0];
+GLUE_BODY(tempcmd_del, self) {
   Ref wrapped = glue::lookup_attr(self, GLUE_STR("__wrapped__"));
   if (wrapped) {
     // Once the interpreter is gone its commands are gone with it: there is

@@ -22,9 +22,9 @@
 // drop while that class is unmodified since load.  Such verdicts, and the
 // values read, are remembered per call site for as long as the version tags
 // of the type and of the dict they came from are unchanged (CPython never
-// reuses a tag, so a match proves nothing was modified).  The section "Fast
-// entries" below lets a few type slots and functions skip the generic
-// argument machinery in the same spirit.
+// reuses a tag, so a match proves nothing was modified).  The glue gives
+// the item-access and call slots of the classes, and the positional calls of
+// every method, a direct way to the method's body.
 //
 // Python callables as Tcl commands.  tkinter's own command (argument and
 // result conversion) stays in charge; we register a small wrapper as the
@@ -41,13 +41,13 @@
 // Files and names.  One file per class family (names, variables, arrays,
 // commands, namespaces, views), each ending with the function that fills its
 // classes' bodies; this file holds the module state (one struct, `state`),
-// the helpers they share (declared in state.hpp), the fast entries and the
-// module's init.  An entry point, the function a class body names, is
-// called <family>_<method> (var_get_obj, arr_len, cmd_call, tempcmd_exit,
-// ns_children, variables_view_get, objects_view_array_get, ...) and only
-// unpacks its arguments; the work is done by an implementation named for
-// what it does (get_obj, dunder_call, view_getitem), which the fast entries
-// and the other families call directly.
+// the helpers they share (declared in state.hpp) and the module's init.  An
+// entry point, the body a class names, is called <family>_<method>
+// (var_get_obj, arr_len, cmd_call, tempcmd_exit, ns_children,
+// variables_view_get, objects_view_array_get, ...) and receives the
+// parameters of its signature by name; where other entry points need the
+// same work, it is an implementation named for what it does (get_obj,
+// dunder_call, view_getitem), which they call directly.
 //
 // Values bound for tkinter (words, variable values, callback results) pass
 // through to_tcl.hpp (tkvalue) first: tkinter does not check its conversion of the
@@ -60,25 +60,7 @@ namespace trivex::namespace_module {
 
 State state;
 
-// A per-call-site tuple of interned keyword names for vectorcall.
-PyObject* make_kwnames(std::initializer_list<const char*> names) {
-  Ref t = glue::check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  Py_ssize_t i = 0;
-  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, glue::check(PyUnicode_InternFromString(n)).release());
-  return t.release();
-}
-
-// f(*args) where the trailing len(kwnames) values are keyword arguments.
-Ref vcall(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-  PyObject* buf[12];
-  buf[0] = nullptr;
-  size_t n = 0;
-  for (PyObject* a : args) buf[1 + n++] = a;
-  size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-  return glue::check(PyObject_Vectorcall(f, buf + 1, (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-// obj.name(*args), keyword values last as in vcall.
+// obj.name(*args), keyword values last as in glue::call_kw.
 Ref vmethod(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
   PyObject* buf[12];
   buf[0] = obj;
@@ -103,9 +85,21 @@ void use_plain_dict(PyObject* self) {
   glue::check_status(PyObject_GenericSetDict(self, fresh.get(), nullptr));
 }
 
+// A weak proxy that the interpreter rule takes as it is: a proxy is as true
+// as what it stands for, and an object whose type has no truth hooks is true
+// without asking.
+bool plain_proxy(PyObject* tcl) {
+  if (!PyWeakref_CheckProxy(tcl)) return false;
+  PyObject* target = PyWeakref_GET_OBJECT(tcl);
+  PyTypeObject* t = Py_TYPE(target);
+  return target != Py_None && !(t->tp_as_number && t->tp_as_number->nb_bool) &&
+         !(t->tp_as_mapping && t->tp_as_mapping->mp_length) && !(t->tp_as_sequence && t->tp_as_sequence->sq_length);
+}
+
 // The interpreter rule shared by every constructor: a false `tcl` means the
 // package's default interpreter, and whatever is used is held weakly.
 Ref interpreter_proxy(PyObject* tcl) {
+  if (plain_proxy(tcl)) return Ref::borrow(tcl);
   Ref t = Ref::borrow(tcl);
   if (!glue::truthy(tcl)) t = glue::import("trivex.tcl");
   if (!PyWeakref_CheckProxy(t.get())) t = glue::check(PyWeakref_NewProxy(t.get(), nullptr));
@@ -182,7 +176,7 @@ Ref fill_template(PyObject* templ, PyObject* self) {
   Ref fmt = glue::getattr(text.get(), GLUE_STR("format"));
   Ref cls_name = glue::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self)), GLUE_STR("__name__"));
   Ref id = glue::check(PyLong_FromVoidPtr(self));
-  return vcall(fmt.get(), {cls_name.get(), id.get()}, KWNAMES("cls", "id"));
+  return glue::call_kw(fmt.get(), {cls_name.get(), id.get()}, GLUE_KWNAMES("cls", "id"));
 }
 
 // getattr(super(cls, self), name, None), called with `args` when true;
@@ -196,63 +190,10 @@ Ref call_next(PyObject* cls, PyObject* self, PyObject* name, PyObject* args, boo
 }
 
 // ---------------------------------------------------------------------------
-// Fast entries
-//
-// The hottest operations skip the generic ways in: the type slots of a few
-// classes (item access on arrays and variable views, calling a command) go
-// straight to the code their dunder function runs, and the functions for
-// reading and writing variables bind plain positional calls without the
-// general argument binder.  The dunder functions stay in the class dicts, so
-// help(), inspect and super() see them; CPython resets a slot to its generic
-// form as soon as the dunder is reassigned on the class or a base, and
-// subclasses get the generic slots, which call the same functions.
-
-PyObject* subscript_slot(PyObject* self, PyObject* key) {
-  return glue::boundary([&] { return getitem(self, key); });
-}
-
-int ass_subscript_slot(PyObject* self, PyObject* key, PyObject* value) {
-  try {
-    if (value) setitem(self, key, value);
-    else delitem(self, key);
-    return 0;
-  } catch (...) {
-    glue::set_error_from_current_exception();
-    return -1;
-  }
-}
-
-PyObject* view_subscript_slot(PyObject* self, PyObject* key) {
-  return glue::boundary([&] { return view_getitem(self, key); });
-}
-
-PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return glue::boundary([&] { return dunder_call(self, args, kwargs); });
-}
-
-// get_obj(self, array_index=None, cast=marker) and set(self, value,
-// array_index=None) called with positional arguments only.
-PyObject* get_obj_entry(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  if (kwnames || n < 1 || n > 3) return glue::detail::function_vectorcall(fn, args, nargsf, kwnames);
-  return glue::boundary([&] { return get_obj(args[0], n > 1 ? args[1] : Py_None, n > 2 ? args[2] : state.marker); });
-}
-
-PyObject* set_entry(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  if (kwnames || n < 2 || n > 3) return glue::detail::function_vectorcall(fn, args, nargsf, kwnames);
-  return glue::boundary([&] { return set_value(args[0], args[1], n > 2 ? args[2] : Py_None); });
-}
-
-void fast_entry(PyObject* fn, vectorcallfunc entry) { reinterpret_cast<glue::FunctionObject*>(fn)->vectorcall = entry; }
-
-PyTypeObject* type_of_class(PyObject* cls) { return reinterpret_cast<PyTypeObject*>(cls); }
-
-// ---------------------------------------------------------------------------
 // Class construction
 
 void record(ClassInfo& ci, Ref cls) {
-  ci.cls = cls.release();
+  ci.cls = std::move(cls);
   ci.origin.take(ci.cls);
 }
 
@@ -295,18 +236,17 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "namespace", kModuleDoc, -1, nu
 PyMODINIT_FUNC PyInit_namespace() {
   using namespace trivex::namespace_module;
   return glue::init_module(&module_def, [](glue::ModuleBuilder& m) {
-    state.globals = PyModule_GetDict(m.module());
-    Py_INCREF(state.globals);
+    state.globals = Ref::borrow(PyModule_GetDict(m.module()));
     m.import_from("collections.abc", "MutableMapping");
     m.import_from("trivex.tcl.quotify", "quotify");
     m.import_from("trivex.tcl.quotify", "tclobj");
-    state.TclError = Py_NewRef(m.import_from("tkinter", "TclError"));
+    state.TclError = Ref::borrow(m.import_from("tkinter", "TclError"));
     m.import_from("tkinter", "Tk");
     m.import_from("types", "MethodType");
     m.import_module("weakref", "weakref");
     m.import_module("sys", "sys");
     PyObject* functools = m.import_module("functools", "functools");
-    state.update_wrapper = glue::getattr(functools, "update_wrapper").release();
+    state.update_wrapper = glue::getattr(functools, "update_wrapper");
     Ref all = glue::check(Py_BuildValue("(ssssssss)", "TclVariable", "TempTclVariable", "TclArrayVariable",
                                         "TempTclArrayVariable", "TclCommand", "TempTclCommand", "TclNamespace",
                                         "TempTclNamespace"));
@@ -322,21 +262,13 @@ PyMODINIT_FUNC PyInit_namespace() {
     state.attr_keywords = GLUE_STR("keywords");
     state.attr_cast = GLUE_STR("cast");
     state.attr_logger = GLUE_STR("logger");
-    state.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
-    state.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule).release();
+    state.marker = glue::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    state.method_caller = glue::make_function({"_call_method", "(obj, name)", method_caller}, kModule);
     cv::types();
-    state.view_names = glue::make_function({"_view_names", "(view, subcommand)", view_names}, kModule).release();
+    state.view_names = glue::make_function({"_view_names", "(view, subcommand)", view_names}, kModule);
     build_variable_classes(m);
     build_array_classes(m);
     build_command_classes(m);
     build_namespace_classes(m);
-    fast_entry(state.var_get_obj, get_obj_entry);
-    fast_entry(state.var_set, set_entry);
-    PyTypeObject* arrays = type_of_class(state.TclArrayVariable.cls);
-    arrays->tp_as_mapping->mp_subscript = subscript_slot;
-    arrays->tp_as_mapping->mp_ass_subscript = ass_subscript_slot;
-    type_of_class(state.TclCommand.cls)->tp_call = call_slot;
-    for (PyObject* view : {state.VariablesView.cls, state.ObjectsView.cls})
-      type_of_class(view)->tp_as_mapping->mp_subscript = view_subscript_slot;
   });
 }

@@ -110,20 +110,17 @@ Ref namespace_join(PyObject* a, PyObject* b) {
   return glue::call(fn.get(), a, b);
 }
 
-Ref ns_qualifiers(const Args& a) { return qualifiers(a[0]); }
-Ref ns_tail(const Args& a) { return tail(a[0]); }
-Ref ns_split(const Args& a) { return split(a[0]); }
-Ref ns_normalize(const Args& a) { return normalize(a[0]); }
-Ref ns_join(const Args& a) {
-  PyObject* rest = a.varargs();
-  return join(a[0], &PyTuple_GET_ITEM(rest, 0), PyTuple_GET_SIZE(rest));
-}
+GLUE_BODY(ns_qualifiers, string) { return qualifiers(string); }
+GLUE_BODY(ns_tail, string) { return tail(string); }
+GLUE_BODY(ns_split, string) { return split(string); }
+GLUE_BODY(ns_normalize, string) { return normalize(string); }
+GLUE_BODY(ns_join, string, args) { return join(string, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)); }
 
 // TclNamespace's static methods, in its class body.
 void add_name_arithmetic(glue::ClassBody& b) {
   b.staticmethod({"qualifiers", "(string)", ns_qualifiers});
   b.staticmethod({"tail", "(string)", ns_tail});
-  state.ns_join = Py_NewRef(b.staticmethod({"join", "(string, *args)", ns_join}));
+  state.ns_join = Ref::borrow(b.staticmethod({"join", "(string, *args)", ns_join}));
   b.staticmethod({"split", "(string)", ns_split});
   b.staticmethod({"normalize", "(string)", ns_normalize});
 }

@@ -5,16 +5,15 @@ namespace trivex::namespace_module {
 
 // TclNamespace
 
-Ref ns_init(const Args& a) {
-  PyObject *self = a[0], *ns = a[1];
+GLUE_BODY(ns_init, self, ns, tcl) {
   {
     Ref sup = glue::super_of(state.TclNamespace.cls, self);
     glue::call_method(sup.get(), GLUE_STR("__init__"));
   }
   Ref name = quotify(ns);
   glue::setattr(self, GLUE_STR("ns"), name.get());
-  Ref tcl = interpreter_proxy(a[2]);
-  glue::setattr(self, GLUE_STR("tcl"), tcl.get());
+  Ref proxy = interpreter_proxy(tcl);
+  glue::setattr(self, GLUE_STR("tcl"), proxy.get());
   Ref cls = GLOBAL("TclNamespace");
   for (auto [attr, view] : {std::pair{"vars", "VariablesView"}, {"objs", "ObjectsView"}, {"procs", "ProcsView"},
                             {"cmds", "CommandsView"}}) {
@@ -39,16 +38,16 @@ Ref ns_command(PyObject* self, PyObject* tclcmd, PyObject* rest) {
   return command;
 }
 
-Ref ns_call(const Args& a) {
-  Ref command = ns_command(a[0], a[1], a.varargs());
-  Ref tk = self_tk(a[0]);
+GLUE_BODY(ns_call, self, tclcmd, args) {
+  Ref command = ns_command(self, tclcmd, args);
+  Ref tk = self_tk(self);
   Ref w = tclobj(command.get());
   return tk_call(tk.get(), w.get());
 }
 
-Ref ns_eval(const Args& a) {
-  Ref command = ns_command(a[0], a[1], a.varargs());
-  Ref tk = self_tk(a[0]);
+GLUE_BODY(ns_eval, self, tclcmd, args) {
+  Ref command = ns_command(self, tclcmd, args);
+  Ref tk = self_tk(self);
   Ref script = quotify(command.get());
   return evaluating(tk.get(), [&] { return GLUE_CALL(tk.get(), "eval", script.get()); });
 }
@@ -64,8 +63,7 @@ Ref cast_list_of(PyObject* self, PyObject* value) {
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", value);
 }
 
-Ref ns_children(const Args& a) {
-  PyObject *self = a[0], *pattern = a[1];
+GLUE_BODY(ns_children, self, pattern) {
   Ref w;
   if (is_none(pattern)) {
     w = words({GLUE_STR("namespace"), GLUE_STR("children")});
@@ -79,20 +77,20 @@ Ref ns_children(const Args& a) {
   return cast_list_of(self, r.get());
 }
 
-Ref ns_code(const Args& a) {
-  Ref w = words({GLUE_STR("namespace"), GLUE_STR("code"), a[1]});
-  return via_call(a[0], w.get());
+GLUE_BODY(ns_code, self, script) {
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("code"), script});
+  return via_call(self, w.get());
 }
 
-Ref ns_current(const Args& a) {
-  Ref tk = self_tk(a[0]);
+GLUE_BODY(ns_current, self) {
+  Ref tk = self_tk(self);
   return current_namespace(tk.get());
 }
 
-Ref ns_create(const Args& a) {
-  Ref ns = GLUE_MEMBER(a[0], "ns");
+GLUE_BODY(ns_create, self) {
+  Ref ns = GLUE_MEMBER(self, "ns");
   if (!glue::truthy(ns.get())) glue::raise(PyExc_ValueError, "Cannot create current namespace");
-  glue::call_method(a[0], GLUE_STR("eval"), GLUE_STR(""));
+  glue::call_method(self, GLUE_STR("eval"), GLUE_STR(""));
   return Ref::borrow(Py_None);
 }
 
@@ -103,17 +101,17 @@ Ref ns_or_current(PyObject* self) {
   return glue::call_method(self, GLUE_STR("current"));
 }
 
-Ref ns_delete(const Args& a) {
-  Ref name = ns_or_current(a[0]);
-  Ref tk = self_tk(a[0]);
+GLUE_BODY(ns_delete, self) {
+  Ref name = ns_or_current(self);
+  Ref tk = self_tk(self);
   Ref w = words({GLUE_STR("namespace"), GLUE_STR("delete"), name.get()});
   tk_call(tk.get(), w.get());
   return Ref::borrow(Py_None);
 }
 
-Ref ns_exists(const Args& a) {
-  Ref name = ns_or_current(a[0]);
-  Ref tcl = GLUE_MEMBER(a[0], "tcl");
+GLUE_BODY(ns_exists, self) {
+  Ref name = ns_or_current(self);
+  Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref w = words({GLUE_STR("namespace"), GLUE_STR("exists"), name.get()});
   Ref r = tk_call(tk.get(), w.get());
@@ -126,33 +124,31 @@ Ref flagged_words(PyObject* sub, PyObject* flag_word, bool flag, PyObject* patte
   return tuple_concat({head.get(), patterns});
 }
 
-Ref ns_export(const Args& a) {
-  bool clear = glue::truthy(a[1]);
-  PyObject* patterns = a.varargs();
-  Ref w = flagged_words(GLUE_STR("export"), GLUE_STR("-clear"), clear, patterns);
-  Ref r = via_call(a[0], w.get());
-  if (!clear && PyTuple_GET_SIZE(patterns) == 0) return cast_list_of(a[0], r.get());
+GLUE_BODY(ns_export, self, clear, patterns) {
+  bool clearing = glue::truthy(clear);
+  Ref w = flagged_words(GLUE_STR("export"), GLUE_STR("-clear"), clearing, patterns);
+  Ref r = via_call(self, w.get());
+  if (!clearing && PyTuple_GET_SIZE(patterns) == 0) return cast_list_of(self, r.get());
   return Ref::borrow(Py_None);
 }
 
-Ref ns_forget(const Args& a) {
-  Ref w = flagged_words(GLUE_STR("forget"), nullptr, false, a.varargs());
-  return via_call(a[0], w.get());
+GLUE_BODY(ns_forget, self, patterns) {
+  Ref w = flagged_words(GLUE_STR("forget"), nullptr, false, patterns);
+  return via_call(self, w.get());
 }
 
-Ref ns_import(const Args& a) {
-  Ref w = flagged_words(GLUE_STR("import"), GLUE_STR("-force"), glue::truthy(a[1]), a.varargs());
-  return via_call(a[0], w.get());
+GLUE_BODY(ns_import, self, force, patterns) {
+  Ref w = flagged_words(GLUE_STR("import"), GLUE_STR("-force"), glue::truthy(force), patterns);
+  return via_call(self, w.get());
 }
 
-Ref ns_origin(const Args& a) {
-  Ref w = words({GLUE_STR("namespace"), GLUE_STR("origin"), a[1]});
-  return via_call(a[0], w.get());
+GLUE_BODY(ns_origin, self, command) {
+  Ref w = words({GLUE_STR("namespace"), GLUE_STR("origin"), command});
+  return via_call(self, w.get());
 }
 
-Ref ns_parent(const Args& a) {
-  PyObject* self = a[0];
-  if (!glue::truthy(a[1])) {
+GLUE_BODY(ns_parent, self, force_eval) {
+  if (!glue::truthy(force_eval)) {
     Ref absolute = glue::call_method(self, GLUE_STR("is_absolute"));
     if (glue::truthy(absolute.get())) {
       Ref ns = GLUE_MEMBER(self, "ns");
@@ -170,11 +166,10 @@ Ref ns_parent(const Args& a) {
   return tk_call(tk.get(), converted.get());
 }
 
-Ref ns_which(const Args& a) {
-  PyObject *self = a[0], *name = a[1];
+GLUE_BODY(ns_which, self, name, command, variable) {
   Ref w = words({GLUE_STR("namespace"), GLUE_STR("which")});
-  if (glue::truthy(a[2])) w = words({GLUE_STR("namespace"), GLUE_STR("which"), GLUE_STR("-command")});
-  if (glue::truthy(a[3])) {
+  if (glue::truthy(command)) w = words({GLUE_STR("namespace"), GLUE_STR("which"), GLUE_STR("-command")});
+  if (glue::truthy(variable)) {
     Ref flag = glue::tuple_of(GLUE_STR("-variable"));
     w = tuple_concat({w.get(), flag.get()});
   }
@@ -183,20 +178,19 @@ Ref ns_which(const Args& a) {
   return via_call(self, w.get());
 }
 
-Ref ns_is_absolute(const Args& a) {
-  Ref ns = GLUE_MEMBER(a[0], "ns");
+GLUE_BODY(ns_is_absolute, self) {
+  Ref ns = GLUE_MEMBER(self, "ns");
   if (!glue::truthy(ns.get())) return ns;
   return Ref::borrow(starts_with_sep(ns.get()) ? Py_True : Py_False);
 }
 
-Ref ns_is_relative(const Args& a) {
-  Ref ns = GLUE_MEMBER(a[0], "ns");
+GLUE_BODY(ns_is_relative, self) {
+  Ref ns = GLUE_MEMBER(self, "ns");
   if (!glue::truthy(ns.get())) return ns;
   return Ref::borrow(starts_with_sep(ns.get()) ? Py_False : Py_True);
 }
 
-Ref ns_absolute(const Args& a) {
-  PyObject* self = a[0];
+GLUE_BODY(ns_absolute, self) {
   Ref absolute = glue::call_method(self, GLUE_STR("is_absolute"));
   Ref ns = GLUE_MEMBER(self, "ns");
   if (glue::truthy(absolute.get())) return ns;
@@ -208,35 +202,30 @@ Ref ns_absolute(const Args& a) {
   return joined;
 }
 
-Ref ns_make_absolute(const Args& a) {
-  Ref abs = glue::call_method(a[0], GLUE_STR("absolute"));
-  glue::setattr(a[0], GLUE_STR("ns"), abs.get());
-  return Ref::borrow(Py_None);
-}
+GLUE_BODY(ns_make_absolute, self) { return make_absolute(self, GLUE_STR("ns")); }
 
-Ref ns_str(const Args& a) { return GLUE_MEMBER(a[0], "ns"); }
+GLUE_BODY(ns_str, self) { return GLUE_MEMBER(self, "ns"); }
 
 // TempTclNamespace
 
-Ref tempns_init(const Args& a) {
-  PyObject* self = a[0];
-  Ref name = fill_template(a[1], self);
+GLUE_BODY(tempns_init, self, ns, kwargs) {
+  Ref name = fill_template(ns, self);
   Ref sup = glue::super_of(state.TempTclNamespace.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
-  glue::call_kw(init.get(), args.get(), a.varkw());
+  glue::call_kw(init.get(), args.get(), kwargs);
   return Ref::borrow(Py_None);
 }
 
-Ref tempns_enter(const Args& a) {
-  Ref value = temp_enter(state.TempTclNamespace.cls, a[0]);
-  glue::call_method(a[0], GLUE_STR("create"));
+GLUE_BODY(tempns_enter, self) {
+  Ref value = temp_enter(state.TempTclNamespace.cls, self);
+  glue::call_method(self, GLUE_STR("create"));
   return value;
 }
 
-Ref tempns_exit(const Args& a) {
-  delete_quietly(a[0]);
-  return temp_exit_next(state.TempTclNamespace.cls, a[0], a.varargs());
+GLUE_BODY(tempns_exit, self, exc_info) {
+  delete_quietly(self);
+  return temp_exit_next(state.TempTclNamespace.cls, self, exc_info);
 }
 
 void build_namespace_classes(glue::ModuleBuilder& m) {
@@ -272,10 +261,6 @@ void build_namespace_classes(glue::ModuleBuilder& m) {
   Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
   m.add("TclNamespace", cls.get());
   record(state.TclNamespace, std::move(cls));
-  for (ClassInfo* ci : {&state.VariablesView, &state.ObjectsView, &state.CommandsView, &state.ProcsView}) {
-    Ref view = Ref::steal(ci->cls);
-    record(*ci, std::move(view));
-  }
 
   glue::ClassBody t("TempTclNamespace", kModule);
   std::string sig = std::string("(self, ns=") + kTemplate + ", **kwargs)";

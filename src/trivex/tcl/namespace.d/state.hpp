@@ -27,44 +27,32 @@ constexpr const char* kTemplate = "'::__trivex__{cls}_{id}_tmp'";
 // Module state: set once at import, alive for the process.
 
 struct ClassInfo {
-  PyObject* cls = nullptr;
+  glue::Owned cls;
   glue::Pristine origin;  // the class as built, for the fast paths' guards
 };
 
 struct State {
-  PyObject* globals = nullptr;  // the module's dict
-  PyObject* TclError = nullptr;
-  PyObject* marker = nullptr;
-  PyObject* update_wrapper = nullptr;
-  PyObject* format_exception = nullptr;  // traceback.format_exception, on first error
+  glue::Owned globals;  // the module's dict
+  glue::Owned TclError;
+  glue::Owned marker;
+  glue::Owned update_wrapper;
+  glue::Owned format_exception;  // traceback.format_exception, on first error
   bool asserts = true;
   ClassInfo TclVariable, TempTclVariable, TclArrayVariable, TempTclArrayVariable;
   ClassInfo TclCommand, TempTclCommand, TclNamespace, TempTclNamespace;
   ClassInfo VariablesView, ObjectsView, CommandsView, ProcsView;
   // Class-dict entries the fast paths compare against.
-  PyObject* var_get_obj = nullptr;
-  PyObject* var_set = nullptr;
-  PyObject* ns_join = nullptr;     // the function inside the staticmethod
-  PyObject* method_caller = nullptr;  // (obj, name): obj.name(), for lazy iterators
-  PyObject* view_names = nullptr;     // (view, subcommand): the names a view yields
+  glue::Owned var_get_obj;
+  glue::Owned ns_join;         // the function inside the staticmethod
+  glue::Owned method_caller;   // (obj, name): obj.name(), for lazy iterators
+  glue::Owned view_names;      // (view, subcommand): the names a view yields
   PyObject *attr_tcl = nullptr, *attr_cmd_name = nullptr, *attr_args = nullptr, *attr_keywords = nullptr,
            *attr_cast = nullptr, *attr_logger = nullptr;
 };
 
 extern State state;
 
-// A per-call-site tuple of interned keyword names for vectorcall.
-PyObject* make_kwnames(std::initializer_list<const char*> names);
-#define KWNAMES(...)                                                       \
-  ([]() -> PyObject* {                                                     \
-    static PyObject* const names_ = make_kwnames({__VA_ARGS__});           \
-    return names_;                                                         \
-  }())
-
-// f(*args) where the trailing len(kwnames) values are keyword arguments.
-Ref vcall(PyObject* f, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
-
-// obj.name(*args), keyword values last as in vcall.
+// obj.name(*args), keyword values last as in glue::call_kw.
 Ref vmethod(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
 
 // A module-level name, looked up when the code runs (as Python code would);
@@ -75,7 +63,7 @@ struct GlobalCache {
 };
 
 inline Ref global(PyObject* name, GlobalCache& cache) {
-  uint64_t version = reinterpret_cast<PyDictObject*>(state.globals)->ma_version_tag;
+  uint64_t version = reinterpret_cast<PyDictObject*>(state.globals.get())->ma_version_tag;
   if (cache.value && cache.version == version) return Ref::borrow(cache.value);
   PyObject* v = PyDict_GetItemWithError(state.globals, name);
   if (v) {
@@ -92,10 +80,7 @@ inline Ref global(PyObject* name, GlobalCache& cache) {
     return global(GLUE_STR(name), cache_);     \
   }())
 
-inline PyObject* instance_dict(PyObject* self) {
-  PyObject** dp = _PyObject_GetDictPtr(self);
-  return dp ? *dp : nullptr;
-}
+using glue::instance_dict;
 
 // Give `self` an ordinary instance dict holding what it holds now.  Left to
 // itself, CPython keeps instance attributes in a form shared by the class
@@ -112,7 +97,7 @@ using glue::SiteCache;
 // anything else: object's own __getattribute__ and no class attribute of
 // that name.
 inline bool plain_attribute(PyTypeObject* t, PyObject* name) {
-  return glue::detail::generic_lookup(t) && !_PyType_Lookup(t, name);
+  return glue::generic_lookup(t) && !_PyType_Lookup(t, name);
 }
 
 // self.<a> and self.<b> as two GLUE_MEMBER reads give them, remembered together.
@@ -174,6 +159,8 @@ inline Ref self_tk(PyObject* self) {
 // The interpreter rule shared by every constructor: a false `tcl` means the
 // package's default interpreter, and whatever is used is held weakly.
 Ref interpreter_proxy(PyObject* tcl);
+// Whether that rule takes `tcl` as it is, without a truth test.
+bool plain_proxy(PyObject* tcl);
 
 inline bool is_none(PyObject* o) { return o == Py_None; }
 
@@ -258,7 +245,7 @@ Ref with_block(PyObject* mgr, Body&& body) {
 // ---------------------------------------------------------------------------
 // Defined in one file, used in others.
 
-// module state, shared helpers, fast entries (module.cpp)
+// module state, shared helpers (module.cpp)
 void record(ClassInfo& ci, Ref cls);
 
 // name arithmetic (names.cpp)
@@ -275,6 +262,7 @@ void add_name_arithmetic(glue::ClassBody& b);
 // variables and temporaries (variables.cpp)
 Ref current_namespace(PyObject* tk);
 Ref absolute_name(PyObject* self, PyObject* name);
+Ref make_absolute(PyObject* self, PyObject* attr);
 Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast);
 Ref get_str(PyObject* self, PyObject* array_index);
 Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index);
@@ -290,15 +278,11 @@ Ref temp_exit_next(PyObject* cls, PyObject* self, PyObject* exc_info);
 void build_variable_classes(glue::ModuleBuilder& m);
 
 // array variables (arrays.cpp)
-Ref method_caller(const Args& a);
-Ref getitem(PyObject* self, PyObject* key);
-Ref setitem(PyObject* self, PyObject* key, PyObject* value);
-Ref delitem(PyObject* self, PyObject* key);
+extern const glue::Body method_caller;
 void build_array_classes(glue::ModuleBuilder& m);
 
 // commands and temporary commands (commands.cpp)
 Ref tuple_concat(std::initializer_list<PyObject*> parts);
-Ref dunder_call(PyObject* self, PyObject* args, PyObject* kwargs);
 void delete_quietly(PyObject* self);
 void build_command_classes(glue::ModuleBuilder& m);
 
@@ -311,8 +295,7 @@ struct ViewClasses {
 };
 
 // the four views (views.cpp)
-Ref view_getitem(PyObject* self, PyObject* name);
-Ref view_names(const Args& a);
+extern const glue::Body view_names;
 ViewClasses build_view_classes();
 
 }  // namespace trivex::namespace_module

@@ -20,10 +20,9 @@ Ref absolute_name(PyObject* self, PyObject* name) {
   return namespace_join(current.get(), name);
 }
 
-Ref var_init(const Args& a) {
-  PyObject *self = a[0], *var_name = a[1], *array_index = a[2], *cast = a[4];
-  Ref tcl = interpreter_proxy(a[3]);
-  glue::setattr(self, GLUE_STR("tcl"), tcl.get());
+GLUE_BODY(var_init, self, var_name, array_index, tcl, cast) {
+  Ref proxy = interpreter_proxy(tcl);
+  glue::setattr(self, GLUE_STR("tcl"), proxy.get());
   glue::setattr(self, GLUE_STR("cast"), cast);
   Ref name = quotify(var_name);
   if (!is_none(array_index)) {
@@ -52,7 +51,7 @@ Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
   return result;
 }
 
-Ref var_get_obj(const Args& a) { return get_obj(a[0], a[1], a[2]); }
+GLUE_BODY(var_get_obj, self, array_index, cast) { return get_obj(self, array_index, cast); }
 
 Ref get_str(PyObject* self, PyObject* array_index) {
   Ref tk = self_tk(self);
@@ -61,7 +60,7 @@ Ref get_str(PyObject* self, PyObject* array_index) {
   return evaluating(tk.get(), [&] { return trivex::tktext::var_text(tk.get(), name.get()); });
 }
 
-Ref var_get_str(const Args& a) { return get_str(a[0], a[1]); }
+GLUE_BODY(var_get_str, self, array_index) { return get_str(self, array_index); }
 
 // tk.setvar of the variable called `name` (a var_name), as set() does it.
 Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index) {
@@ -85,7 +84,7 @@ Ref set_value(PyObject* self, PyObject* value, PyObject* array_index) {
   return set_named(tk.get(), name.get(), value, array_index);
 }
 
-Ref var_set(const Args& a) { return set_value(a[0], a[1], a[2]); }
+GLUE_BODY(var_set, self, value, array_index) { return set_value(self, value, array_index); }
 
 Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain) {
   Ref tk = self_tk(self);
@@ -105,7 +104,7 @@ Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain) {
   return Ref::borrow(Py_None);
 }
 
-Ref var_unset(const Args& a) { return unset_value(a[0], a[1], a[2]); }
+GLUE_BODY(var_unset, self, array_index, nocomplain) { return unset_value(self, array_index, nocomplain); }
 
 Ref exists_value(PyObject* self, PyObject* array_index) {
   Ref tcl = GLUE_MEMBER(self, "tcl");
@@ -117,13 +116,12 @@ Ref exists_value(PyObject* self, PyObject* array_index) {
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_boolean", r.get());
 }
 
-Ref var_exists(const Args& a) { return exists_value(a[0], a[1]); }
+GLUE_BODY(var_exists, self, array_index) { return exists_value(self, array_index); }
 
-Ref var_array_item_byref(const Args& a) {
-  PyObject *self = a[0], *array_index = a[1], *cast = a[2];
+GLUE_BODY(var_array_item_byref, self, array_index, cast) {
   Ref cls = GLOBAL("TclVariable");
   Ref tcl = GLUE_MEMBER(self, "tcl");
-  return vcall(cls.get(), {self, array_index, tcl.get(), cast}, KWNAMES("array_index", "tcl", "cast"));
+  return glue::call_kw(cls.get(), {self, array_index, tcl.get(), cast}, GLUE_KWNAMES("array_index", "tcl", "cast"));
 }
 
 // The words ::array SUB NAME [extra]; `extra` null when absent.
@@ -132,8 +130,7 @@ Ref array_words(PyObject* self, PyObject* sub, PyObject* extra) {
   return words({GLUE_STR("::array"), sub, name.get()}, extra);
 }
 
-Ref var_array_get_obj(const Args& a) {
-  PyObject *self = a[0], *pattern = a[1];
+GLUE_BODY(var_array_get_obj, self, pattern) {
   Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
@@ -142,8 +139,7 @@ Ref var_array_get_obj(const Args& a) {
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_array", r.get());
 }
 
-Ref var_array_get_str(const Args& a) {
-  PyObject *self = a[0], *pattern = a[1];
+GLUE_BODY(var_array_get_str, self, pattern) {
   Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref pat = is_none(pattern) ? Ref() : quotify(pattern);
@@ -153,8 +149,7 @@ Ref var_array_get_str(const Args& a) {
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_array", r.get());
 }
 
-Ref var_array_set(const Args& a) {
-  PyObject *self = a[0], *value = a[1];
+GLUE_BODY(var_array_set, self, value) {
   Ref tk = self_tk(self);
   Ref v = tclobj(value);
   Ref w = array_words(self, GLUE_STR("set"), v.get());
@@ -170,7 +165,7 @@ Ref array_unset(PyObject* self, PyObject* pattern) {
   return Ref::borrow(Py_None);
 }
 
-Ref var_array_unset(const Args& a) { return array_unset(a[0], a[1]); }
+GLUE_BODY(var_array_unset, self, pattern) { return array_unset(self, pattern); }
 
 Ref array_size(PyObject* self) {
   Ref tk = self_tk(self);
@@ -178,7 +173,7 @@ Ref array_size(PyObject* self) {
   return tk_call(tk.get(), w.get());
 }
 
-Ref var_array_size(const Args& a) { return array_size(a[0]); }
+GLUE_BODY(var_array_size, self) { return array_size(self); }
 
 Ref array_names(PyObject* self, PyObject* pattern) {
   Ref tcl = GLUE_MEMBER(self, "tcl");
@@ -189,10 +184,9 @@ Ref array_names(PyObject* self, PyObject* pattern) {
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_list", r.get());
 }
 
-Ref var_array_names(const Args& a) { return array_names(a[0], a[1]); }
+GLUE_BODY(var_array_names, self, pattern) { return array_names(self, pattern); }
 
-Ref var_is_array(const Args& a) {
-  PyObject* self = a[0];
+GLUE_BODY(var_is_array, self) {
   Ref tcl = GLUE_MEMBER(self, "tcl");
   Ref tk = tk_of(tcl.get());
   Ref w = array_words(self, GLUE_STR("exists"), nullptr);
@@ -200,21 +194,24 @@ Ref var_is_array(const Args& a) {
   return GLUE_CALL(glue::referent(tcl.get()).get(), "cast_boolean", r.get());
 }
 
-Ref var_absolute(const Args& a) {
-  Ref name = GLUE_MEMBER(a[0], "var_name");
-  return absolute_name(a[0], name.get());
+GLUE_BODY(var_absolute, self) {
+  Ref name = GLUE_MEMBER(self, "var_name");
+  return absolute_name(self, name.get());
 }
 
-Ref var_make_absolute(const Args& a) {
-  Ref abs = glue::call_method(a[0], GLUE_STR("absolute"));
-  glue::setattr(a[0], GLUE_STR("var_name"), abs.get());
+// make_absolute() of the three classes: self.<attr> = self.absolute().
+Ref make_absolute(PyObject* self, PyObject* attr) {
+  Ref abs = glue::call_method(self, GLUE_STR("absolute"));
+  glue::setattr(self, attr, abs.get());
   return Ref::borrow(Py_None);
 }
 
-Ref var_str(const Args& a) { return GLUE_MEMBER(a[0], "var_name"); }
+GLUE_BODY(var_make_absolute, self) { return make_absolute(self, GLUE_STR("var_name")); }
 
-Ref var_tclobj(const Args& a) {
-  Ref name = GLUE_MEMBER(a[0], "var_name");
+GLUE_BODY(var_str, self) { return GLUE_MEMBER(self, "var_name"); }
+
+GLUE_BODY(var_tclobj, self) {
+  Ref name = GLUE_MEMBER(self, "var_name");
   return quotify(name.get());
 }
 
@@ -222,21 +219,20 @@ Ref type_name(PyObject* self) {
   return glue::getattr(reinterpret_cast<PyObject*>(Py_TYPE(self)), GLUE_STR("__name__"));
 }
 
-Ref var_repr(const Args& a) {
-  Ref cls_name = type_name(a[0]);
-  Ref name = GLUE_MEMBER(a[0], "var_name");
+GLUE_BODY(var_repr, self) {
+  Ref cls_name = type_name(self);
+  Ref name = GLUE_MEMBER(self, "var_name");
   return glue::check(PyUnicode_FromFormat("%S(%R)", cls_name.get(), name.get()));
 }
 
 // TempTclVariable
 
-Ref tempvar_init(const Args& a) {
-  PyObject* self = a[0];
-  Ref name = fill_template(a[1], self);
+GLUE_BODY(tempvar_init, self, var_name, kwargs) {
+  Ref name = fill_template(var_name, self);
   Ref sup = glue::super_of(state.TempTclVariable.cls, self);
   Ref init = glue::getattr(sup.get(), GLUE_STR("__init__"));
   Ref args = glue::tuple_of(name.get());
-  glue::call_kw(init.get(), args.get(), a.varkw());
+  glue::call_kw(init.get(), args.get(), kwargs);
   return Ref::borrow(Py_None);
 }
 
@@ -256,12 +252,11 @@ Ref temp_exit_next(PyObject* cls, PyObject* self, PyObject* exc_info) {
   return found ? r : Ref::borrow(Py_False);
 }
 
-Ref tempvar_enter(const Args& a) { return temp_enter(state.TempTclVariable.cls, a[0]); }
+GLUE_BODY(tempvar_enter, self) { return temp_enter(state.TempTclVariable.cls, self); }
 
-Ref tempvar_exit(const Args& a) {
-  PyObject* self = a[0];
-  vmethod(self, GLUE_STR("unset"), {Py_True}, KWNAMES("nocomplain"));
-  return temp_exit_next(state.TempTclVariable.cls, self, a.varargs());
+GLUE_BODY(tempvar_exit, self, exc_info) {
+  vmethod(self, GLUE_STR("unset"), {Py_True}, GLUE_KWNAMES("nocomplain"));
+  return temp_exit_next(state.TempTclVariable.cls, self, exc_info);
 }
 
 void build_variable_classes(glue::ModuleBuilder& m) {
@@ -274,7 +269,7 @@ void build_variable_classes(glue::ModuleBuilder& m) {
                  {{"_TclVariable__marker", state.marker}});
     b.method({"get_str", "(self, array_index=None)", var_get_str});
     b.add("get", get_obj_fn);
-    state.var_set = b.method({"set", "(self, value, array_index=None)", var_set});
+    b.method({"set", "(self, value, array_index=None)", var_set});
     b.method({"unset", "(self, array_index=None, nocomplain=False)", var_unset});
     b.method({"exists", "(self, array_index=None)", var_exists});
     b.method({"array_item_byref", "(self, array_index, cast=None)", var_array_item_byref});
@@ -291,11 +286,8 @@ void build_variable_classes(glue::ModuleBuilder& m) {
     b.method({"__str__", "(self)", var_str});
     b.method({"__tclobj__", "(self)", var_tclobj});
     b.method({"__repr__", "(self)", var_repr});
-    state.var_get_obj = get_obj_fn;
+    state.var_get_obj = Ref::borrow(get_obj_fn);
     Ref cls = b.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
-    // Keep the class-dict entries alive with the class (they are borrowed
-    // from the body, which goes away).
-    for (PyObject** p : {&state.var_get_obj, &state.var_set}) Py_INCREF(*p);
     m.add("TclVariable", cls.get());
     record(state.TclVariable, std::move(cls));
   }

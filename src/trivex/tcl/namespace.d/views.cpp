@@ -6,8 +6,7 @@ namespace trivex::namespace_module {
 
 // Namespace views
 
-Ref view_init(PyObject* cls, const Args& a) {
-  PyObject *self = a[0], *ns = a[1];
+Ref view_init(PyObject* cls, PyObject* self, PyObject* ns) {
   if (state.asserts) {
     Ref ns_cls = GLOBAL("TclNamespace");
     if (!glue::isinstance(ns, ns_cls.get())) {
@@ -21,8 +20,8 @@ Ref view_init(PyObject* cls, const Args& a) {
   return Ref::borrow(Py_None);
 }
 
-Ref variables_view_init(const Args& a) { return view_init(state.VariablesView.cls, a); }
-Ref commands_view_init(const Args& a) { return view_init(state.CommandsView.cls, a); }
+GLUE_BODY(variables_view_init, self, ns) { return view_init(state.VariablesView.cls, self, ns); }
+GLUE_BODY(commands_view_init, self, ns) { return view_init(state.CommandsView.cls, self, ns); }
 
 // TclNamespace.join(self.ns.ns, name)
 Ref qualify(PyObject* view, PyObject* name) {
@@ -72,19 +71,17 @@ Ref var_byref(PyObject* self, PyObject* name, PyObject* args, PyObject* kwargs) 
   return make_byref(self, var_type.get(), name, args, kwargs);
 }
 
-Ref variables_view_byref(const Args& a) { return var_byref(a[0], a[1], a.varargs(), a.varkw()); }
+GLUE_BODY(variables_view_byref, self, var_name, args, kwargs) { return var_byref(self, var_name, args, kwargs); }
 
-Ref variables_view_array_byref(const Args& a) {
-  PyObject* self = a[0];
-  PyObject* kwargs = a.varkw();
+GLUE_BODY(variables_view_array_byref, self, var_name, args, kwargs) {
   Ref fn = glue::getattr(self, GLUE_STR("byref"));
   if (PyDict_Contains(kwargs, GLUE_STR("var_type"))) repeated_keyword(fn.get(), "var_type");
   Ref cls = GLOBAL("TclArrayVariable");
   Ref kw = glue::new_dict();
   glue::dict_set(kw.get(), GLUE_STR("var_type"), cls.get());
   glue::check_status(PyDict_Update(kw.get(), kwargs));
-  Ref head = glue::tuple_of(a[1]);
-  Ref all = tuple_concat({head.get(), a.varargs()});
+  Ref head = glue::tuple_of(var_name);
+  Ref all = tuple_concat({head.get(), args});
   return glue::call_kw(fn.get(), all.get(), kw.get());
 }
 
@@ -100,19 +97,23 @@ Ref varobj(PyObject* self, PyObject* name) {
 
 // "NS::NAME" written at once, when that text is exactly what joining and
 // normalizing would give: our own join in force, and a relative name and a
-// namespace that join plainly.  Else null.
+// namespace that join plainly.  The empty namespace name (the current
+// namespace) leaves a plain name as it is.  Else null.
 Ref fused_var_name(PyObject* ns_name, PyObject* name) {
-  if (!PyUnicode_CheckExact(ns_name) || !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(ns_name) == 0 ||
-      PyUnicode_GET_LENGTH(name) == 0 || starts_with_sep(name))
+  if (!PyUnicode_CheckExact(ns_name) || !PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0 ||
+      starts_with_sep(name))
     return Ref();
   Ref ns_cls = GLOBAL("TclNamespace");
   if (!OUR_CLASS(ns_cls.get(), TclNamespace, "join")) return Ref();
   // The last name made, with the two strings it was made from (held, so
   // that the same objects mean the same text).
-  static Ref last_ns, last_name, last_joined;
-  if (ns_name == last_ns.get() && name == last_name.get()) return last_joined;
-  bool global = PyUnicode_GET_LENGTH(ns_name) == 2 && starts_with_sep(ns_name);
-  Ref joined = global ? concat(GLUE_STR("::"), name) : concat_all({ns_name, GLUE_STR("::"), name});
+  static glue::Owned last_ns, last_name, last_joined;
+  if (ns_name == last_ns.get() && name == last_name.get()) return Ref::borrow(last_joined);
+  Py_ssize_t ns_len = PyUnicode_GET_LENGTH(ns_name);
+  bool global = ns_len == 2 && starts_with_sep(ns_name);
+  Ref joined = ns_len == 0 ? Ref::borrow(name)
+               : global    ? concat(GLUE_STR("::"), name)
+                           : concat_all({ns_name, GLUE_STR("::"), name});
   bool plain = cv::with_chars(joined.get(), [](const auto* d, size_t n) { return nm::is_normal(d, n); });
   if (!plain) return Ref();
   last_ns = Ref::borrow(ns_name);
@@ -121,19 +122,61 @@ Ref fused_var_name(PyObject* ns_name, PyObject* name) {
   return joined;
 }
 
+// Where a view's variables live, as the reads of view_variable find it:
+// self.ns, that namespace's `ns` and `tcl`, and the `tk` of the interpreter
+// the proxy stands for.  Remembered while the view, the namespace and the
+// interpreter are the very objects seen then, none of their types and dicts
+// modified since (version tags), and the proxy still stands for that
+// interpreter; each value is borrowed from one of those dicts.
+struct ViewRoute {
+  glue::SiteCache view;     // value: the namespace
+  glue::SiteCache ns_name;  // value: its `ns`
+  glue::SiteCache ns_tcl;   // value: its `tcl`, a proxy needing no truth test
+  glue::SiteCache tk;       // value: the interpreter's `tk`
+};
+
+// The namespace name and interpreter of a view, from `route` when it holds
+// for these objects (else false).
+bool route_holds(const ViewRoute& route, PyObject* self, PyObject*& ns_name, PyObject*& tk) {
+  if (!route.view.hit(Py_TYPE(self), instance_dict(self))) return false;
+  PyObject* ns = route.view.value;
+  PyObject* ns_dict = instance_dict(ns);
+  if (!route.ns_name.hit(Py_TYPE(ns), ns_dict) || !route.ns_tcl.hit(Py_TYPE(ns), ns_dict)) return false;
+  PyObject* interp = PyWeakref_GET_OBJECT(route.ns_tcl.value);
+  if (interp == Py_None || !route.tk.hit(Py_TYPE(interp), instance_dict(interp))) return false;
+  ns_name = route.ns_name.value;
+  tk = route.tk.value;
+  return true;
+}
+
 // The `var_name` and the application object of the variable
 // self.byref(name) would make, without making it.
 void view_variable(PyObject* self, PyObject* name, Ref& var_name, Ref& tk) {
-  Ref ns = GLUE_MEMBER(self, "ns");
-  Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
+  static ViewRoute route;
+  PyObject *ns_name_seen, *tk_seen;
+  bool known = route_holds(route, self, ns_name_seen, tk_seen);
+  Ref ns, ns_name;
+  if (known) {
+    ns_name = Ref::borrow(ns_name_seen);
+  } else {
+    ns = glue::member(self, GLUE_STR("ns"), route.view);
+    ns_name = glue::member(ns.get(), GLUE_STR("ns"), route.ns_name);
+  }
   var_name = fused_var_name(ns_name.get(), name);
   if (!var_name) {
     Ref qualified = namespace_join(ns_name.get(), name);
     var_name = quotify(qualified.get());
   }
-  Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
-  Ref tcl = interpreter_proxy(tcl_given.get());
-  tk = tk_of(tcl.get());
+  if (known) {
+    tk = Ref::borrow(tk_seen);
+  } else {
+    Ref tcl_given = glue::member(ns.get(), GLUE_STR("tcl"), route.ns_tcl);
+    if (!plain_proxy(tcl_given.get())) route.ns_tcl = glue::SiteCache{};
+    Ref tcl = interpreter_proxy(tcl_given.get());
+    Ref interp = glue::referent(tcl.get());
+    tk = glue::member(interp.get(), GLUE_STR("tk"), route.tk);
+  }
+  trivex::tcl::check_tk(tk.get());
 }
 
 Ref variables_view_get_impl(PyObject* self, PyObject* name) {
@@ -151,7 +194,7 @@ Ref variables_view_get_impl(PyObject* self, PyObject* name) {
   return glue::call_method(var.get(), GLUE_STR("get_str"));
 }
 
-Ref variables_view_get(const Args& a) { return variables_view_get_impl(a[0], a[1]); }
+GLUE_BODY(variables_view_get, self, var_name) { return variables_view_get_impl(self, var_name); }
 
 Ref variables_view_set_impl(PyObject* self, PyObject* name, PyObject* value, PyObject* array_index) {
   if (OURS(self, VariablesView, "byref")) {
@@ -165,47 +208,49 @@ Ref variables_view_set_impl(PyObject* self, PyObject* name, PyObject* value, PyO
     }
   }
   Ref var = varobj(self, name);
-  return vmethod(var.get(), GLUE_STR("set"), {value, array_index}, KWNAMES("array_index"));
+  return vmethod(var.get(), GLUE_STR("set"), {value, array_index}, GLUE_KWNAMES("array_index"));
 }
 
-Ref variables_view_set(const Args& a) { return variables_view_set_impl(a[0], a[1], a[2], a[3]); }
+GLUE_BODY(variables_view_set, self, var_name, value, array_index) {
+  return variables_view_set_impl(self, var_name, value, array_index);
+}
 
-Ref variables_view_unset(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  vmethod(var.get(), GLUE_STR("unset"), {a[2], a[3]}, KWNAMES("array_index", "nocomplain"));
+GLUE_BODY(variables_view_unset, self, var_name, array_index, nocomplain) {
+  Ref var = varobj(self, var_name);
+  vmethod(var.get(), GLUE_STR("unset"), {array_index, nocomplain}, GLUE_KWNAMES("array_index", "nocomplain"));
   return Ref::borrow(Py_None);
 }
 
-Ref variables_view_array_get(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("array_get_str"), {a[2]}, KWNAMES("pattern"));
+GLUE_BODY(variables_view_array_get, self, var_name, pattern) {
+  Ref var = varobj(self, var_name);
+  return vmethod(var.get(), GLUE_STR("array_get_str"), {pattern}, GLUE_KWNAMES("pattern"));
 }
 
-Ref variables_view_array_set(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  glue::call_method(var.get(), GLUE_STR("array_set"), a[2]);
+GLUE_BODY(variables_view_array_set, self, var_name, value) {
+  Ref var = varobj(self, var_name);
+  glue::call_method(var.get(), GLUE_STR("array_set"), value);
   return Ref::borrow(Py_None);
 }
 
-Ref variables_view_array_unset(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  vmethod(var.get(), GLUE_STR("array_unset"), {a[2]}, KWNAMES("pattern"));
+GLUE_BODY(variables_view_array_unset, self, var_name, pattern) {
+  Ref var = varobj(self, var_name);
+  vmethod(var.get(), GLUE_STR("array_unset"), {pattern}, GLUE_KWNAMES("pattern"));
   return Ref::borrow(Py_None);
 }
 
-Ref variables_view_array_names(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("array_names"), {a[2]}, KWNAMES("pattern"));
+GLUE_BODY(variables_view_array_names, self, var_name, pattern) {
+  Ref var = varobj(self, var_name);
+  return vmethod(var.get(), GLUE_STR("array_names"), {pattern}, GLUE_KWNAMES("pattern"));
 }
 
-Ref variables_view_is_array(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
+GLUE_BODY(variables_view_is_array, self, var_name) {
+  Ref var = varobj(self, var_name);
   return glue::call_method(var.get(), GLUE_STR("is_array"));
 }
 
-Ref variables_view_exists(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("exists"), {a[2]}, KWNAMES("array_index"));
+GLUE_BODY(variables_view_exists, self, var_name, array_index) {
+  Ref var = varobj(self, var_name);
+  return vmethod(var.get(), GLUE_STR("exists"), {array_index}, GLUE_KWNAMES("array_index"));
 }
 
 // raise KeyError(exc) from exc, for the exception in flight when it is one
@@ -238,36 +283,33 @@ Ref view_getitem(PyObject* self, PyObject* name) {
       {state.TclError, PyExc_ValueError});
 }
 
-Ref variables_view_getitem(const Args& a) { return view_getitem(a[0], a[1]); }
+GLUE_BODY(variables_view_getitem, self, var_name) { return view_getitem(self, var_name); }
 
-Ref variables_view_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
+GLUE_BODY(variables_view_contains, self, var_name) { return glue::call_method(self, GLUE_STR("exists"), var_name); }
 
-Ref variables_view_setitem(const Args& a) {
-  if (OURS(a[0], VariablesView, "set"))
-    variables_view_set_impl(a[0], a[1], a[2], Py_None);
+GLUE_BODY(variables_view_setitem, self, var_name, value) {
+  if (OURS(self, VariablesView, "set"))
+    variables_view_set_impl(self, var_name, value, Py_None);
   else
-    glue::call_method(a[0], GLUE_STR("set"), a[1], a[2]);
+    glue::call_method(self, GLUE_STR("set"), var_name, value);
   return Ref::borrow(Py_None);
 }
 
-Ref view_delitem(const Args& a, PyObject* method) {
+Ref view_delitem(PyObject* self, PyObject* name, PyObject* method) {
   return key_error_from(
       [&] {
-        glue::call_method(a[0], method, a[1]);
+        glue::call_method(self, method, name);
         return Ref::borrow(Py_None);
       },
       {state.TclError});
 }
 
-Ref variables_view_delitem(const Args& a) { return view_delitem(a, GLUE_STR("unset")); }
+GLUE_BODY(variables_view_delitem, self, var_name) { return view_delitem(self, var_name, GLUE_STR("unset")); }
 
-Ref view_len(const Args& a) {
-  Ref it = glue::check(PyObject_GetIter(a[0]));
+GLUE_BODY(view_len, self) {
+  Ref it = glue::check(PyObject_GetIter(self));
   Py_ssize_t n = 0;
-  while (PyObject* item = PyIter_Next(it.get())) {
-    Py_DECREF(item);
-    ++n;
-  }
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) ++n;
   if (PyErr_Occurred()) throw glue::PythonError{};
   return glue::check(PyLong_FromSsize_t(n));
 }
@@ -279,8 +321,8 @@ Ref view_len(const Args& a) {
 // this view (looking them up qualifies them with the namespace); for an
 // absolute name the query therefore asks for the namespace's own members and
 // yields their names relative to it.
-Ref view_names(const Args& a) {
-  PyObject *view = a[0], *sub = a[1];
+GLUE_BODY(view_names, view, subcommand) {
+  PyObject* sub = subcommand;
   Ref ns = GLUE_MEMBER(view, "ns");
   Ref ns_name = GLUE_MEMBER(ns.get(), "ns");
   Ref pattern;
@@ -312,7 +354,7 @@ Ref view_iter(PyObject* self, PyObject* sub) {
   return glue::lazy_iter(state.view_names, args.get());
 }
 
-Ref variables_view_iter(const Args& a) { return view_iter(a[0], GLUE_STR("vars")); }
+GLUE_BODY(variables_view_iter, self) { return view_iter(self, GLUE_STR("vars")); }
 
 Ref objects_view_get_impl(PyObject* self, PyObject* name, PyObject* array_index) {
   if (OURS(self, VariablesView, "byref")) {
@@ -320,32 +362,28 @@ Ref objects_view_get_impl(PyObject* self, PyObject* name, PyObject* array_index)
     if (OUR_CLASS(var_cls.get(), TclVariable, "__new__", "__init__", "get_obj")) {
       // TclVariable(qualify(name), tcl=self.ns.tcl).get_obj(array_index=...)
       // without the object: a fresh variable has no cast.
-      Ref qualified = qualify(self, name);
-      Ref var_name = quotify(qualified.get());
-      Ref ns = GLUE_MEMBER(self, "ns");
-      Ref tcl_given = GLUE_MEMBER(ns.get(), "tcl");
-      Ref tcl = interpreter_proxy(tcl_given.get());
-      Ref tk = tk_of(tcl.get());
+      Ref var_name, tk;
+      view_variable(self, name, var_name, tk);
       if (is_none(array_index)) return GLUE_CALL(tk.get(), "getvar", var_name.get());
       Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
       return GLUE_CALL(tk.get(), "getvar", var_name.get(), index.get());
     }
   }
   Ref var = varobj(self, name);
-  return vmethod(var.get(), GLUE_STR("get_obj"), {array_index}, KWNAMES("array_index"));
+  return vmethod(var.get(), GLUE_STR("get_obj"), {array_index}, GLUE_KWNAMES("array_index"));
 }
 
-Ref objects_view_get(const Args& a) { return objects_view_get_impl(a[0], a[1], a[2]); }
+GLUE_BODY(objects_view_get, self, var_name, array_index) { return objects_view_get_impl(self, var_name, array_index); }
 
-Ref objects_view_array_get(const Args& a) {
-  Ref var = varobj(a[0], a[1]);
-  return vmethod(var.get(), GLUE_STR("array_get_obj"), {a[2]}, KWNAMES("pattern"));
+GLUE_BODY(objects_view_array_get, self, var_name, pattern) {
+  Ref var = varobj(self, var_name);
+  return vmethod(var.get(), GLUE_STR("array_get_obj"), {pattern}, GLUE_KWNAMES("pattern"));
 }
 
 // Command views
 
-Ref commands_view_byref(const Args& a) {
-  PyObject *self = a[0], *name = a[1], *args = a.varargs(), *kwargs = a.varkw();
+GLUE_BODY(commands_view_byref, self, cmd_name, args, kwargs) {
+  PyObject* name = cmd_name;
   Ref cls = GLOBAL("TclCommand");
   if (PyTuple_GET_SIZE(args) == 0 && !PyDict_Contains(kwargs, GLUE_STR("args"))) {
     // A name, not a command line: kept one word even with spaces or braces.
@@ -365,61 +403,65 @@ Ref commands_view_byref(const Args& a) {
 
 Ref cmdobj(PyObject* self, PyObject* name) { return glue::call_method(self, GLUE_STR("byref"), name); }
 
-Ref commands_view_exists(const Args& a) {
-  Ref c = cmdobj(a[0], a[1]);
+GLUE_BODY(commands_view_exists, self, cmd_name) {
+  Ref c = cmdobj(self, cmd_name);
   return glue::call_method(c.get(), GLUE_STR("exists"));
 }
 
-Ref commands_view_createcommand(const Args& a) {
-  Ref c = cmdobj(a[0], a[1]);
-  glue::call_method(c.get(), GLUE_STR("createcommand"), a[2]);
+GLUE_BODY(commands_view_createcommand, self, cmd_name, func) {
+  Ref c = cmdobj(self, cmd_name);
+  glue::call_method(c.get(), GLUE_STR("createcommand"), func);
   return Ref::borrow(Py_None);
 }
 
-Ref commands_view_delete(const Args& a) {
-  Ref c = cmdobj(a[0], a[1]);
+GLUE_BODY(commands_view_delete, self, cmd_name) {
+  Ref c = cmdobj(self, cmd_name);
   glue::call_method(c.get(), GLUE_STR("delete"));
   return Ref::borrow(Py_None);
 }
 
-Ref commands_view_rename(const Args& a) {
-  Ref c = cmdobj(a[0], a[1]);
-  Ref new_name = qualify(a[0], a[2]);
-  glue::call_method(c.get(), GLUE_STR("rename"), new_name.get());
+GLUE_BODY(commands_view_rename, self, cmd_name, new_name) {
+  Ref c = cmdobj(self, cmd_name);
+  Ref qualified = qualify(self, new_name);
+  glue::call_method(c.get(), GLUE_STR("rename"), qualified.get());
   return Ref::borrow(Py_None);
 }
 
-Ref commands_view_simple(const Args& a, PyObject* method) {
-  Ref c = cmdobj(a[0], a[1]);
+Ref commands_view_simple(PyObject* self, PyObject* cmd_name, PyObject* method) {
+  Ref c = cmdobj(self, cmd_name);
   return glue::call_method(c.get(), method);
 }
 
-Ref commands_view_origin(const Args& a) { return commands_view_simple(a, GLUE_STR("origin")); }
-Ref commands_view_proc_body(const Args& a) { return commands_view_simple(a, GLUE_STR("proc_body")); }
-Ref commands_view_proc_args(const Args& a) { return commands_view_simple(a, GLUE_STR("proc_args")); }
-
-Ref commands_view_proc_arg_default(const Args& a) {
-  Ref c = cmdobj(a[0], a[1]);
-  return glue::call_method(c.get(), GLUE_STR("proc_arg_default"), a[2]);
+GLUE_BODY(commands_view_origin, self, cmd_name) { return commands_view_simple(self, cmd_name, GLUE_STR("origin")); }
+GLUE_BODY(commands_view_proc_body, self, cmd_name) {
+  return commands_view_simple(self, cmd_name, GLUE_STR("proc_body"));
+}
+GLUE_BODY(commands_view_proc_args, self, cmd_name) {
+  return commands_view_simple(self, cmd_name, GLUE_STR("proc_args"));
 }
 
-Ref commands_view_getitem(const Args& a) { return cmdobj(a[0], a[1]); }
-Ref commands_view_contains(const Args& a) { return glue::call_method(a[0], GLUE_STR("exists"), a[1]); }
+GLUE_BODY(commands_view_proc_arg_default, self, cmd_name, arg_name) {
+  Ref c = cmdobj(self, cmd_name);
+  return glue::call_method(c.get(), GLUE_STR("proc_arg_default"), arg_name);
+}
 
-Ref commands_view_setitem(const Args& a) {
-  glue::call_method(a[0], GLUE_STR("createcommand"), a[1], a[2]);
+GLUE_BODY(commands_view_getitem, self, cmd_name) { return cmdobj(self, cmd_name); }
+GLUE_BODY(commands_view_contains, self, cmd_name) { return glue::call_method(self, GLUE_STR("exists"), cmd_name); }
+
+GLUE_BODY(commands_view_setitem, self, cmd_name, func) {
+  glue::call_method(self, GLUE_STR("createcommand"), cmd_name, func);
   return Ref::borrow(Py_None);
 }
 
-Ref commands_view_delitem(const Args& a) { return view_delitem(a, GLUE_STR("delete")); }
-Ref commands_view_iter(const Args& a) { return view_iter(a[0], GLUE_STR("commands")); }
+GLUE_BODY(commands_view_delitem, self, cmd_name) { return view_delitem(self, cmd_name, GLUE_STR("delete")); }
+GLUE_BODY(commands_view_iter, self) { return view_iter(self, GLUE_STR("commands")); }
 
-Ref procs_view_exists(const Args& a) {
-  Ref c = cmdobj(a[0], a[1]);
+GLUE_BODY(procs_view_exists, self, cmd_name) {
+  Ref c = cmdobj(self, cmd_name);
   return glue::call_method(c.get(), GLUE_STR("is_proc"));
 }
 
-Ref procs_view_iter(const Args& a) { return view_iter(a[0], GLUE_STR("procs")); }
+GLUE_BODY(procs_view_iter, self) { return view_iter(self, GLUE_STR("procs")); }
 
 Ref build_views(ClassInfo& out, const char* name, PyObject* base,
                 std::initializer_list<glue::FunctionDef> methods) {
@@ -429,7 +471,7 @@ Ref build_views(ClassInfo& out, const char* name, PyObject* base,
     b.method(def);
   }
   Ref cls = b.build({base});
-  out.cls = Py_NewRef(cls.get());
+  record(out, cls);
   return cls;
 }
 
