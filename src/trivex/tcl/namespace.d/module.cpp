@@ -50,7 +50,10 @@
 // dunder_call, view_getitem), which they call directly.
 //
 // Values bound for tkinter (words, variable values, callback results) pass
-// through to_tcl.hpp (tkvalue) first: tkinter does not check its conversion of the
+// through to_tcl.hpp (tkvalue) first: tkinter does not check its conversion
+// of the items of a tuple or list, so a value it cannot carry is refused
+// here, with a Python error, before it reaches tkinter.
+
 #include "state.hpp"
 
 namespace trivex::namespace_module {
