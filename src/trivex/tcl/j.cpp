@@ -19,10 +19,17 @@
 // before the call runs.  The interpreter is reached once through the weak
 // proxy per call, not once per attribute.
 //
-// The class slots for `__getattr__` and `__call__` are the ones `type()`
-// installs (they look the methods up in the class and call them), so a
-// subclass or an assignment to `J_Code.__call__` behaves as in Python; the
-// work itself is done once, here, whichever way it is entered.
+// The glue puts the bodies of `__getattr__` and `__call__` into the type
+// slots of these exact classes; a subclass, or an assignment to
+// `J_Code.__call__`, gets the slots `type()` installs (which look the
+// methods up and call them), so it behaves as in Python.  The work itself
+// is done once, here, whichever way it is entered.
+//
+// The result goes through the interpreter's cast_any.  While that and the
+// readers it consults are the interpreter class's own (the glue's guard
+// over the snapshot the interpreter module took of its class), the results
+// whose answer needs no reader (numbers tkinter already made, plain words,
+// plain decimals) are answered here without the call.
 //
 // Half-made objects (copy, pickle and friends create instances without
 // calling __init__ and then probe them with getattr) must not recurse: a
@@ -36,12 +43,12 @@
 // arguments; work shared between entries lives in plain-named helpers.
 #include <cstring>
 
+#include "from_tcl.hpp"
 #include "to_tcl.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
 
-using glue::Args;
 using glue::Ref;
 namespace cv = trivex::convert;
 
@@ -136,6 +143,15 @@ Ref option_word(PyObject* name) {
   return word;
 }
 
+// quotify(value) for a positional word; machine-size ints, the commonest
+// non-text words, are written without a round through str().
+Ref word_text(PyObject* value) {
+  cv::ScalarText text;
+  if (PyLong_CheckExact(value) && cv::scalar_text(value, text))
+    return glue::check(PyUnicode_FromStringAndSize(text.text, static_cast<Py_ssize_t>(text.size)));
+  return cv::quotify(value);
+}
+
 Ref tcl_text(PyObject* value);
 
 // A Tcl list result: each element as its Tcl text, quoted as list elements.
@@ -163,6 +179,27 @@ Ref tcl_text(PyObject* value) {
 
 using trivex::tcl::call_tk;
 using trivex::tcl::tkapp_call;
+
+// interp.cast_any(value), whose answer is plain when tkinter made a number
+// (cast_any hands those back as they are) or the text is a plain word or
+// decimal (which its readers, Tcl's, answer without doubt); `tk` is the
+// application object the value came from, checked again as cast_any checks
+// it: a command may have destroyed the interpreter.
+Ref cast_any(PyObject* interp, PyObject* tk, PyObject* value) {
+  glue::Guard* own = GLUE_RELIES_ON_PUBLISHED(GLUE_MODULE_NAME("interpreter") ".Interpreter", "cast_any", "cast_int",
+                                              "cast_double", "cast_boolean", "getint", "getdouble");
+  if (own && own->holds(interp)) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return Ref::borrow(value);
+    if (t == &PyUnicode_Type) {
+      if (Ref plain = trivex::from_tcl::plain_cast(value)) {
+        trivex::tcl::check_tk(tk);
+        return plain;
+      }
+    }
+  }
+  return GLUE_CALL(interp, "cast_any", value);
+}
 
 Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The flag is taken out first and never reaches Tcl.
@@ -197,7 +234,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   for (Py_ssize_t i = 1; i < at; ++i) {
     bool option = i > nargs && (i - nargs) % 2 == 1;
     PyObject* raw = PyTuple_GET_ITEM(words.get(), i);
-    Ref converted = option ? option_word(raw) : cv::quotify(raw);
+    Ref converted = option ? option_word(raw) : word_text(raw);
     if (converted.get() != raw) {
       Ref replaced = Ref::steal(raw);  // the tuple's reference to it
       PyTuple_SET_ITEM(words.get(), i, converted.release());
@@ -240,7 +277,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref text = tcl_text(value.get());
     return glue::call(cast_ref.get(), text.get());
   }
-  if (glue::truthy(cast_ref.get())) return GLUE_CALL(interp.get(), "cast_any", value.get());
+  if (glue::truthy(cast_ref.get())) return cast_any(interp.get(), tk.get(), value.get());
   return tcl_text(value.get());
 }
 
@@ -295,33 +332,34 @@ Ref new_code(PyObject* name, PyObject* tcl) {
 // ---------------------------------------------------------------------------
 // class J
 
-Ref j_init(const Args& a) {
-  Ref proxy = glue::call(state.proxy, a[1]);
-  glue::setattr(a[0], GLUE_STR("tcl"), proxy.get());
+GLUE_BODY(j_init, self, tcl) {
+  Ref proxy = glue::call(state.proxy, tcl);
+  glue::setattr(self, GLUE_STR("tcl"), proxy.get());
   return Ref::borrow(Py_None);
 }
 
-Ref j_missing(PyObject* self, PyObject* name) {
+GLUE_BODY(j_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("tcl"))) no_attribute(self, name);
   Ref tcl = require_attr(self, GLUE_STR("tcl"));
   return new_code(name, tcl.get());
 }
 
-Ref j_getattr(const Args& a) { return j_missing(a[0], a[1]); }
-
-Ref j_call(const Args&) { glue::raise(state.TclError, "invalid command name \"\""); }
+GLUE_BODY(j_call, self, args, kwargs) {
+  (void)self, (void)args, (void)kwargs;
+  glue::raise(state.TclError, "invalid command name \"\"");
+}
 
 // ---------------------------------------------------------------------------
 // class J_Code
 
-Ref code_init(const Args& a) {
-  glue::setattr(a[0], GLUE_STR("tcl"), a[1]);
-  Ref cmd = glue::check(PySequence_List(a.varargs()));
-  glue::setattr(a[0], GLUE_STR("cmd"), cmd.get());
+GLUE_BODY(code_init, self, cmd, tcl) {
+  glue::setattr(self, GLUE_STR("tcl"), tcl);
+  Ref names = glue::check(PySequence_List(cmd));
+  glue::setattr(self, GLUE_STR("cmd"), names.get());
   return Ref::borrow(Py_None);
 }
 
-Ref code_missing(PyObject* self, PyObject* name) {
+GLUE_BODY(code_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")))
     no_attribute(self, name);
   Ref cmd = require_attr(self, GLUE_STR("cmd"));
@@ -332,39 +370,14 @@ Ref code_missing(PyObject* self, PyObject* name) {
   return Ref::borrow(self);
 }
 
-Ref code_getattr(const Args& a) { return code_missing(a[0], a[1]); }
+GLUE_BODY(code_call, self, args, kwargs) { return run(self, args, kwargs); }
 
-Ref code_call(const Args& a) { return run(a[0], a.varargs(), a.varkw()); }
-
-Ref code_str(const Args& a) {
-  Ref word = command_word(a[0]);
+GLUE_BODY(code_str, self) {
+  Ref word = command_word(self);
   return glue::check(PyUnicode_FromFormat("<tcl.J magic, referring Tcl code ::%U>", word.get()));
 }
 
-Ref code_repr(const Args& a) { return glue::call_method(a[0], GLUE_STR("__str__")); }
-
-// ---------------------------------------------------------------------------
-// Slots of the two classes
-//
-// type() gives a class with __getattr__ a tp_getattro that builds an
-// AttributeError for every name the normal lookup misses before calling
-// __getattr__, and gives a class with __call__ a tp_call that looks __call__
-// up and calls it through a second argument conversion.  On this path that
-// costs more than the Tcl call itself, so the two classes get slots that do
-// the same in one step.  They are set on these exact classes only: type()
-// installs its own generic slots again in subclasses, and whenever
-// __getattr__, __getattribute__ or __call__ is assigned to the class.
-
-template <Ref (*missing)(PyObject*, PyObject*)>
-PyObject* getattro(PyObject* self, PyObject* name) {
-  PyObject* r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-  if (r || PyErr_Occurred()) return r;
-  return glue::boundary([&] { return missing(self, name); });
-}
-
-PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return glue::boundary([&] { return run(self, args, kwargs); });
-}
+GLUE_BODY(code_repr, self) { return glue::call_method(self, GLUE_STR("__str__")); }
 
 // ---------------------------------------------------------------------------
 // Help texts
@@ -510,7 +523,6 @@ PyMODINIT_FUNC PyInit_j() {
     j.method({"__getattr__", "(self, name)", j_getattr, kJGetattrDoc});
     j.method({"__call__", "(self, /, *args, **kwargs)", j_call, kJCallDoc});
     Ref j_class = j.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kJDoc);
-    reinterpret_cast<PyTypeObject*>(j_class.get())->tp_getattro = getattro<j_missing>;
     m.add("J", j_class.get());
 
     glue::ClassBody code("J_Code", kModule);
@@ -520,9 +532,6 @@ PyMODINIT_FUNC PyInit_j() {
     code.method({"__str__", "(self)", code_str, kCodeStrDoc});
     code.method({"__repr__", "(self)", code_repr, kCodeReprDoc});
     Ref code_class = code.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kCodeDoc);
-    auto* code_type = reinterpret_cast<PyTypeObject*>(code_class.get());
-    code_type->tp_getattro = getattro<code_missing>;
-    code_type->tp_call = code_tp_call;
     state.JCode = code_class;
     state.JCodeOrigin.take(state.JCode);
     m.add("J_Code", code_class.get());
