@@ -100,6 +100,25 @@ Ref require_attr(PyObject* self, PyObject* name) {
   return r;
 }
 
+// require_attr, remembered per call site the way the glue's attribute
+// caches remember: what was read from an instance dict stays right while
+// the object's type and dict are the very ones seen, unmodified since.
+Ref require_attr(PyObject* self, PyObject* name, glue::SiteCache& cache) {
+  PyObject** slot = _PyObject_GetDictPtr(self);
+  PyObject* dict = slot ? *slot : nullptr;
+  if (dict && cache.hit(Py_TYPE(self), dict)) return Ref::borrow(cache.value);
+  Ref r = require_attr(self, name);
+  if (dict && PyDict_CheckExact(dict) && PyDict_GetItemWithError(dict, name) == r.get())
+    cache.store(Py_TYPE(self), dict, r.get());
+  return r;
+}
+
+#define STATE_ATTR(self, name)                              \
+  ([](PyObject* self_) -> Ref {                             \
+    static glue::SiteCache cache_;                          \
+    return require_attr(self_, GLUE_STR(name), cache_);     \
+  }(self))
+
 // Python's own special names: "__x__".
 bool is_special_name(PyObject* name) {
   if (!PyUnicode_Check(name)) return false;
@@ -123,7 +142,7 @@ bool same_name(PyObject* name, PyObject* interned) {
 
 // "::".join(self.cmd)
 Ref command_word(PyObject* self) {
-  Ref cmd = require_attr(self, GLUE_STR("cmd"));
+  Ref cmd = STATE_ATTR(self, "cmd");
   if (PyList_CheckExact(cmd.get()) && PyList_GET_SIZE(cmd.get()) == 1 &&
       PyUnicode_CheckExact(PyList_GET_ITEM(cmd.get(), 0)))
     return Ref::borrow(PyList_GET_ITEM(cmd.get(), 0));
@@ -143,13 +162,22 @@ Ref option_word(PyObject* name) {
   return word;
 }
 
-// quotify(value) for a positional word; machine-size ints, the commonest
-// non-text words, are written without a round through str().
+// quotify(value) for a positional word.  Machine-size ints, the commonest
+// words that are not text, are written without a round through str(), and
+// the small ones (counts, indexes, flags) are made once.
 Ref word_text(PyObject* value) {
+  if (!PyLong_CheckExact(value)) return cv::quotify(value);
+  constexpr long kKept = 1024;
+  static PyObject* kept[kKept] = {};
+  int overflow = 0;
+  long small = PyLong_AsLongAndOverflow(value, &overflow);
+  bool keep = !overflow && small >= 0 && small < kKept;
+  if (keep && kept[small]) return Ref::borrow(kept[small]);
   cv::ScalarText text;
-  if (PyLong_CheckExact(value) && cv::scalar_text(value, text))
-    return glue::check(PyUnicode_FromStringAndSize(text.text, static_cast<Py_ssize_t>(text.size)));
-  return cv::quotify(value);
+  if (!cv::scalar_text(value, text)) return cv::quotify(value);
+  Ref word = glue::check(PyUnicode_FromStringAndSize(text.text, static_cast<Py_ssize_t>(text.size)));
+  if (keep) kept[small] = Py_NewRef(word.get());
+  return word;
 }
 
 Ref tcl_text(PyObject* value);
@@ -231,17 +259,21 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   if (at != PyTuple_GET_SIZE(words.get())) glue::raise(PyExc_RuntimeError, "keyword arguments changed during the call");
+  // Words that are all exact text (what quotify makes unless a hook says
+  // otherwise) need no look before they go to tkinter.
+  bool all_text = true;
   for (Py_ssize_t i = 1; i < at; ++i) {
     bool option = i > nargs && (i - nargs) % 2 == 1;
     PyObject* raw = PyTuple_GET_ITEM(words.get(), i);
     Ref converted = option ? option_word(raw) : word_text(raw);
+    all_text = all_text && PyUnicode_CheckExact(converted.get());
     if (converted.get() != raw) {
       Ref replaced = Ref::steal(raw);  // the tuple's reference to it
       PyTuple_SET_ITEM(words.get(), i, converted.release());
     }
   }
 
-  Ref tcl = require_attr(self, GLUE_STR("tcl"));
+  Ref tcl = STATE_ATTR(self, "tcl");
   Ref interp = glue::referent(tcl.get());
   Ref history = GLUE_MEMBER(interp.get(), "history");
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
@@ -254,7 +286,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   Ref tk = GLUE_MEMBER(interp.get(), "tk");
   trivex::tcl::check_tk(tk.get());
-  words = trivex::tkvalue::words(words.get());
+  if (!all_text) words = trivex::tkvalue::words(words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(state.TclError)) throw glue::PythonError{};
@@ -290,21 +322,42 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 // but its two attributes, it is refilled instead of a new one being made.
 // Only builders holding a weak proxy take part, so the kept object never
 // keeps an interpreter alive.
+//
+// The kept object's dict is remembered as it was left (its version tag, and
+// the two values in it), so that while it is untouched the two values need
+// not be looked up again.
+struct Spare {
+  PyObject* dict = nullptr;  // borrowed from the kept object, as are the two below
+  uint64_t tag = 0;
+  PyObject* cmd = nullptr;
+  PyObject* tcl = nullptr;
+};
+Spare spare;
+
+uint64_t dict_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
 Ref reuse_spare(PyObject* name, PyObject* tcl) {
   PyObject* code = state.spare;
   if (!code || Py_REFCNT(code) != 1 || *PyObject_GET_WEAKREFS_LISTPTR(code) || !PyWeakref_CheckProxy(tcl))
     return Ref();
   PyObject** slot = _PyObject_GetDictPtr(code);
   PyObject* dict = slot ? *slot : nullptr;
-  if (!dict || !PyDict_CheckExact(dict) || Py_REFCNT(dict) != 1 || PyDict_GET_SIZE(dict) != 2) return Ref();
-  PyObject* cmd = PyDict_GetItemWithError(dict, GLUE_STR("cmd"));
-  PyObject* old_tcl = cmd ? PyDict_GetItemWithError(dict, GLUE_STR("tcl")) : nullptr;
-  if (!old_tcl || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1) {
-    if (PyErr_Occurred()) throw glue::PythonError{};
-    return Ref();
+  if (!dict || !PyDict_CheckExact(dict) || Py_REFCNT(dict) != 1) return Ref();
+  PyObject* cmd = spare.cmd;
+  PyObject* old_tcl = spare.tcl;
+  if (dict != spare.dict || dict_tag(dict) != spare.tag) {
+    if (PyDict_GET_SIZE(dict) != 2) return Ref();
+    cmd = PyDict_GetItemWithError(dict, GLUE_STR("cmd"));
+    old_tcl = cmd ? PyDict_GetItemWithError(dict, GLUE_STR("tcl")) : nullptr;
+    if (!old_tcl) {
+      if (PyErr_Occurred()) throw glue::PythonError{};
+      return Ref();
+    }
   }
+  if (!PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1) return Ref();
   Ref keep = Ref::borrow(code);
   if (old_tcl != tcl) glue::dict_set(dict, GLUE_STR("tcl"), tcl);
+  spare = {dict, dict_tag(dict), cmd, tcl};
   if (PyList_GET_SIZE(cmd) == 1) {
     glue::check_status(PyList_SetItem(cmd, 0, Py_NewRef(name)));
   } else {
@@ -340,7 +393,7 @@ GLUE_BODY(j_init, self, tcl) {
 
 GLUE_BODY(j_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("tcl"))) no_attribute(self, name);
-  Ref tcl = require_attr(self, GLUE_STR("tcl"));
+  Ref tcl = STATE_ATTR(self, "tcl");
   return new_code(name, tcl.get());
 }
 
@@ -362,7 +415,7 @@ GLUE_BODY(code_init, self, cmd, tcl) {
 GLUE_BODY(code_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")))
     no_attribute(self, name);
-  Ref cmd = require_attr(self, GLUE_STR("cmd"));
+  Ref cmd = STATE_ATTR(self, "cmd");
   if (PyList_CheckExact(cmd.get()))
     glue::list_append(cmd.get(), name);
   else
