@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from tkinter import TclError
 
 from support import make_interpreter
+from trivex.tcl.interpreter import Interpreter
 from trivex.tcl.j import J, J_Code
 from trivex.tcl.quotify import quotify
 
@@ -191,3 +192,58 @@ def test_arguments_are_converted_with_quotify(interp, j):
     value = {"a": [1, 2], "b": Hooked()}
     j.ns_a.ns_b.echo(value, Hooked(), k=value)
     assert received(interp) == [quotify(value), "from hook", "-k", quotify(value)]
+
+
+class Plain(Interpreter):
+    """A reader overridden (to itself): cast_any takes the long way, through
+    the readers and Tcl, which makes it the oracle for the builder's own
+    answers to plain results."""
+
+    def cast_int(self, value):
+        return super().cast_int(value)
+
+
+@pytest.fixture(scope="module")
+def plain():
+    return Plain()
+
+
+NUMBERISH = st.from_regex(r"[-+ ]?(0[xbo]?)?[0-9]{0,21}(\.[0-9]*)?(e[-+]?[0-9]+)?", fullmatch=True)
+WORDISH = st.from_regex(r"[A-Za-z][A-Za-z0-9_.:/,@%+=-]{0,12}[ {]?", fullmatch=True)
+BOOLEANISH = st.sampled_from(["t", "tr", "True", "yes", "Y", "no", "n", "of", "off", "o", "on", "f", "FALSE",
+                              "inf", "Infinity", "nan", "NaN", "i", "-inf", "a b", "{a 1} {b 2}", "x\0y"])
+
+
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.one_of(NUMBERISH, WORDISH, BOOLEANISH, st.text(max_size=8)))
+def test_results_are_what_cast_any_makes_of_them(interp, j, plain, text):
+    expected = plain.cast_any(text)
+    for builder in (j, plain.j):
+        got = builder.set("x", text)
+        assert got == expected and type(got) is type(expected)
+    # Numbers tkinter made itself come back as they are.
+    assert j.expr("6 * 7") == 42 and j.expr("1.5 * 2") == 3.0
+
+
+@pytest.mark.parametrize("on_class", [False, True])
+@pytest.mark.parametrize("name", ["cast_any", "cast_int", "cast_double", "cast_boolean", "getint", "getdouble"])
+def test_overridden_readers_see_the_results(name, on_class):
+    seen = []
+
+    def spy(self, value):
+        seen.append(value)
+        return getattr(Interpreter, name)(self, value)
+
+    if on_class:
+        interp = type("Spied", (Interpreter,), {name: spy})()
+    else:
+        interp = Interpreter()
+        setattr(interp, name, spy.__get__(interp))
+    assert interp.j.set("x", "word") == "word"
+    assert interp.j.expr("2 + 3") == 5
+    assert "word" in seen
+    # Without the override the readers are skipped again.
+    if not on_class:
+        delattr(interp, name)
+        seen.clear()
+        assert interp.j.set("x", "word") == "word" and not seen

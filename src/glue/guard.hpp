@@ -15,6 +15,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,23 @@
 #include "ref.hpp"
 
 namespace glue {
+
+namespace detail {
+
+// {qualified class name: capsule of its Pristine}, one per interpreter.
+inline PyObject* published_snapshots() {
+  PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!state) raise(PyExc_SystemError, "no interpreter state dict");
+  PyObject* key = GLUE_STR(GLUE_PACKAGE ".glue.snapshots");
+  PyObject* registry = PyDict_GetItemWithError(state, key);
+  if (registry) return registry;
+  if (PyErr_Occurred()) throw PythonError{};
+  Ref fresh = new_dict();
+  dict_set(state, key, fresh.get());
+  return fresh.get();  // the state dict holds it
+}
+
+}  // namespace detail
 
 // A class as the module built it: its MRO and a copy of each class dict
 // along it, taken before any user code could rebind a name.  Immortal: the
@@ -38,6 +56,19 @@ class Pristine {
       PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
       dicts_.push_back(check(PyDict_Copy(d)).release());
     }
+    publish();
+  }
+
+  // The snapshot another module of the package took of its class
+  // `module.qualname`, or null while that module has not built it.  A fast
+  // path may skip a method of a class it does not build itself (the
+  // command builder skips the interpreter's cast_any), and only the module
+  // that built the class saw it before user code could rebind a name.
+  static const Pristine* published(const char* qualified_name) {
+    PyObject* registry = detail::published_snapshots();
+    PyObject* capsule = PyDict_GetItemString(registry, qualified_name);
+    if (!capsule) return nullptr;
+    return static_cast<const Pristine*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   }
 
   PyObject* cls() const { return cls_; }
@@ -51,6 +82,20 @@ class Pristine {
   }
 
  private:
+  static constexpr const char* kCapsuleName = GLUE_PACKAGE ".glue.Pristine";
+
+  // Each extension module has its own copy of the glue, so the snapshots
+  // are shared through the interpreter's per-extension state dict, by the
+  // class's qualified name.  Module statics live until the process ends,
+  // so the pointer stays valid for every reader.
+  void publish() {
+    Ref module = getattr(cls_, "__module__");
+    Ref qualname = getattr(cls_, "__qualname__");
+    Ref key = check(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+    Ref capsule = check(PyCapsule_New(this, kCapsuleName, nullptr));
+    dict_set(detail::published_snapshots(), key.get(), capsule.get());
+  }
+
   PyObject* cls_ = nullptr;
   std::vector<PyObject*> dicts_;
 };
@@ -128,4 +173,15 @@ class Guard {
   ([&]() -> ::glue::Guard& {                                     \
     static ::glue::Guard guard_((pristine), {__VA_ARGS__});      \
     return guard_;                                               \
+  }())
+
+// The same for a class another module builds (see Pristine::published):
+// null until that module has built it.
+#define GLUE_RELIES_ON_PUBLISHED(qualified_class, ...)                                   \
+  ([]() -> ::glue::Guard* {                                                              \
+    static std::optional<::glue::Guard> guard_;                                          \
+    if (!guard_)                                                                         \
+      if (const ::glue::Pristine* origin_ = ::glue::Pristine::published(qualified_class)) \
+        guard_.emplace(*origin_, std::initializer_list<const char*>{__VA_ARGS__});       \
+    return guard_ ? &*guard_ : nullptr;                                                  \
   }())

@@ -84,8 +84,62 @@ class TclString {
 
 enum class Answer { yes, no, ask_python };
 
+// Whether text is a decimal integer in the one spelling every reader agrees
+// on: an optional '-', no leading zero (Tcl reads those as octal), at most
+// 18 digits (so it fits 64 bits); `value` gets it.
+template <class Char>
+bool plain_decimal(const Char* s, size_t n, long long& value) {
+  size_t i = n && s[0] == '-' ? 1 : 0;
+  if (i == n || n - i > 18 || (s[i] == '0' && n - i > 1)) return false;
+  long long v = 0;
+  for (; i < n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  value = s[0] == '-' ? -v : v;
+  return true;
+}
+
+// Whether text is plainly a word: it starts with an ASCII letter that
+// begins none of Tcl's spellings of numbers (digits, signs, points,
+// whitespace; i and n for inf and nan) and booleans (y, n, t, f, o), and
+// holds nothing Tcl's list reading treats specially (whitespace, braces,
+// quotes, backslashes), so it is a one-element list and no keyed list.
+template <class Char>
+bool plain_word(const Char* s, size_t n) {
+  if (n == 0) return false;
+  Char c = s[0] | 0x20;
+  if (c < 'a' || c > 'z' || c == 'i' || c == 'n' || c == 'y' || c == 't' || c == 'f' || c == 'o') return false;
+  for (size_t i = 1; i < n; ++i) {
+    Char d = s[i];
+    bool ok = (d >= 'a' && d <= 'z') || (d >= 'A' && d <= 'Z') || (d >= '0' && d <= '9') || d == '_' ||
+              d == '-' || d == '.' || d == ':' || d == '/' || d == ',' || d == '@' || d == '%' || d == '+' ||
+              d == '=';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// cast_any's answer for text plainly a word (the text itself) or a plain
+// decimal (its int), when the interpreter's readers are its own; empty for
+// any other text, which they and Tcl decide.
+inline Ref plain_cast(PyObject* text) {
+  if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) return Ref();
+  const Py_UCS1* s = PyUnicode_1BYTE_DATA(text);
+  size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  long long v = 0;
+  if (plain_decimal(s, n, v)) return glue::check(PyLong_FromLongLong(v));
+  if (plain_word(s, n)) return Ref::borrow(text);
+  return Ref();
+}
+
 // What tkinter's getint answers for this text; `out` gets the value.
 inline Answer tcl_integer(const tcl::Api& api, const char* s, Py_ssize_t n, Ref& out) {
+  long long plain = 0;
+  if (plain_decimal(s, static_cast<size_t>(n), plain)) {
+    out = glue::check(PyLong_FromLongLong(plain));
+    return Answer::yes;
+  }
   // Only Tcl's machine-size integer types are taken as they are: beyond 64
   // bits Tcl wraps or refuses, where tkinter reads a bignum.
   static const void* int_type = api.GetObjType("int");
@@ -113,6 +167,7 @@ inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t 
 // are well-formed two-element lists.  Text that fails this cannot become a
 // NestMap; text that passes is read by NestMap.from_tcl itself.
 inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) {
+  if (plain_word(s, n)) return false;
   std::string element;
   bool pairs = true;
   bool listed = tcl::each_element(api.FindElement, s, n, [&](const char* start, size_t size, bool literal) {

@@ -19,10 +19,17 @@
 // before the call runs.  The interpreter is reached once through the weak
 // proxy per call, not once per attribute.
 //
-// The class slots for `__getattr__` and `__call__` are the ones `type()`
-// installs (they look the methods up in the class and call them), so a
-// subclass or an assignment to `J_Code.__call__` behaves as in Python; the
-// work itself is done once, here, whichever way it is entered.
+// The glue puts the bodies of `__getattr__` and `__call__` into the type
+// slots of these exact classes; a subclass, or an assignment to
+// `J_Code.__call__`, gets the slots `type()` installs (which look the
+// methods up and call them), so it behaves as in Python.  The work itself
+// is done once, here, whichever way it is entered.
+//
+// The result goes through the interpreter's cast_any.  While that and the
+// readers it consults are the interpreter class's own (the glue's guard
+// over the snapshot the interpreter module took of its class), the results
+// whose answer needs no reader (numbers tkinter already made, plain words,
+// plain decimals) are answered here without the call.
 //
 // Half-made objects (copy, pickle and friends create instances without
 // calling __init__ and then probe them with getattr) must not recurse: a
@@ -36,12 +43,12 @@
 // arguments; work shared between entries lives in plain-named helpers.
 #include <cstring>
 
+#include "from_tcl.hpp"
 #include "to_tcl.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
 
-using glue::Args;
 using glue::Ref;
 namespace cv = trivex::convert;
 
@@ -93,6 +100,25 @@ Ref require_attr(PyObject* self, PyObject* name) {
   return r;
 }
 
+// require_attr, remembered per call site the way the glue's attribute
+// caches remember: what was read from an instance dict stays right while
+// the object's type and dict are the very ones seen, unmodified since.
+Ref require_attr(PyObject* self, PyObject* name, glue::SiteCache& cache) {
+  PyObject** slot = _PyObject_GetDictPtr(self);
+  PyObject* dict = slot ? *slot : nullptr;
+  if (dict && cache.hit(Py_TYPE(self), dict)) return Ref::borrow(cache.value);
+  Ref r = require_attr(self, name);
+  if (dict && PyDict_CheckExact(dict) && PyDict_GetItemWithError(dict, name) == r.get())
+    cache.store(Py_TYPE(self), dict, r.get());
+  return r;
+}
+
+#define STATE_ATTR(self, name)                              \
+  ([](PyObject* self_) -> Ref {                             \
+    static glue::SiteCache cache_;                          \
+    return require_attr(self_, GLUE_STR(name), cache_);     \
+  }(self))
+
 // Python's own special names: "__x__".
 bool is_special_name(PyObject* name) {
   if (!PyUnicode_Check(name)) return false;
@@ -116,7 +142,7 @@ bool same_name(PyObject* name, PyObject* interned) {
 
 // "::".join(self.cmd)
 Ref command_word(PyObject* self) {
-  Ref cmd = require_attr(self, GLUE_STR("cmd"));
+  Ref cmd = STATE_ATTR(self, "cmd");
   if (PyList_CheckExact(cmd.get()) && PyList_GET_SIZE(cmd.get()) == 1 &&
       PyUnicode_CheckExact(PyList_GET_ITEM(cmd.get(), 0)))
     return Ref::borrow(PyList_GET_ITEM(cmd.get(), 0));
@@ -133,6 +159,24 @@ Ref option_word(PyObject* name) {
   }
   Ref word = glue::check(PyUnicode_Concat(GLUE_STR("-"), name));
   if (PyUnicode_CheckExact(name) && PyDict_GET_SIZE(cache) < 4096) glue::dict_set(cache, name, word.get());
+  return word;
+}
+
+// quotify(value) for a positional word.  Machine-size ints, the commonest
+// words that are not text, are written without a round through str(), and
+// the small ones (counts, indexes, flags) are made once.
+Ref word_text(PyObject* value) {
+  if (!PyLong_CheckExact(value)) return cv::quotify(value);
+  constexpr long kKept = 1024;
+  static PyObject* kept[kKept] = {};
+  int overflow = 0;
+  long small = PyLong_AsLongAndOverflow(value, &overflow);
+  bool keep = !overflow && small >= 0 && small < kKept;
+  if (keep && kept[small]) return Ref::borrow(kept[small]);
+  cv::ScalarText text;
+  if (!cv::scalar_text(value, text)) return cv::quotify(value);
+  Ref word = glue::check(PyUnicode_FromStringAndSize(text.text, static_cast<Py_ssize_t>(text.size)));
+  if (keep) kept[small] = Py_NewRef(word.get());
   return word;
 }
 
@@ -164,6 +208,27 @@ Ref tcl_text(PyObject* value) {
 using trivex::tcl::call_tk;
 using trivex::tcl::tkapp_call;
 
+// interp.cast_any(value), whose answer is plain when tkinter made a number
+// (cast_any hands those back as they are) or the text is a plain word or
+// decimal (which its readers, Tcl's, answer without doubt); `tk` is the
+// application object the value came from, checked again as cast_any checks
+// it: a command may have destroyed the interpreter.
+Ref cast_any(PyObject* interp, PyObject* tk, PyObject* value) {
+  glue::Guard* own = GLUE_RELIES_ON_PUBLISHED(GLUE_MODULE_NAME("interpreter") ".Interpreter", "cast_any", "cast_int",
+                                              "cast_double", "cast_boolean", "getint", "getdouble");
+  if (own && own->holds(interp)) {
+    PyTypeObject* t = Py_TYPE(value);
+    if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return Ref::borrow(value);
+    if (t == &PyUnicode_Type) {
+      if (Ref plain = trivex::from_tcl::plain_cast(value)) {
+        trivex::tcl::check_tk(tk);
+        return plain;
+      }
+    }
+  }
+  return GLUE_CALL(interp, "cast_any", value);
+}
+
 Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The flag is taken out first and never reaches Tcl.
   PyObject* cast = Py_True;
@@ -194,17 +259,21 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   if (at != PyTuple_GET_SIZE(words.get())) glue::raise(PyExc_RuntimeError, "keyword arguments changed during the call");
+  // Words that are all exact text (what quotify makes unless a hook says
+  // otherwise) need no look before they go to tkinter.
+  bool all_text = true;
   for (Py_ssize_t i = 1; i < at; ++i) {
     bool option = i > nargs && (i - nargs) % 2 == 1;
     PyObject* raw = PyTuple_GET_ITEM(words.get(), i);
-    Ref converted = option ? option_word(raw) : cv::quotify(raw);
+    Ref converted = option ? option_word(raw) : word_text(raw);
+    all_text = all_text && PyUnicode_CheckExact(converted.get());
     if (converted.get() != raw) {
       Ref replaced = Ref::steal(raw);  // the tuple's reference to it
       PyTuple_SET_ITEM(words.get(), i, converted.release());
     }
   }
 
-  Ref tcl = require_attr(self, GLUE_STR("tcl"));
+  Ref tcl = STATE_ATTR(self, "tcl");
   Ref interp = glue::referent(tcl.get());
   Ref history = GLUE_MEMBER(interp.get(), "history");
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
@@ -217,7 +286,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   Ref tk = GLUE_MEMBER(interp.get(), "tk");
   trivex::tcl::check_tk(tk.get());
-  words = trivex::tkvalue::words(words.get());
+  if (!all_text) words = trivex::tkvalue::words(words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(state.TclError)) throw glue::PythonError{};
@@ -240,7 +309,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref text = tcl_text(value.get());
     return glue::call(cast_ref.get(), text.get());
   }
-  if (glue::truthy(cast_ref.get())) return GLUE_CALL(interp.get(), "cast_any", value.get());
+  if (glue::truthy(cast_ref.get())) return cast_any(interp.get(), tk.get(), value.get());
   return tcl_text(value.get());
 }
 
@@ -253,21 +322,42 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 // but its two attributes, it is refilled instead of a new one being made.
 // Only builders holding a weak proxy take part, so the kept object never
 // keeps an interpreter alive.
+//
+// The kept object's dict is remembered as it was left (its version tag, and
+// the two values in it), so that while it is untouched the two values need
+// not be looked up again.
+struct Spare {
+  PyObject* dict = nullptr;  // borrowed from the kept object, as are the two below
+  uint64_t tag = 0;
+  PyObject* cmd = nullptr;
+  PyObject* tcl = nullptr;
+};
+Spare spare;
+
+uint64_t dict_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
 Ref reuse_spare(PyObject* name, PyObject* tcl) {
   PyObject* code = state.spare;
   if (!code || Py_REFCNT(code) != 1 || *PyObject_GET_WEAKREFS_LISTPTR(code) || !PyWeakref_CheckProxy(tcl))
     return Ref();
   PyObject** slot = _PyObject_GetDictPtr(code);
   PyObject* dict = slot ? *slot : nullptr;
-  if (!dict || !PyDict_CheckExact(dict) || Py_REFCNT(dict) != 1 || PyDict_GET_SIZE(dict) != 2) return Ref();
-  PyObject* cmd = PyDict_GetItemWithError(dict, GLUE_STR("cmd"));
-  PyObject* old_tcl = cmd ? PyDict_GetItemWithError(dict, GLUE_STR("tcl")) : nullptr;
-  if (!old_tcl || !PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1) {
-    if (PyErr_Occurred()) throw glue::PythonError{};
-    return Ref();
+  if (!dict || !PyDict_CheckExact(dict) || Py_REFCNT(dict) != 1) return Ref();
+  PyObject* cmd = spare.cmd;
+  PyObject* old_tcl = spare.tcl;
+  if (dict != spare.dict || dict_tag(dict) != spare.tag) {
+    if (PyDict_GET_SIZE(dict) != 2) return Ref();
+    cmd = PyDict_GetItemWithError(dict, GLUE_STR("cmd"));
+    old_tcl = cmd ? PyDict_GetItemWithError(dict, GLUE_STR("tcl")) : nullptr;
+    if (!old_tcl) {
+      if (PyErr_Occurred()) throw glue::PythonError{};
+      return Ref();
+    }
   }
+  if (!PyList_CheckExact(cmd) || Py_REFCNT(cmd) != 1) return Ref();
   Ref keep = Ref::borrow(code);
   if (old_tcl != tcl) glue::dict_set(dict, GLUE_STR("tcl"), tcl);
+  spare = {dict, dict_tag(dict), cmd, tcl};
   if (PyList_GET_SIZE(cmd) == 1) {
     glue::check_status(PyList_SetItem(cmd, 0, Py_NewRef(name)));
   } else {
@@ -295,36 +385,37 @@ Ref new_code(PyObject* name, PyObject* tcl) {
 // ---------------------------------------------------------------------------
 // class J
 
-Ref j_init(const Args& a) {
-  Ref proxy = glue::call(state.proxy, a[1]);
-  glue::setattr(a[0], GLUE_STR("tcl"), proxy.get());
+GLUE_BODY(j_init, self, tcl) {
+  Ref proxy = glue::call(state.proxy, tcl);
+  glue::setattr(self, GLUE_STR("tcl"), proxy.get());
   return Ref::borrow(Py_None);
 }
 
-Ref j_missing(PyObject* self, PyObject* name) {
+GLUE_BODY(j_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("tcl"))) no_attribute(self, name);
-  Ref tcl = require_attr(self, GLUE_STR("tcl"));
+  Ref tcl = STATE_ATTR(self, "tcl");
   return new_code(name, tcl.get());
 }
 
-Ref j_getattr(const Args& a) { return j_missing(a[0], a[1]); }
-
-Ref j_call(const Args&) { glue::raise(state.TclError, "invalid command name \"\""); }
+GLUE_BODY(j_call, self, args, kwargs) {
+  (void)self, (void)args, (void)kwargs;
+  glue::raise(state.TclError, "invalid command name \"\"");
+}
 
 // ---------------------------------------------------------------------------
 // class J_Code
 
-Ref code_init(const Args& a) {
-  glue::setattr(a[0], GLUE_STR("tcl"), a[1]);
-  Ref cmd = glue::check(PySequence_List(a.varargs()));
-  glue::setattr(a[0], GLUE_STR("cmd"), cmd.get());
+GLUE_BODY(code_init, self, cmd, tcl) {
+  glue::setattr(self, GLUE_STR("tcl"), tcl);
+  Ref names = glue::check(PySequence_List(cmd));
+  glue::setattr(self, GLUE_STR("cmd"), names.get());
   return Ref::borrow(Py_None);
 }
 
-Ref code_missing(PyObject* self, PyObject* name) {
+GLUE_BODY(code_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")))
     no_attribute(self, name);
-  Ref cmd = require_attr(self, GLUE_STR("cmd"));
+  Ref cmd = STATE_ATTR(self, "cmd");
   if (PyList_CheckExact(cmd.get()))
     glue::list_append(cmd.get(), name);
   else
@@ -332,39 +423,14 @@ Ref code_missing(PyObject* self, PyObject* name) {
   return Ref::borrow(self);
 }
 
-Ref code_getattr(const Args& a) { return code_missing(a[0], a[1]); }
+GLUE_BODY(code_call, self, args, kwargs) { return run(self, args, kwargs); }
 
-Ref code_call(const Args& a) { return run(a[0], a.varargs(), a.varkw()); }
-
-Ref code_str(const Args& a) {
-  Ref word = command_word(a[0]);
+GLUE_BODY(code_str, self) {
+  Ref word = command_word(self);
   return glue::check(PyUnicode_FromFormat("<tcl.J magic, referring Tcl code ::%U>", word.get()));
 }
 
-Ref code_repr(const Args& a) { return glue::call_method(a[0], GLUE_STR("__str__")); }
-
-// ---------------------------------------------------------------------------
-// Slots of the two classes
-//
-// type() gives a class with __getattr__ a tp_getattro that builds an
-// AttributeError for every name the normal lookup misses before calling
-// __getattr__, and gives a class with __call__ a tp_call that looks __call__
-// up and calls it through a second argument conversion.  On this path that
-// costs more than the Tcl call itself, so the two classes get slots that do
-// the same in one step.  They are set on these exact classes only: type()
-// installs its own generic slots again in subclasses, and whenever
-// __getattr__, __getattribute__ or __call__ is assigned to the class.
-
-template <Ref (*missing)(PyObject*, PyObject*)>
-PyObject* getattro(PyObject* self, PyObject* name) {
-  PyObject* r = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-  if (r || PyErr_Occurred()) return r;
-  return glue::boundary([&] { return missing(self, name); });
-}
-
-PyObject* code_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return glue::boundary([&] { return run(self, args, kwargs); });
-}
+GLUE_BODY(code_repr, self) { return glue::call_method(self, GLUE_STR("__str__")); }
 
 // ---------------------------------------------------------------------------
 // Help texts
@@ -510,7 +576,6 @@ PyMODINIT_FUNC PyInit_j() {
     j.method({"__getattr__", "(self, name)", j_getattr, kJGetattrDoc});
     j.method({"__call__", "(self, /, *args, **kwargs)", j_call, kJCallDoc});
     Ref j_class = j.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kJDoc);
-    reinterpret_cast<PyTypeObject*>(j_class.get())->tp_getattro = getattro<j_missing>;
     m.add("J", j_class.get());
 
     glue::ClassBody code("J_Code", kModule);
@@ -520,9 +585,6 @@ PyMODINIT_FUNC PyInit_j() {
     code.method({"__str__", "(self)", code_str, kCodeStrDoc});
     code.method({"__repr__", "(self)", code_repr, kCodeReprDoc});
     Ref code_class = code.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kCodeDoc);
-    auto* code_type = reinterpret_cast<PyTypeObject*>(code_class.get());
-    code_type->tp_getattro = getattro<code_missing>;
-    code_type->tp_call = code_tp_call;
     state.JCode = code_class;
     state.JCodeOrigin.take(state.JCode);
     m.add("J_Code", code_class.get());
