@@ -44,26 +44,6 @@ struct TclObjView {
   PyObject* string;
 };
 
-struct TclObjApi {
-  Tcl_Obj* (*NewDictObj)() = nullptr;
-  Tcl_Obj* (*GetVar2Ex)(Tcl_Interp*, const char*, const char*, int) = nullptr;
-  Tcl_Obj* (*SetVar2Ex)(Tcl_Interp*, const char*, const char*, Tcl_Obj*, int) = nullptr;
-  int (*UnsetVar2)(Tcl_Interp*, const char*, const char*, int) = nullptr;
-};
-
-inline const TclObjApi& tcl_obj_api() {
-  static const TclObjApi a = [] {
-    TclObjApi r;
-    void* h = api().handle;
-    detail::resolve(h, r.NewDictObj, "Tcl_NewDictObj");
-    detail::resolve(h, r.GetVar2Ex, "Tcl_GetVar2Ex");
-    detail::resolve(h, r.SetVar2Ex, "Tcl_SetVar2Ex");
-    detail::resolve(h, r.UnsetVar2, "Tcl_UnsetVar2");
-    return r;
-  }();
-  return a;
-}
-
 // What is known of the layout: not yet probed, trusted (`type` set), or
 // refused.
 struct TclObjLayout {
@@ -87,11 +67,10 @@ inline bool tcl_obj_layout_holds(PyObject* tk, Tcl_Interp* interp, int* wantobje
     return false;
   constexpr int kGlobalOnly = 1;
   static const char kName[] = "::trivex.tcl.probe";  // fully qualified: no frame can hide it
-  const TclObjApi& t = tcl_obj_api();
   const Api& a = api();
-  if (t.GetVar2Ex(interp, kName, nullptr, kGlobalOnly)) return false;  // not ours to overwrite
+  if (a.GetVar2Ex(interp, kName, nullptr, kGlobalOnly)) return false;  // not ours to overwrite
   // A dict: a type the binding does not convert to a Python value.
-  Tcl_Obj* obj = t.SetVar2Ex(interp, kName, nullptr, t.NewDictObj(), kGlobalOnly);
+  Tcl_Obj* obj = a.SetVar2Ex(interp, kName, nullptr, a.NewDictObj(), kGlobalOnly);
   if (!obj) return false;
   a.DbIncrRefCount(obj, __FILE__, __LINE__);
   PyObject* read;
@@ -104,7 +83,7 @@ inline bool tcl_obj_layout_holds(PyObject* tk, Tcl_Interp* interp, int* wantobje
     *wantobjects = 1;
     read = PyObject_CallMethod(tk, "getvar", "s", kName);
   }
-  t.UnsetVar2(interp, kName, nullptr, kGlobalOnly);
+  a.UnsetVar2(interp, kName, nullptr, kGlobalOnly);
   bool holds = read && Py_IS_TYPE(read, type) && reinterpret_cast<TclObjView*>(read)->value == obj &&
                reinterpret_cast<TclObjView*>(read)->string == nullptr;
   Py_XDECREF(read);
