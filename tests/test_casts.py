@@ -9,7 +9,7 @@ from hypothesis import given, strategies as st
 from tkinter import TclError
 
 from trivex.tcl.interpreter import Interpreter
-from trivex.tcl.namespace import TclNamespace, TclVariable
+from trivex.tcl.namespace import TclCommand, TclNamespace, TclVariable
 from trivex.tcl.nestmap import NestMap
 
 
@@ -305,3 +305,72 @@ def test_values_holding_nul_are_read_whole(interp, value):
     seen.clear()
     tk.eval("namespace eval ::nul {variable loc $s; variable lst $l; array set arr [array get a]; nul_inside}")
     assert seen == {"var": value, "list": elements, "array": {"k": value, "m": "n"}}
+
+
+def _write_through_callbacks(interp, s, l, a, value):
+    interp.create_callback(lambda: value, cmd_name="nul_scalar", force=True)
+    interp.create_callback(lambda: [value, "c", value], cmd_name="nul_list", force=True)
+    interp.tk.eval(f"set {s} [nul_scalar]; set {l} [nul_list]; set {a}(k) [nul_scalar]")
+
+
+def _write_through_command(cmd, s, l, a, value):
+    cmd(s, value)
+    cmd(l, [value, "c", value])
+    cmd(f"{a}(k)", value)
+
+
+# Each writes `value` as a scalar, as a list (value, "c", value) and as the
+# element k of an array.
+NUL_WRITERS = {
+    "vars": lambda i, s, l, a, v: (i.vars.__setitem__(s, v), i.vars.__setitem__(l, [v, "c", v]),
+                                   i.vars.__setitem__(f"{a}(k)", v)),
+    "set_var": lambda i, s, l, a, v: (i.set_var(s, v), i.set_list(l, (v, "c", v)), i.set_array(a, {"k": v})),
+    "TclVariable.set": lambda i, s, l, a, v: (TclVariable(s, tcl=i).set(v), TclVariable(l, tcl=i).set((v, "c", v)),
+                                              TclVariable(a, tcl=i).set(v, "k")),
+    "j": lambda i, s, l, a, v: _write_through_command(i.j.set, s, l, a, v),
+    "TclCommand": lambda i, s, l, a, v: _write_through_command(TclCommand("set", tcl=i), s, l, a, v),
+    "callback result": _write_through_callbacks,
+}
+
+
+@pytest.mark.parametrize("value", NUL_VALUES + ["\udc80\0\udcff"])
+@pytest.mark.parametrize("writer", NUL_WRITERS)
+def test_values_holding_nul_written_from_python_are_tcl_text(interp, writer, value):
+    tk = interp.tk
+    tk.eval("namespace eval ::nul {}")
+    NUL_WRITERS[writer](interp, "::nul::s", "::nul::l", "::nul::a", value)
+
+    # What Tcl holds, by Tcl's own count and characters (UTF-16 units; the
+    # escapes of undecodable bytes stand for those bytes).
+    units = [c - 0xDC00 if 0xDC80 <= c <= 0xDCFF else c
+             for c in memoryview(value.encode("utf-16-le", "surrogatepass")).cast("H")]
+    for var in ("$::nul::s", "[lindex $::nul::l 2]", "$::nul::a(k)"):
+        if not any(0xDC80 <= ord(c) <= 0xDCFF for c in value):
+            # The same string as Tcl spells it, compared as text before
+            # anything gives it another form: NUL in Tcl's own form.
+            literal = "".join("\\u%04x" % u for u in units)
+            assert tk.eval(f'string equal {var} "{literal}"') == "1"
+        assert int(tk.eval(f"string length {var}")) == len(units)
+        assert [int(tk.eval(f"scan [string index {var} {i}] %c")) for i in range(len(units))] == units
+    assert tk.eval("llength $::nul::l") == "3" and tk.eval("lindex $::nul::l 1") == "c"
+
+    seen = []
+    interp.create_callback(lambda *args: seen.extend(args), cmd_name="nul_seen", force=True)
+    tk.eval("nul_seen $::nul::s [lindex $::nul::l 0] $::nul::a(k)")
+    tk.eval("set ::nul::kl [list [list k $::nul::s]]")
+    reads = {
+        "vars": interp.vars["::nul::s"],
+        "get_var": interp.get_var("::nul::s"),
+        "namespace view": TclNamespace("::nul", tcl=interp).vars["s"],
+        "TclVariable": TclVariable("::nul::s", tcl=interp).get_str(),
+        "element": TclVariable("::nul::a", tcl=interp).get_str("k"),
+        "eval": interp.eval("set ::nul::s"),
+        "j": interp.j.set("::nul::s"),
+        "TclCommand": TclCommand("set", tcl=interp)("::nul::s"),
+        "keyed list": interp.get_keyed_list("::nul::kl")["k"],
+        "list": interp.get_list("::nul::l")[2],
+        "array": dict(interp.get_array("::nul::a"))["k"],
+    }
+    assert reads == dict.fromkeys(reads, value)
+    assert seen == [value] * 3
+

@@ -254,6 +254,9 @@ def _cases():
                                w.ip.set_keyed_list("::sk", {"a": {"b": BIG}}), w.ip.set_int("::si", 5),
                                w.ip.set_double("::sd", 2.5), w.ip.set_boolean("::sb", True),
                                w.ip.set_list("::sl", BIG_LIST))),
+        # Text holding NUL crosses as a Tcl object the package makes.
+        case("set-nul", lambda w: (w.ip.set_var("::s", BIG + "\0"), w.ip.set_list("::sl", [BIG + "\0", "c"]),
+                                   w.ip.j.set("::s", BIG + "\0"))),
         case("set-error", lambda w: (fails(ArithmeticError, w.ip.set_var, "::s", Raises()),
                                      fails(ArithmeticError, w.ip.set_list, "::sl", [Raises()]))),
         case("cast", lambda w: (w.ip.cast_list(q(BIG_LIST)), w.ip.cast_list("1 2", int), w.ip.cast_int("42"),

@@ -37,6 +37,11 @@
 // recursion limit (which also covers a list that contains itself) raises
 // RecursionError instead of overflowing the binding's C stack.
 //
+// Text holding a NUL, at any depth, is handed over as a Tcl object in Tcl's
+// own form (bridge/tclobj.hpp): the binding would write the NUL as a zero
+// byte, which Tcl neither compares equal to its own NUL nor reads back
+// whole everywhere.
+//
 // Last (namespace tcl), text in Tcl's own byte form for the direct calls of
 // bridge/, written by core/tclcodec.hpp.
 #pragma once
@@ -47,6 +52,7 @@
 #include <vector>
 
 #include "glue/glue.hpp"
+#include "bridge/tclobj.hpp"
 #include "core/floattext.hpp"
 #include "core/tclcodec.hpp"
 #include "core/tclquote.hpp"
@@ -464,6 +470,30 @@ inline bool encodable(PyObject* s) {
   glue::raise(PyExc_UnicodeError, "text cannot be passed to Tcl");
 }
 
+[[gnu::noinline]] inline bool holds_nul_scanned(PyObject* s) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  auto scan = [n](const auto* d) {
+    unsigned any = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) any |= d[i] == 0;
+    return any != 0;
+  };
+  if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+    return std::memchr(PyUnicode_1BYTE_DATA(s), 0, static_cast<size_t>(n)) != nullptr;
+  if (PyUnicode_KIND(s) == PyUnicode_2BYTE_KIND) return scan(PyUnicode_2BYTE_DATA(s));
+  return scan(PyUnicode_4BYTE_DATA(s));
+}
+
+// Whether `s` holds a NUL.  Asked of every text written, so short text of
+// one-byte characters, the common case, is looked at in place.
+[[gnu::always_inline]] inline bool holds_nul(PyObject* s) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND || n > 16) return holds_nul_scanned(s);
+  const Py_UCS1* d = PyUnicode_1BYTE_DATA(s);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!d[i]) return true;
+  return false;
+}
+
 inline bool text_fits(PyObject* s) {
   // Four UTF-8 bytes per character at most: only very long text needs the
   // exact count.
@@ -495,7 +525,7 @@ constexpr int kPlainDepth = 64;
 // huge, exact ints and floats.
 inline bool plain_at_a_glance(PyObject* o) {
   PyTypeObject* t = Py_TYPE(o);
-  if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(o) <= INT_MAX / 4 && encodable(o);
+  if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(o) <= INT_MAX / 4 && encodable(o) && !holds_nul(o);
   return t == &PyLong_Type || t == &PyFloat_Type;
 }
 
@@ -510,24 +540,25 @@ inline bool plain(PyObject* o, int depth = 0) {
     }
     return true;
   }
-  if (PyUnicode_Check(o)) return text_fits(o);
+  if (PyUnicode_Check(o)) return text_fits(o) && !holds_nul(o);
   return plain_scalar(o);
+}
+
+// Text the binding can take, as it is or, holding a NUL, as a Tcl object.
+inline Ref safe_text(Ref text) {
+  if (!text_fits(text.get())) raise_for_text(text.get());
+  if (!holds_nul(text.get())) return text;
+  Ref obj = tcl::text_obj(text.get());
+  return obj ? obj : text;
 }
 
 // `o`, or an equal value the binding converts safely; raises what
 // converting `o` raises.
 inline Ref rebuilt(PyObject* o) {
-  if (PyUnicode_Check(o)) {
-    if (!text_fits(o)) raise_for_text(o);
-    return Ref::borrow(o);
-  }
+  if (PyUnicode_Check(o)) return safe_text(Ref::borrow(o));
   if (plain_scalar(o)) return Ref::borrow(o);
   if (PyBytes_Check(o)) glue::raise(PyExc_OverflowError, "bytes object is too long");
-  if (!PyTuple_Check(o) && !PyList_Check(o)) {
-    Ref text = glue::str(o);
-    if (!text_fits(text.get())) raise_for_text(text.get());
-    return text;
-  }
+  if (!PyTuple_Check(o) && !PyList_Check(o)) return safe_text(glue::str(o));
   glue::RecursionGuard guard(" while converting a value for Tcl");
   // A snapshot: str() of an element may change a list.
   Ref items = glue::check(PySequence_Tuple(o));
@@ -541,10 +572,21 @@ inline Ref rebuilt(PyObject* o) {
 // included: checked all the way down.
 inline Ref value(PyObject* o) { return plain(o) ? Ref::borrow(o) : rebuilt(o); }
 
+// Text holding a NUL as a Tcl object; null for any other value, and for
+// text the binding refuses itself.
+inline Ref nul_text(PyObject* o) {
+  if (!PyUnicode_Check(o) || !holds_nul(o) || !text_fits(o)) return Ref();
+  return tcl::text_obj(o);
+}
+
 // One word of `call` or the value of `setvar`: the binding checks the top
-// level itself, so only a sequence needs a look.
+// level itself, so only a sequence and text holding a NUL need a look.
 inline Ref word(PyObject* o) {
-  if (!PyTuple_Check(o) && !PyList_Check(o)) return Ref::borrow(o);
+  if (PyUnicode_CheckExact(o) && !holds_nul(o)) return Ref::borrow(o);
+  if (!PyTuple_Check(o) && !PyList_Check(o)) {
+    Ref obj = nul_text(o);
+    return obj ? obj : Ref::borrow(o);
+  }
   return value(o);
 }
 
@@ -556,8 +598,12 @@ inline Ref words(PyObject* w) {
   Py_ssize_t n = PyTuple_GET_SIZE(w);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(w, i);
-    if (!PyTuple_Check(item) && !PyList_Check(item)) continue;
-    Ref r = value(item);
+    if (PyUnicode_CheckExact(item) && !holds_nul(item)) continue;
+    Ref r;
+    if (PyTuple_Check(item) || PyList_Check(item))
+      r = value(item);
+    else if (!(r = nul_text(item)))
+      continue;
     if (r.get() == item) continue;
     if (!out) {
       out = glue::check(PyTuple_New(n));

@@ -16,6 +16,8 @@
 //                 thread and end; tkinter's own object recognised; the
 //                 direct entry into its `call`
 //   tclerror.hpp  the return options of a failure tkinter has just reported
+//   tclobj.hpp    text holding NUL handed to tkinter as a Tcl object made
+//                 here, in Tcl's own form; the probe that trusts its layout
 //   tktext.hpp    reading Tcl text whole (with NULs) through tkinter
 //   listwalk.hpp  the one walk over a list's elements with Tcl's scanner
 //                 (TclFindElement), behind list splitting, the guessers'
@@ -32,13 +34,18 @@
 // own comparison and raises tkinter's own RuntimeError: direct calls that
 // name an interpreter (Tcl_GetStringResult, Tcl_ResetResult,
 // Tcl_GetReturnOptions, Tcl_Get/SetCommandInfo, Tcl_InterpDeleted/Active,
-// the ending's Tcl_CreateInterp/DeleteInterp/Preserve/Release) are only
-// ever made by the interpreter's own thread.  The calls that name none
-// (TclFindElement, TclCopyAndCollapse, Tcl_GetDouble and Tcl_GetBoolean
-// with no interpreter, a string object made, read and freed within one
-// call) touch only the calling thread's own Tcl allocator.  The list walk
-// names an interpreter only when a caller of `GetListFromAny` hands one
-// for the error message, and then it is that caller's to use.
+// the ending's Tcl_CreateInterp/DeleteInterp/Preserve/Release, the layout
+// probe's Tcl_Get/SetVar2Ex and Tcl_UnsetVar2) are only ever made by the
+// interpreter's own thread.  The calls that name none (TclFindElement,
+// TclCopyAndCollapse, Tcl_GetDouble and Tcl_GetBoolean with no interpreter,
+// a string object made, read and freed within one call) touch only the
+// calling thread's own Tcl allocator.  The list walk names an interpreter
+// only when a caller of `GetListFromAny` hands one for the error message,
+// and then it is that caller's to use.  The Tcl objects made for text with
+// NUL (tclobj.hpp) are made on the way into a call that check_tk() has let
+// through, or for a callback's result, so on the interpreter's thread too;
+// the Python object that carries one owns one reference, which tkinter's
+// own deallocator drops.
 //
 // The GIL.  Direct calls are made with the GIL held.  tkinter releases the
 // GIL around each of its calls into Tcl and takes it back only when Tcl
@@ -87,7 +94,10 @@
 // what the object reports of itself (interpaddr(), wantobjects()) and the
 // Tcl it runs is ours; otherwise the code asks the object's methods, or
 // leaves the checks to tkinter.  The direct entry into `call` reads
-// tkinter's method table only for its final type.  Tcl's own structures
+// tkinter's method table only for its final type.  tkinter's Tcl object
+// (tclobj.hpp) is made here only after tkinter has handed back, through
+// getvar(), an object known by its Tcl address, laid out as expected;
+// otherwise text goes to tkinter as text.  Tcl's own structures
 // are read only where tcl.h makes them public (the head of a Tcl_Obj, in
 // from_tcl.hpp); the coverage tracer reads Tcl 8.6's private ones after
 // checking the version.

@@ -68,6 +68,10 @@ struct Api {
   const void* (*GetObjType)(const char*) = nullptr;
   Tcl_Obj* (*GetReturnOptions)(Tcl_Interp*, int) = nullptr;
   char* (*GetStringFromObj)(Tcl_Obj*, int*) = nullptr;
+  Tcl_Obj* (*NewDictObj)() = nullptr;
+  Tcl_Obj* (*GetVar2Ex)(Tcl_Interp*, const char*, const char*, int) = nullptr;
+  Tcl_Obj* (*SetVar2Ex)(Tcl_Interp*, const char*, const char*, Tcl_Obj*, int) = nullptr;
+  int (*UnsetVar2)(Tcl_Interp*, const char*, const char*, int) = nullptr;
 };
 
 namespace detail {
@@ -113,6 +117,10 @@ inline const Api& init_api(void* handle) {
   resolve(handle, a.GetObjType, "Tcl_GetObjType");
   resolve(handle, a.GetReturnOptions, "Tcl_GetReturnOptions");
   resolve(handle, a.GetStringFromObj, "Tcl_GetStringFromObj");
+  resolve(handle, a.NewDictObj, "Tcl_NewDictObj");
+  resolve(handle, a.GetVar2Ex, "Tcl_GetVar2Ex");
+  resolve(handle, a.SetVar2Ex, "Tcl_SetVar2Ex");
+  resolve(handle, a.UnsetVar2, "Tcl_UnsetVar2");
   detail::api_storage() = a;
   return detail::api_storage();
 }

@@ -36,6 +36,7 @@
 #include <cstring>
 
 #include "bridge/tclapi.hpp"
+#include "bridge/tclobj.hpp"
 
 namespace trivex::tcl {
 
@@ -132,13 +133,16 @@ inline TkappHead* tkapp_head(PyObject* tk) {
 // Whether `tk`'s interpreter may be used from this thread: raises the
 // RuntimeError tkinter raises for a call from another thread, or a TclError
 // when the interpreter has been destroyed.  Objects other than the binding's
-// own are left to check themselves.
+// own are left to check themselves.  The first check on a usable
+// interpreter also learns whether text may be handed over as Tcl objects
+// (tclobj.hpp).
 inline void check_tk(PyObject* tk) {
   TkappHead* h = tkapp_head(tk);
   if (!h) return;
   const LifeApi& life = life_api();
   if (h->thread_id != life.GetCurrentThread()) raise_wrong_thread(h);
   if (life.InterpDeleted(h->interp)) raise_destroyed();
+  if (!tcl_obj_layout().probed) probe_tcl_obj_layout(tk, h->interp, &h->wantobjects);
 }
 
 // The Tcl_Interp* of `tk`: read from the head when its layout is known,

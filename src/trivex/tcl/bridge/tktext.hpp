@@ -1,9 +1,11 @@
 // Reading Tcl text whole through the _tkinter application object.
 //
-// A Tcl string may hold raw NUL bytes: tkinter hands an ASCII str to Tcl as
-// its bytes, NUL included.  The binding's eval() ends in Tcl_Eval, which
-// mirrors the result into a C string and so loses everything from the first
-// NUL on.  getvar() and call() pass the result object on with its length,
+// A Tcl string may hold raw NUL bytes: tkinter hands a str to Tcl with its
+// NULs as zero bytes (the package's own writes hand such text over in Tcl's
+// form instead, tclobj.hpp, but values tkinter wrote itself remain).  The
+// binding's eval() ends in Tcl_Eval, which mirrors the result into a C
+// string and so loses everything from the first zero byte on.  getvar() and
+// call() pass the result object on with its length,
 // but make a typed Python value of it (int, tuple, ...) unless the
 // application object's `wantobjects` is off; then they give its text, the
 // same text eval() gives when nothing is lost.  So text is read with

@@ -16,9 +16,11 @@
 
 namespace trivex::tclcodec {
 
-// Append the Tcl bytes of the code points d[0..n) to `out`.
+// Append the Tcl bytes of the code points d[0..n) to `out`.  With
+// `escaped_bytes`, U+DC80..U+DCFF (the escapes of the "surrogateescape"
+// handler) are written as the bytes they stand for.
 template <class C>
-void encode(const C* d, size_t n, std::string& out) {
+void encode(const C* d, size_t n, std::string& out, bool escaped_bytes = false) {
   out.reserve(out.size() + n);
   auto put3 = [&](uint32_t c) {
     out.push_back(static_cast<char>(0xE0 | (c >> 12)));
@@ -35,7 +37,10 @@ void encode(const C* d, size_t n, std::string& out) {
       out.push_back(static_cast<char>(0xC0 | (c >> 6)));
       out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     } else if (c < 0x10000) {
-      put3(c);
+      if (escaped_bytes && c >= 0xDC80 && c <= 0xDCFF)
+        out.push_back(static_cast<char>(c - 0xDC00));
+      else
+        put3(c);
     } else {
       c -= 0x10000;
       put3(0xD800 | (c >> 10));

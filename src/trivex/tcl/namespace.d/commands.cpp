@@ -375,11 +375,10 @@ Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   argv[1] = tk.get();
   // Checked last, as the binding checks its words: after the logger, which
   // may change a list among them.
-  for (size_t w = 3; w < i; ++w)
-    if (PyTuple_Check(argv[w]) || PyList_Check(argv[w])) {
-      Ref safe = trivex::tkvalue::value(argv[w]);
-      if (safe.get() != argv[w]) argv[w] = holds.keep(std::move(safe));
-    }
+  for (size_t w = 3; w < i; ++w) {
+    Ref safe = trivex::tkvalue::word(argv[w]);
+    if (safe.get() != argv[w]) argv[w] = holds.keep(std::move(safe));
+  }
   static SiteCache cache;
   Ref result;
   PyObject* call = glue::class_method(tk.get(), GLUE_STR("call"), cache);
