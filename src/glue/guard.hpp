@@ -38,19 +38,70 @@ class Pristine {
       PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
       dicts_.push_back(check(PyDict_Copy(d)).release());
     }
+    record();
   }
 
   PyObject* cls() const { return cls_; }
 
   // What type lookup found for `name` at load (borrowed), or null.
-  PyObject* lookup(PyObject* name) const {
-    for (PyObject* d : dicts_)
-      if (PyObject* v = PyDict_GetItemWithError(d, name)) return v;
-    if (PyErr_Occurred()) throw PythonError{};
+  PyObject* lookup(PyObject* name) const { return lookup_from(0, name); }
+
+  // What `super(cls, obj).<name>` found at load for instances of the class
+  // itself (borrowed), or null.
+  PyObject* lookup_past(PyObject* name) const { return lookup_from(1, name); }
+
+  // What the class `qualname` of the package's module `module` had under
+  // `name` as that module built it (borrowed), or null when that module has
+  // not taken its snapshot.  Lets a module recognise another module's
+  // original of something it stands in for, whatever has been rebound since.
+  static PyObject* recorded(const char* module, const char* qualname, const char* name) {
+    Ref k = key(module, qualname);
+    PyObject* copies = PyDict_GetItemWithError(registry(), k.get());
+    if (!copies) {
+      if (PyErr_Occurred()) throw PythonError{};
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(copies); ++i)
+      if (PyObject* v = PyDict_GetItemString(PyTuple_GET_ITEM(copies, i), name)) return v;
     return nullptr;
   }
 
  private:
+  PyObject* lookup_from(size_t first, PyObject* name) const {
+    for (size_t i = first; i < dicts_.size(); ++i)
+      if (PyObject* v = PyDict_GetItemWithError(dicts_[i], name)) return v;
+    if (PyErr_Occurred()) throw PythonError{};
+    return nullptr;
+  }
+
+  // Snapshots are shared between the package's modules through the
+  // interpreter's own dict, which Python code has no name for.
+  static PyObject* registry() {
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!shared) raise(PyExc_SystemError, "no interpreter dict");
+    PyObject* r = PyDict_GetItemWithError(shared, GLUE_STR(GLUE_MODULE_NAME("glue.pristine")));
+    if (r) return r;
+    if (PyErr_Occurred()) throw PythonError{};
+    Ref fresh = new_dict();
+    check_status(PyDict_SetItem(shared, GLUE_STR(GLUE_MODULE_NAME("glue.pristine")), fresh.get()));
+    return fresh.get();
+  }
+
+  static Ref key(const char* module, const char* qualname) {
+    return check(PyUnicode_FromFormat("%s.%s", module, qualname));
+  }
+
+  void record() {
+    Ref module = getattr(cls_, "__module__");
+    Ref qualname = getattr(cls_, "__qualname__");
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_Check(qualname.get())) return;
+    Ref name = check(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+    Ref copies = check(PyTuple_New(static_cast<Py_ssize_t>(dicts_.size())));
+    for (size_t i = 0; i < dicts_.size(); ++i)
+      PyTuple_SET_ITEM(copies.get(), static_cast<Py_ssize_t>(i), Py_NewRef(dicts_[i]));
+    check_status(PyDict_SetItem(registry(), name.get(), copies.get()));
+  }
+
   PyObject* cls_ = nullptr;
   std::vector<PyObject*> dicts_;
 };
@@ -120,6 +171,58 @@ class Guard {
   uint64_t dict_tag_ = 0;
 };
 
+// The guard of a fast path that stands in for `super(cls, self).<name>`
+// (cls being the snapshot's class): whether, for instances of a type, the
+// lookup past cls along the type's MRO still finds what it found for the
+// class as built.  super() never consults the instance, so only the type is
+// asked; its version tag changes with its MRO and with every class dict
+// along it.
+class BaseGuard {
+ public:
+  BaseGuard(const Pristine& origin, std::initializer_list<const char*> names) : cls_(origin.cls()) {
+    for (const char* n : names) {
+      PyObject* name = check(PyUnicode_InternFromString(n)).release();
+      relied_.push_back({name, Py_XNewRef(origin.lookup_past(name))});
+    }
+  }
+
+  bool type_holds(PyTypeObject* t) {
+    if (t == type_ && detail::valid_tag(t) && t->tp_version_tag == type_tag_) return true;
+    // A lookup gives the type a version tag if it has none; the tag is
+    // taken before the walk, so a change during it is not mistaken for the
+    // state it found.
+    _PyType_Lookup(t, relied_.empty() ? GLUE_STR("__init__") : relied_[0].name);
+    bool valid = detail::valid_tag(t);
+    unsigned int tag = t->tp_version_tag;
+    PyObject* mro = t->tp_mro;
+    if (!mro) return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), start = 0;
+    while (start < n && PyTuple_GET_ITEM(mro, start) != cls_) ++start;
+    if (start == n) return false;
+    for (const Relied& r : relied_) {
+      PyObject* found = nullptr;
+      for (Py_ssize_t i = start + 1; i < n && !found; ++i) {
+        found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict, r.name);
+        if (!found && PyErr_Occurred()) throw PythonError{};
+      }
+      if (found != r.expected) return false;
+    }
+    type_ = valid ? t : nullptr;
+    type_tag_ = tag;
+    return true;
+  }
+
+ private:
+  struct Relied {
+    PyObject* name;
+    PyObject* expected;
+  };
+  PyObject* cls_;
+  std::vector<Relied> relied_;
+  PyTypeObject* type_ = nullptr;
+  unsigned int type_tag_ = 0;
+};
+
 }  // namespace glue
 
 // The guard of one fast path: made at its first use from the class's
@@ -127,5 +230,12 @@ class Guard {
 #define GLUE_RELIES_ON(pristine, ...)                            \
   ([&]() -> ::glue::Guard& {                                     \
     static ::glue::Guard guard_((pristine), {__VA_ARGS__});      \
+    return guard_;                                               \
+  }())
+
+// The same for a fast path that stands in for super() lookups.
+#define GLUE_BASE_RELIES_ON(pristine, ...)                       \
+  ([&]() -> ::glue::BaseGuard& {                                 \
+    static ::glue::BaseGuard guard_((pristine), {__VA_ARGS__});  \
     return guard_;                                               \
   }())
