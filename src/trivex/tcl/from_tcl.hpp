@@ -119,19 +119,6 @@ bool each_element(const tcl::Api& api, const char* p, size_t n, Visit&& visit) {
   return true;
 }
 
-// The same walk with each element's text as Tcl's list parser gives it:
-// braced ones as they stand, others with backslashes collapsed into
-// `scratch`, which holds it until the next element.
-template <class Visit>
-bool each_element_text(const tcl::Api& api, const char* p, size_t n, std::string& scratch, Visit&& visit) {
-  return each_element(api, p, n, [&](const char* start, int size, bool braced) {
-    if (braced || !std::memchr(start, '\\', static_cast<size_t>(size))) return visit(start, static_cast<size_t>(size));
-    scratch.resize(static_cast<size_t>(size) + 1);
-    int len = api.CopyAndCollapse(size, start, scratch.data());
-    return visit(static_cast<const char*>(scratch.data()), static_cast<size_t>(len));
-  });
-}
-
 // The number of elements of a Tcl list, counting no further than `limit`;
 // false when the text is not a well-formed list.
 inline bool count_elements(const tcl::Api& api, const char* p, size_t n, size_t limit, size_t& count) {

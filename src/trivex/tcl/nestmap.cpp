@@ -28,6 +28,7 @@
 #include <cstring>
 #include <string>
 
+#include "bridge/listwalk.hpp"
 #include "from_tcl.hpp"
 #include "to_tcl.hpp"
 
@@ -504,17 +505,21 @@ Ref read_level(const char* s, size_t n) {
   bool pairs = true, dotted = false;
   std::string outer, inner;
   Ref key, value;
-  bool listed = trivex::from_tcl::each_element_text(api, s, n, outer, [&](const char* e, size_t m) {
+  // Once an element is not a pair the text is not a keyed list, and the
+  // rest of the walk only finds out whether it is a list at all.
+  auto no_interp = [] { return nullptr; };
+  bool listed = trivex::tcl::split_list(api.FindElement, api.CopyAndCollapse, no_interp, s, n, outer,
+                                        [&](const char* e, size_t m) {
+    if (!pairs) return;
     int items = 0;
-    bool ok = trivex::from_tcl::each_element_text(api, e, m, inner, [&](const char* item, size_t size) {
-      if (++items > 2) return false;
+    bool ok = trivex::tcl::split_list(api.FindElement, api.CopyAndCollapse, no_interp, e, m, inner,
+                                      [&](const char* item, size_t size) {
+      if (++items > 2) return;
       if (items == 1) dotted = dotted || std::memchr(item, '.', size);
       (items == 1 ? key : value) = trivex::tcl::decode_tcl_text(item, static_cast<Py_ssize_t>(size));
-      return true;
     });
     pairs = ok && items == 2;
     if (pairs) glue::dict_set(level.get(), key.get(), value.get());
-    return pairs;
   });
   if (!listed || !pairs) return Ref();
 
@@ -523,8 +528,9 @@ Ref read_level(const char* s, size_t n) {
   Py_ssize_t pos = 0;
   PyObject *k, *v;
   while (PyDict_Next(level.get(), &pos, &k, &v)) {
-    if (Ref sub = read_nested_text(v)) {
-      glue::dict_set(level.get(), k, sub.get());
+    Ref key_held = Ref::borrow(k), text = Ref::borrow(v);
+    if (Ref sub = read_nested_text(text.get())) {
+      glue::dict_set(level.get(), key_held.get(), sub.get());
       leaves_only = false;
     }
   }
