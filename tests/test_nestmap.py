@@ -1,9 +1,11 @@
 """NestMap against TclX's own keyed-list commands."""
 
 import copy
+import gc
 import inspect
 import pickle
 import string
+import weakref
 from collections.abc import MutableMapping
 
 import pytest
@@ -257,6 +259,84 @@ def test_from_tcl_takes_cast_list_when_called(monkeypatch):
     monkeypatch.setattr(trivex.tcl, "cast_list", spy)
     assert plain(NestMap.from_tcl("{a 1}")) == {"a": "1"}
     assert seen[0] == "{a 1}"
+
+
+def outcome(read, text):
+    """What read(text) gives: nested dicts with every level's type, or the
+    exception's type and text."""
+
+    def tree(node):
+        return (type(node), {k: tree(v) for k, v in node.items()}) if isinstance(node, dict) else node
+
+    try:
+        return tree(read(text))
+    except (KeyError, ValueError) as exc:
+        return type(exc), str(exc)
+
+
+# Text that is keyed-list shaped or nearly so: braced and bare pairs nested
+# in each other, with words holding Tcl's special characters and escapes.
+WORDS = st.text("ab.x0ü", max_size=4) | st.text("ab.{}\\ \"\tx0ü\u20ac", max_size=5)
+KL_TEXT = st.recursive(WORDS, lambda inner: st.lists(
+    st.tuples(st.text("ab.x0ü", min_size=1, max_size=3) | WORDS, inner,
+              st.sampled_from(["{%s {%s}}", "{%s {%s}}", "{%s %s}", "%s\\ %s", "%s %s"])).map(
+        lambda pair: pair[2] % pair[:2]), max_size=3).map(" ".join), max_leaves=8)
+
+
+@given(KL_TEXT)
+def test_reading_text_directly_matches_reading_through_cast_list(text):
+    real = trivex.tcl.cast_list
+    direct = outcome(NestMap.from_tcl, text)
+    with pytest.MonkeyPatch.context() as patched:
+        patched.setattr(trivex.tcl, "cast_list", lambda value, item_cast=None: real(value))
+        assert outcome(NestMap.from_tcl, text) == direct
+
+
+@pytest.mark.parametrize("name", ["from_tcl", "update", "__setitem__"])
+def test_from_tcl_goes_through_what_replaces_its_steps(monkeypatch, name):
+    calls = []
+    original = vars(NestMap)[name]
+    plain_original = original.__func__ if isinstance(original, staticmethod) else original
+
+    def spy(*args):
+        calls.append(args)
+        return plain_original(*args)
+
+    monkeypatch.setattr(NestMap, name, staticmethod(spy) if isinstance(original, staticmethod) else spy)
+    assert plain(NestMap.from_tcl("{a {{b 1}}} {c 2}")) == {"a": {"b": "1"}, "c": "2"}
+    assert calls
+
+
+def test_item_slots_of_a_dict_subclass():
+    kl = NestMap({"a": {"b": "1"}})
+    with pytest.raises(KeyError):
+        dict.__getitem__(kl, "a.b")  # dict's own, which knows no paths
+    dict.__setitem__(kl, "x.y", "2")
+    assert dict(kl)["x.y"] == "2" and "x" not in dict(kl)
+
+    class Tagged(NestMap):
+        def __getitem__(self, key):
+            return "tagged", super().__getitem__(key)
+
+    kl["t"] = Tagged(c="3")
+    assert kl["t.c"] == ("tagged", "3") and Tagged(a={"b": "1"})["a.b"] == ("tagged", "1")
+    original = NestMap.__getitem__
+    NestMap.__getitem__ = lambda self, key: "replaced"
+    try:
+        assert kl["a"] == "replaced"
+    finally:
+        NestMap.__getitem__ = original
+    assert kl["a.b"] == "1"
+
+
+@pytest.mark.parametrize("store", [lambda sub: sub.__setitem__("c", [sub]), lambda sub: setattr(sub, "c", [sub])])
+def test_levels_read_from_tcl_take_part_in_collection(store):
+    sub = NestMap.from_tcl("{a {{b 1}}}")["a"]
+    store(sub)
+    ref = weakref.ref(sub)
+    del sub
+    gc.collect()
+    assert ref() is None
 
 
 # --- Python to Tcl -----------------------------------------------------------

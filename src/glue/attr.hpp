@@ -40,12 +40,14 @@ inline PyObject* instance_dict(PyObject* obj) {
 }
 
 // Whether attribute lookup on instances of `type` is object's own (with or
-// without a __getattr__ fallback, which only runs for misses).
+// without a __getattr__ fallback, which only runs for misses).  Built-in
+// bases such as dict name the generic lookup as their own slot, so their
+// __getattribute__ is a wrapper of it rather than object's.
 inline bool generic_lookup(PyTypeObject* type) {
   if (type->tp_getattro == PyObject_GenericGetAttr) return true;
-  static PyObject* const object_getattribute =
-      PyDict_GetItemString(PyBaseObject_Type.tp_dict, "__getattribute__");
-  return _PyType_Lookup(type, GLUE_STR("__getattribute__")) == object_getattribute;
+  PyObject* found = _PyType_Lookup(type, GLUE_STR("__getattribute__"));
+  return found && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
+         reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped == reinterpret_cast<void*>(PyObject_GenericGetAttr);
 }
 
 inline bool valid_tag(PyTypeObject* t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }

@@ -74,15 +74,21 @@ class Pristine {
   PyObject* cls() const { return cls_; }
 
   // What type lookup found for `name` at load (borrowed), or null.
-  PyObject* lookup(PyObject* name) const {
-    for (PyObject* d : dicts_)
-      if (PyObject* v = PyDict_GetItemWithError(d, name)) return v;
-    if (PyErr_Occurred()) throw PythonError{};
-    return nullptr;
-  }
+  PyObject* lookup(PyObject* name) const { return lookup_from(0, name); }
+
+  // What `super(cls, obj).<name>` found at load for instances of the class
+  // itself (borrowed), or null.
+  PyObject* lookup_past(PyObject* name) const { return lookup_from(1, name); }
 
  private:
   static constexpr const char* kCapsuleName = GLUE_PACKAGE ".glue.Pristine";
+
+  PyObject* lookup_from(size_t first, PyObject* name) const {
+    for (size_t i = first; i < dicts_.size(); ++i)
+      if (PyObject* v = PyDict_GetItemWithError(dicts_[i], name)) return v;
+    if (PyErr_Occurred()) throw PythonError{};
+    return nullptr;
+  }
 
   // Each extension module has its own copy of the glue, so the snapshots
   // are shared through the interpreter's per-extension state dict, by the
@@ -165,6 +171,58 @@ class Guard {
   uint64_t dict_tag_ = 0;
 };
 
+// The guard of a fast path that stands in for `super(cls, self).<name>`
+// (cls being the snapshot's class): whether, for instances of a type, the
+// lookup past cls along the type's MRO still finds what it found for the
+// class as built.  super() never consults the instance, so only the type is
+// asked; its version tag changes with its MRO and with every class dict
+// along it.
+class BaseGuard {
+ public:
+  BaseGuard(const Pristine& origin, std::initializer_list<const char*> names) : cls_(origin.cls()) {
+    for (const char* n : names) {
+      PyObject* name = check(PyUnicode_InternFromString(n)).release();
+      relied_.push_back({name, Py_XNewRef(origin.lookup_past(name))});
+    }
+  }
+
+  bool type_holds(PyTypeObject* t) {
+    if (t == type_ && detail::valid_tag(t) && t->tp_version_tag == type_tag_) return true;
+    // A lookup gives the type a version tag if it has none; the tag is
+    // taken before the walk, so a change during it is not mistaken for the
+    // state it found.
+    _PyType_Lookup(t, relied_.empty() ? GLUE_STR("__init__") : relied_[0].name);
+    bool valid = detail::valid_tag(t);
+    unsigned int tag = t->tp_version_tag;
+    PyObject* mro = t->tp_mro;
+    if (!mro) return false;
+    Py_ssize_t n = PyTuple_GET_SIZE(mro), start = 0;
+    while (start < n && PyTuple_GET_ITEM(mro, start) != cls_) ++start;
+    if (start == n) return false;
+    for (const Relied& r : relied_) {
+      PyObject* found = nullptr;
+      for (Py_ssize_t i = start + 1; i < n && !found; ++i) {
+        found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict, r.name);
+        if (!found && PyErr_Occurred()) throw PythonError{};
+      }
+      if (found != r.expected) return false;
+    }
+    type_ = valid ? t : nullptr;
+    type_tag_ = tag;
+    return true;
+  }
+
+ private:
+  struct Relied {
+    PyObject* name;
+    PyObject* expected;
+  };
+  PyObject* cls_;
+  std::vector<Relied> relied_;
+  PyTypeObject* type_ = nullptr;
+  unsigned int type_tag_ = 0;
+};
+
 }  // namespace glue
 
 // The guard of one fast path: made at its first use from the class's
@@ -184,4 +242,11 @@ class Guard {
       if (const ::glue::Pristine* origin_ = ::glue::Pristine::published(qualified_class)) \
         guard_.emplace(*origin_, std::initializer_list<const char*>{__VA_ARGS__});       \
     return guard_ ? &*guard_ : nullptr;                                                  \
+  }())
+
+// The same for a fast path that stands in for super() lookups.
+#define GLUE_BASE_RELIES_ON(pristine, ...)                       \
+  ([&]() -> ::glue::BaseGuard& {                                 \
+    static ::glue::BaseGuard guard_((pristine), {__VA_ARGS__});  \
+    return guard_;                                               \
   }())

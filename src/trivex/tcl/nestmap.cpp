@@ -7,32 +7,34 @@
 // the dict inside AttrDict: each level keeps its own entries, and a value is
 // either a NestMap (a sub-list, held by reference) or a leaf.
 //
-// "Base" operations below are what super() reaches from NestMap: the first
-// class after NestMap in type(self).__mro__ that defines the method.  That is
-// dict's own for NestMap and ordinary subclasses, and then the dict C API is
-// called directly (dict_subscript for lookups, so a subclass's __missing__
-// still counts); anything else found there is called as super() would.
+// "Base" operations below are what super(NestMap, self) reaches.  While that
+// is dict's own (for NestMap and the subclasses that leave it so) the dict
+// C API stands in for it (dict_subscript for lookups, so a subclass's
+// __missing__ still counts); otherwise super() is called.
 //
-// Naming: the entry point of a Python-visible method is `<class>_<method>`
-// and only unpacks its arguments; the work is done by the plain-named
-// function it calls (init, getitem, from_tcl, ...).
-//
-// Path operations recurse level by level.  A sub-list of exactly this class
-// is entered directly in C++; any other value (a subclass, a leaf) through
-// its own Python protocol, so overrides and a leaf's own indexing,
-// containment and deletion errors behave as they would in Python.  Every
-// recursion is guarded, so absurdly deep paths or self-containing values end
-// in RecursionError.
+// Path operations recurse level by level.  The documented steps go through
+// the value's own protocol (`value[rest]`, `value.__contains__(rest)`, ...);
+// a sub-list whose class still has this module's methods for it is entered
+// directly in C++, anything else (an override, a leaf) through Python, so a
+// leaf's own indexing, containment and deletion errors behave as they would
+// in Python.  Every such shortcut names what it relies on to the glue's
+// guard where it is taken.  Every recursion is guarded, so absurdly deep
+// paths or self-containing values end in RecursionError.
 //
 // Reading Tcl goes through the package-level cast_list, looked up when
-// from_tcl runs.  Values that are not keyed lists (most leaves) are told
-// apart without building the ValueError that would be thrown away.
+// from_tcl runs.  While that is the package's own, the text is read here
+// directly with the same scanner (see "Reading Tcl").
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "bridge/listwalk.hpp"
+#include "from_tcl.hpp"
 #include "to_tcl.hpp"
 
 
 namespace {
 
-using glue::Args;
 using glue::Ref;
 namespace cv = trivex::convert;
 
@@ -44,12 +46,12 @@ struct State {
   glue::Owned Tcl_Obj;
   glue::Owned mm_update;  // MutableMapping.update
   glue::Owned empty_tuple;
-  // dict's own methods, to recognise them where super() finds them.
-  glue::Owned dict_init;
-  glue::Owned dict_getitem;
-  glue::Owned dict_setitem;
-  glue::Owned dict_delitem;
-  glue::Owned dict_contains;
+  glue::Pristine origin;  // NestMap as built, for the fast paths' guards
+  // Whether super(NestMap, self) found dict's own item methods and
+  // initialiser when the class was built.
+  bool base_was_dict = false;
+  // The package's cast_list as the interpreter module made it, once seen.
+  glue::Owned own_cast_list;
 };
 State state;
 
@@ -57,59 +59,49 @@ PyTypeObject* nestmap_type() { return reinterpret_cast<PyTypeObject*>(state.Nest
 PyTypeObject* tcl_obj_type() { return reinterpret_cast<PyTypeObject*>(state.Tcl_Obj.get()); }
 
 bool is_nestmap(PyObject* o) { return PyObject_TypeCheck(o, nestmap_type()); }
-bool exact(PyObject* o) { return Py_TYPE(o) == nestmap_type(); }
+
+// Whether `obj[...]` (and the like) reaches this module's method `name`.
+#define OWN_SLOT(obj, name) (is_nestmap(obj) && GLUE_RELIES_ON(state.origin, name).type_holds(Py_TYPE(obj)))
+// Whether `obj.name(...)` calls this module's method.
+#define OWN_METHOD(obj, name) (is_nestmap(obj) && GLUE_RELIES_ON(state.origin, name).holds(obj))
 
 // ---------------------------------------------------------------------------
 // super(NestMap, self)
 
-PyObject* base_attr(PyObject* self, PyObject* name) {
-  PyObject* mro = Py_TYPE(self)->tp_mro;
-  Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0, i = 0;
-  while (i < n && PyTuple_GET_ITEM(mro, i) != reinterpret_cast<PyObject*>(nestmap_type())) ++i;
-  if (i == n) glue::raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
-  for (++i; i < n; ++i) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-    PyObject* found = PyDict_GetItemWithError(dict, name);
-    if (found) return found;
-    if (PyErr_Occurred()) throw glue::PythonError{};
-  }
-  glue::raisef(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+bool base_is_dict(PyObject* self) {
+  return state.base_was_dict &&
+         GLUE_BASE_RELIES_ON(state.origin, "__init__", "__getitem__", "__setitem__", "__delitem__", "__contains__")
+             .type_holds(Py_TYPE(self));
 }
 
 template <class... A>
-Ref base_call(PyObject* self, PyObject* descr, A... args) {
-  Ref keep = Ref::borrow(descr);
-  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-  Ref bound = get ? glue::check(get(descr, self, reinterpret_cast<PyObject*>(Py_TYPE(self)))) : keep;
-  return glue::call(bound.get(), args...);
+Ref base_call(PyObject* self, PyObject* name, A... args) {
+  Ref base = glue::super_of(state.NestMap, self);
+  return glue::call_method(base.get(), name, args...);
 }
 
 Ref base_get(PyObject* self, PyObject* key) {
-  PyObject* d = base_attr(self, GLUE_STR("__getitem__"));
-  if (d == state.dict_getitem) return glue::check(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
-  return base_call(self, d, key);
+  if (base_is_dict(self)) return glue::check(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
+  return base_call(self, GLUE_STR("__getitem__"), key);
 }
 
 void base_set(PyObject* self, PyObject* key, PyObject* value) {
-  PyObject* d = base_attr(self, GLUE_STR("__setitem__"));
-  if (d == state.dict_setitem)
+  if (base_is_dict(self))
     glue::check_status(PyDict_SetItem(self, key, value));
   else
-    base_call(self, d, key, value);
+    base_call(self, GLUE_STR("__setitem__"), key, value);
 }
 
 void base_del(PyObject* self, PyObject* key) {
-  PyObject* d = base_attr(self, GLUE_STR("__delitem__"));
-  if (d == state.dict_delitem)
+  if (base_is_dict(self))
     glue::check_status(PyDict_DelItem(self, key));
   else
-    base_call(self, d, key);
+    base_call(self, GLUE_STR("__delitem__"), key);
 }
 
 Ref base_contains(PyObject* self, PyObject* key) {
-  PyObject* d = base_attr(self, GLUE_STR("__contains__"));
-  if (d == state.dict_contains) return Ref::borrow(glue::check_status(PyDict_Contains(self, key)) ? Py_True : Py_False);
-  return base_call(self, d, key);
+  if (base_is_dict(self)) return Ref::borrow(glue::check_status(PyDict_Contains(self, key)) ? Py_True : Py_False);
+  return base_call(self, GLUE_STR("__contains__"), key);
 }
 
 // ---------------------------------------------------------------------------
@@ -156,20 +148,28 @@ void setitem(PyObject* self, PyObject* key, PyObject* value);
 Ref contains(PyObject* self, PyObject* key);
 void delitem(PyObject* self, PyObject* key);
 void update(PyObject* self, PyObject* args, PyObject* kwargs);
-Ref from_tcl(PyObject* value, PyObject* cast_list, bool nested);
+Ref read_keyed_list(PyObject* value, bool nested);
 
-// self[key], self[key] = value, ... on any object, entering this module
-// directly for NestMap itself.
+// obj[key] and obj[key] = value, entering this module directly where that
+// is what Python would reach.
 Ref item_of(PyObject* obj, PyObject* key) {
-  if (exact(obj)) return getitem(obj, key);
+  if (OWN_SLOT(obj, "__getitem__")) return getitem(obj, key);
   return glue::check(PyObject_GetItem(obj, key));
 }
 
 void set_item_of(PyObject* obj, PyObject* key, PyObject* value) {
-  if (exact(obj))
+  if (OWN_SLOT(obj, "__setitem__"))
     setitem(obj, key, value);
   else
     glue::check_status(PyObject_SetItem(obj, key, value));
+}
+
+// NestMap.from_tcl(value); with `nested`, an empty Ref where that raises
+// ValueError.
+Ref nestmap_from_tcl_of(PyObject* value, bool nested) {
+  if (GLUE_RELIES_ON(state.origin, "from_tcl").class_holds(state.NestMap)) return read_keyed_list(value, nested);
+  auto call = [&] { return glue::call_method(state.NestMap, GLUE_STR("from_tcl"), value); };
+  return nested ? glue::unless_raises({PyExc_ValueError}, call) : call();
 }
 
 Ref getitem(PyObject* self, PyObject* key) {
@@ -180,14 +180,6 @@ Ref getitem(PyObject* self, PyObject* key) {
   return item_of(value.get(), rest.get());
 }
 
-Ref package_cast_list() {
-  Ref name = glue::str_from(GLUE_PACKAGE);
-  PyObject* mod = PyImport_GetModule(name.get());
-  if (!mod && PyErr_Occurred()) throw glue::PythonError{};
-  Ref package = mod ? Ref::steal(mod) : glue::check(PyImport_Import(name.get()));
-  return glue::getattr(package.get(), GLUE_STR("cast_list"));
-}
-
 bool is_keyed_list_obj(PyObject* value) {
   if (Py_TYPE(value) != tcl_obj_type()) return false;
   Ref type_name = glue::getattr(value, GLUE_STR("typename"));
@@ -196,10 +188,7 @@ bool is_keyed_list_obj(PyObject* value) {
 
 void setitem(PyObject* self, PyObject* key, PyObject* value) {
   Ref v = Ref::borrow(value);
-  if (is_keyed_list_obj(value)) {
-    Ref cast_list = package_cast_list();
-    v = from_tcl(value, cast_list.get(), false);
-  }
+  if (is_keyed_list_obj(value)) v = nestmap_from_tcl_of(value, false);
   Ref head, rest;
   if (split_path(key, head, rest)) {
     Ref sub = glue::unless_raises({PyExc_KeyError}, [&] { return item_of(self, head.get()); });
@@ -242,7 +231,7 @@ Ref contains(PyObject* self, PyObject* key) {
   if (!glue::truthy(base_contains(self, head.get()).get())) return Ref::borrow(Py_False);
   Ref value = base_get(self, head.get());
   glue::RecursionGuard guard(" while looking up a keyed list path");
-  if (exact(value.get())) return contains(value.get(), rest.get());
+  if (OWN_METHOD(value.get(), "__contains__")) return contains(value.get(), rest.get());
   return glue::call_method(value.get(), GLUE_STR("__contains__"), rest.get());
 }
 
@@ -255,7 +244,7 @@ void delitem(PyObject* self, PyObject* key) {
   Ref sub = base_get(self, head.get());
   {
     glue::RecursionGuard guard(" while deleting a keyed list path");
-    if (exact(sub.get()))
+    if (OWN_SLOT(sub.get(), "__delitem__"))
       delitem(sub.get(), rest.get());
     else
       glue::check_status(PyObject_DelItem(sub.get(), rest.get()));
@@ -278,6 +267,7 @@ Ref join_path(PyObject* key, PyObject* subkey) {
 template <bool Items>
 Ref listing(PyObject* self) {
   glue::RecursionGuard guard(" while listing a keyed list");
+  PyObject* method = Items ? GLUE_STR("all_items") : GLUE_STR("all_keys");
   Ref entries = glue::check(PyDict_Items(self));
   Ref out = glue::new_list();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
@@ -288,8 +278,8 @@ Ref listing(PyObject* self) {
       glue::list_append(out.get(), Items ? pair : key);
       continue;
     }
-    Ref sub = exact(value) ? listing<Items>(value)
-                           : glue::call_method(value, Items ? GLUE_STR("all_items") : GLUE_STR("all_keys"));
+    Ref sub = OWN_METHOD(value, Items ? "all_items" : "all_keys") ? listing<Items>(value)
+                                                                 : glue::call_method(value, method);
     Ref it = glue::check(PyObject_GetIter(sub.get()));
     while (PyObject* raw = PyIter_Next(it.get())) {
       Ref entry = Ref::steal(raw);
@@ -318,7 +308,7 @@ Ref listing(PyObject* self) {
 
 // The generic mapping update, self[k] = other[k] / self[k] = v.
 void mapping_update(PyObject* self, PyObject* other) {
-  if (exact(self) && PyDict_CheckExact(other)) {
+  if (PyDict_CheckExact(other) && OWN_SLOT(self, "__setitem__")) {
     Ref entries = glue::check(PyDict_Items(other));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
       PyObject* pair = PyList_GET_ITEM(entries.get(), i);
@@ -329,13 +319,24 @@ void mapping_update(PyObject* self, PyObject* other) {
   glue::call(state.mm_update, self, other);
 }
 
+// self.update(other)
+void update_of(PyObject* self, PyObject* other) {
+  if (OWN_METHOD(self, "update")) {
+    Ref one = glue::tuple_of(other);
+    update(self, one.get(), nullptr);
+  } else {
+    glue::call_method(self, GLUE_STR("update"), other);
+  }
+}
+
 void update(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_ssize_t n = PyTuple_GET_SIZE(args);
   if (n > 1) glue::raisef(PyExc_TypeError, "update() takes at most 1 positional arguments (%zd given)", n);
   if (n == 1) {
     PyObject* other = PyTuple_GET_ITEM(args, 0);
     if (is_nestmap(other)) {
-      Ref items = exact(other) ? listing<true>(other) : glue::call_method(other, GLUE_STR("all_items"));
+      Ref items = OWN_METHOD(other, "all_items") ? listing<true>(other)
+                                                 : glue::call_method(other, GLUE_STR("all_items"));
       Ref it = glue::check(PyObject_GetIter(items.get()));
       while (PyObject* raw = PyIter_Next(it.get())) {
         Ref entry = Ref::steal(raw);
@@ -370,12 +371,7 @@ void update(PyObject* self, PyObject* args, PyObject* kwargs) {
       conflict(key);
     }
     glue::RecursionGuard guard(" while updating a keyed list");
-    if (exact(sub.get())) {
-      Ref one = glue::tuple_of(value);
-      update(sub.get(), one.get(), nullptr);
-    } else {
-      glue::call_method(sub.get(), GLUE_STR("update"), value);
-    }
+    update_of(sub.get(), value);
   }
 }
 
@@ -386,11 +382,13 @@ Ref try_nestmap(PyObject* value) {
   PyTypeObject* t = Py_TYPE(value);
   // What dict(value) does with these is known: the empty ones give {}, the
   // others fail.
-  if (t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) ? Ref() : new_nestmap();
-  if (t == &PyBytes_Type) return PyBytes_GET_SIZE(value) ? Ref() : new_nestmap();
-  if (value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == tcl_obj_type())
+  bool own = GLUE_RELIES_ON(state.origin, "__new__", "__init__").class_holds(state.NestMap);
+  if (own && t == &PyUnicode_Type) return PyUnicode_GET_LENGTH(value) ? Ref() : new_nestmap();
+  if (own && t == &PyBytes_Type) return PyBytes_GET_SIZE(value) ? Ref() : new_nestmap();
+  if (own && (value == Py_None || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || t == tcl_obj_type()))
     return Ref();
   return glue::unless_raises({PyExc_ValueError, PyExc_TypeError}, [&] {
+    if (!own) return glue::call(state.NestMap, value);
     Ref nm = new_nestmap();
     Ref one = glue::tuple_of(value);
     init(nm.get(), one.get(), nullptr);
@@ -400,8 +398,7 @@ Ref try_nestmap(PyObject* value) {
 
 void init(PyObject* self, PyObject* args, PyObject* kwargs) {
   glue::RecursionGuard guard(" while building a NestMap");
-  PyObject* base_init = base_attr(self, GLUE_STR("__init__"));
-  if (base_init != state.dict_init) base_call(self, base_init);
+  if (!base_is_dict(self)) base_call(self, GLUE_STR("__init__"));
   Ref dsc = glue::check(PyObject_Call(reinterpret_cast<PyObject*>(&PyDict_Type), args,
                                       kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
   Ref entries = glue::check(PyDict_Items(dsc.get()));
@@ -411,27 +408,164 @@ void init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (is_nestmap(value)) continue;
     if (Ref nm = try_nestmap(value)) glue::dict_set(dsc.get(), PyTuple_GET_ITEM(pair, 0), nm.get());
   }
-  Ref one = glue::tuple_of(dsc.get());
-  if (exact(self))
-    update(self, one.get(), nullptr);
-  else
-    glue::call_method(self, GLUE_STR("update"), dsc.get());
+  update_of(self, dsc.get());
 }
 
 // ---------------------------------------------------------------------------
 // Reading Tcl
+//
+// from_tcl splits the text with cast_list, every element again, gathers the
+// pairs in a dict, replaces each value that reads as a keyed list itself by
+// its NestMap, and updates a new NestMap with the dict.
+//
+// While the package's cast_list is its own (the static method of the
+// interpreter module's Interpreter as built), what it makes of a string is
+// known: module internal's GetListFromAny, the string's UTF-8 bytes split by
+// Tcl's scanner and each element decoded.  Then the text is read here with
+// the same scanner, an element's two items straight from the bytes of the
+// list, without a Python call per split or a string per element, and a value
+// that is not a keyed list is told apart without building the ValueError
+// that would be thrown away.  No Python code runs meanwhile, so cast_list
+// cannot change under the reading either.  Each level is gathered directly
+// in the NestMap it becomes, which is what updating a new one would give
+// while no key holds "." and the NestMap methods involved are this
+// module's.  A level holding only strings cannot be part of a reference
+// cycle, so it is left untracked by the collector, as dict itself leaves
+// such dicts: reading a large list then costs no more collections than
+// splitting it.  A change to it through dict re-tracks it.
+//
+// Anything else, and text the reading refuses at the top (whose error is
+// the general way's to raise), goes the general way through cast_list.
+
+Ref package_cast_list() {
+  Ref name = glue::str_from(GLUE_PACKAGE);
+  PyObject* mod = PyImport_GetModule(name.get());
+  if (!mod && PyErr_Occurred()) throw glue::PythonError{};
+  Ref package = mod ? Ref::steal(mod) : glue::check(PyImport_Import(name.get()));
+  return glue::getattr(package.get(), GLUE_STR("cast_list"));
+}
+
+bool own_cast_list(PyObject* cast_list) {
+  if (!state.own_cast_list) {
+    const glue::Pristine* interpreter = glue::Pristine::published(GLUE_MODULE_NAME("interpreter") ".Interpreter");
+    PyObject* made = interpreter ? interpreter->lookup(GLUE_STR("cast_list")) : nullptr;
+    if (!made || Py_TYPE(made) != &PyStaticMethod_Type) return false;
+    state.own_cast_list = glue::getattr(made, "__func__");
+  }
+  return cast_list == state.own_cast_list.get();
+}
+
+// The bytes GetListFromAny splits for a string: its UTF-8, with lone
+// surrogates as the bytes surrogateescape stands for.  Unreadable when
+// GetListFromAny would refuse the string.
+class ListBytes {
+ public:
+  explicit ListBytes(PyObject* text) {
+    if (PyUnicode_READY(text) < 0) throw glue::PythonError{};
+    if (PyUnicode_IS_ASCII(text)) {
+      data_ = static_cast<const char*>(PyUnicode_DATA(text));
+      size_ = PyUnicode_GET_LENGTH(text);
+    } else {
+      PyObject* b = PyUnicode_AsUTF8String(text);
+      if (!b) b = retry_escaped(text);
+      if (!b) return;
+      bytes_ = Ref::steal(b);
+      data_ = PyBytes_AS_STRING(b);
+      size_ = PyBytes_GET_SIZE(b);
+    }
+    if (size_ > INT_MAX) data_ = nullptr;
+  }
+  bool readable() const { return data_ != nullptr; }
+  const char* data() const { return data_; }
+  size_t size() const { return static_cast<size_t>(size_); }
+
+ private:
+  static PyObject* retry_escaped(PyObject* text) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw glue::PythonError{};
+    PyErr_Clear();
+    PyObject* b = PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape");
+    if (b) return b;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw glue::PythonError{};
+    PyErr_Clear();
+    return nullptr;
+  }
+
+  Ref bytes_;
+  const char* data_ = nullptr;
+  Py_ssize_t size_ = 0;
+};
+
+Ref read_nested_text(PyObject* text);
+
+// One level of keyed-list text.  Null when it is not a keyed list: a
+// malformed list, or an element that is not a two-item list.
+Ref read_level(const char* s, size_t n) {
+  glue::RecursionGuard guard(" while reading a keyed list");
+  const trivex::tcl::Api& api = trivex::tcl::api();
+  Ref level = new_nestmap();
+  bool pairs = true, dotted = false;
+  std::string outer, inner;
+  Ref key, value;
+  // Once an element is not a pair the text is not a keyed list, and the
+  // rest of the walk only finds out whether it is a list at all.
+  auto no_interp = [] { return nullptr; };
+  bool listed = trivex::tcl::split_list(api.FindElement, api.CopyAndCollapse, no_interp, s, n, outer,
+                                        [&](const char* e, size_t m) {
+    if (!pairs) return;
+    int items = 0;
+    bool ok = trivex::tcl::split_list(api.FindElement, api.CopyAndCollapse, no_interp, e, m, inner,
+                                      [&](const char* item, size_t size) {
+      if (++items > 2) return;
+      if (items == 1) dotted = dotted || std::memchr(item, '.', size);
+      (items == 1 ? key : value) = trivex::tcl::decode_tcl_text(item, static_cast<Py_ssize_t>(size));
+    });
+    pairs = ok && items == 2;
+    if (pairs) glue::dict_set(level.get(), key.get(), value.get());
+  });
+  if (!listed || !pairs) return Ref();
+
+  // Values are replaced in place, which leaves the walk undisturbed.
+  bool leaves_only = true;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(level.get(), &pos, &k, &v)) {
+    Ref key_held = Ref::borrow(k), text = Ref::borrow(v);
+    if (Ref sub = read_nested_text(text.get())) {
+      glue::dict_set(level.get(), key_held.get(), sub.get());
+      leaves_only = false;
+    }
+  }
+
+  // `level` has no attributes of its own, so it answers for the new
+  // NestMap the update would be made on.
+  bool gathered = !dotted && OWN_METHOD(level.get(), "update") && OWN_SLOT(level.get(), "__setitem__") &&
+                  base_is_dict(level.get());
+  if (!gathered) {
+    Ref dsc = glue::check(PyDict_Copy(level.get()));
+    Ref result = new_nestmap();
+    update_of(result.get(), dsc.get());
+    return result;
+  }
+  if (leaves_only) PyObject_GC_UnTrack(level.get());
+  return level;
+}
+
+// NestMap.from_tcl(text) for a value inside a keyed list: the NestMap, or
+// null where that raises ValueError.
+Ref read_nested_text(PyObject* text) {
+  if (!GLUE_RELIES_ON(state.origin, "from_tcl").class_holds(state.NestMap)) return nestmap_from_tcl_of(text, true);
+  ListBytes bytes(text);
+  return bytes.readable() ? read_level(bytes.data(), bytes.size()) : Ref();
+}
+
+// The general way: cast_list's splits, gathered in a dict.
+Ref from_tcl_general(PyObject* value, PyObject* cast_list, bool nested);
 
 // Whether a split element is certainly not a key/value pair (so dict()
 // would refuse it); false when unsure, and dict() decides.
 bool surely_not_pair(PyObject* split) {
   if (PyTuple_CheckExact(split) || PyList_CheckExact(split)) return Py_SIZE(split) != 2;
   return false;
-}
-
-// The ValueError-absorbing form, for values inside a keyed list: an empty
-// Ref where from_tcl would raise ValueError.
-Ref from_tcl_nested(PyObject* value, PyObject* cast_list) {
-  return glue::unless_raises({PyExc_ValueError}, [&] { return from_tcl(value, cast_list, true); });
 }
 
 // `entered` pairs merged into `d` as a list of that many pairs that merges
@@ -447,7 +581,31 @@ Ref pairs_so_far(PyObject* d, Py_ssize_t entered) {
   return out;
 }
 
-Ref from_tcl(PyObject* value, PyObject* cast_list, bool nested) {
+// NestMap.from_tcl(value); with `nested`, an empty Ref where it would raise
+// ValueError.
+Ref read_keyed_list(PyObject* value, bool nested) {
+  Ref cast_list = package_cast_list();
+  if (own_cast_list(cast_list.get())) {
+    Ref text;
+    if (PyUnicode_Check(value))
+      text = Ref::borrow(value);
+    else if (Py_TYPE(value) == tcl_obj_type())
+      text = glue::str(value);
+    if (text) {
+      ListBytes bytes(text.get());
+      if (bytes.readable()) {
+        if (Ref result = read_level(bytes.data(), bytes.size())) return result;
+        if (nested) return Ref();
+      } else if (nested) {
+        return Ref();
+      }
+    }
+  }
+  if (nested) return glue::unless_raises({PyExc_ValueError}, [&] { return from_tcl_general(value, cast_list.get(), true); });
+  return from_tcl_general(value, cast_list.get(), false);
+}
+
+Ref from_tcl_general(PyObject* value, PyObject* cast_list, bool nested) {
   glue::RecursionGuard guard(" while reading a keyed list");
   Ref elements = glue::call(cast_list, value);
   // dict(splits), with each split pair entered as soon as it is made and
@@ -464,7 +622,7 @@ Ref from_tcl(PyObject* value, PyObject* cast_list, bool nested) {
   while (PyObject* raw = PyIter_Next(it.get())) {
     Ref element = Ref::steal(raw);
     Ref split = glue::call(cast_list, element.get());
-    if (nested && surely_not_pair(split.get())) return Ref();
+    if (nested && surely_not_pair(split.get())) glue::raise(PyExc_ValueError, "not a key/value pair");
     if (!splits && PyTuple_CheckExact(split.get()) && PyTuple_GET_SIZE(split.get()) == 2) {
       glue::dict_set(dsc.get(), PyTuple_GET_ITEM(split.get(), 0), PyTuple_GET_ITEM(split.get(), 1));
       ++entered;
@@ -486,55 +644,47 @@ Ref from_tcl(PyObject* value, PyObject* cast_list, bool nested) {
   PyObject *key, *item;
   while (PyDict_Next(dsc.get(), &pos, &key, &item)) {
     if (is_nestmap(item)) continue;
-    if (Ref sub = from_tcl_nested(item, cast_list)) glue::dict_set(dsc.get(), key, sub.get());
+    if (Ref sub = nestmap_from_tcl_of(item, true)) glue::dict_set(dsc.get(), key, sub.get());
   }
   Ref result = new_nestmap();
-  if (exact(result.get())) {
-    pos = 0;
-    while (PyDict_Next(dsc.get(), &pos, &key, &item)) setitem(result.get(), key, item);
-  } else {
-    mapping_update(result.get(), dsc.get());
-  }
+  update_of(result.get(), dsc.get());
   return result;
 }
 
 // ---------------------------------------------------------------------------
 // Python-visible methods
 
-Ref nestmap_init(const Args& a) {
-  init(a[0], a.varargs(), a.varkw());
+GLUE_BODY(nestmap_init, self, args, kwargs) {
+  init(self, args, kwargs);
   return Ref::borrow(Py_None);
 }
 
-Ref nestmap_from_tcl(const Args& a) {
-  Ref cast_list = package_cast_list();
-  return from_tcl(a[0], cast_list.get(), false);
-}
+GLUE_BODY(nestmap_from_tcl, string) { return read_keyed_list(string, false); }
 
-Ref nestmap_getitem(const Args& a) { return getitem(a[0], a[1]); }
+GLUE_BODY(nestmap_getitem, self, key) { return getitem(self, key); }
 
-Ref nestmap_setitem(const Args& a) {
-  setitem(a[0], a[1], a[2]);
+GLUE_BODY(nestmap_setitem, self, key, value) {
+  setitem(self, key, value);
   return Ref::borrow(Py_None);
 }
 
-Ref nestmap_contains(const Args& a) { return contains(a[0], a[1]); }
+GLUE_BODY(nestmap_contains, self, key) { return contains(self, key); }
 
-Ref nestmap_delitem(const Args& a) {
-  delitem(a[0], a[1]);
+GLUE_BODY(nestmap_delitem, self, key) {
+  delitem(self, key);
   return Ref::borrow(Py_None);
 }
 
-Ref nestmap_update(const Args& a) {
-  update(a[0], a.varargs(), a.varkw());
+GLUE_BODY(nestmap_update, self, args, kwargs) {
+  update(self, args, kwargs);
   return Ref::borrow(Py_None);
 }
 
-Ref nestmap_all_keys(const Args& a) { return listing<false>(a[0]); }
-Ref nestmap_all_items(const Args& a) { return listing<true>(a[0]); }
+GLUE_BODY(nestmap_all_keys, self) { return listing<false>(self); }
+GLUE_BODY(nestmap_all_items, self) { return listing<true>(self); }
 
-Ref nestmap_tclobj(const Args& a) {
-  Ref entries = glue::check(PyDict_Items(a[0]));
+GLUE_BODY(nestmap_tclobj, self) {
+  Ref entries = glue::check(PyDict_Items(self));
   return cv::tclobj_list(entries.get());
 }
 
@@ -664,10 +814,15 @@ const char* const kTclobjDoc =
     "    A tuple of (key, value) tuples in insertion order, each converted\n"
     "    with tclobj(); nested NestMaps appear as their own such tuples.";
 
-Ref dict_method(const char* name) {
-  PyObject* d = PyDict_GetItemString(PyDict_Type.tp_dict, name);
-  if (!d) glue::raisef(PyExc_SystemError, "dict has no %s", name);
-  return Ref::borrow(d);
+// Whether super(NestMap, self) finds dict's own methods for instances of
+// the class as built.
+bool base_was_dict() {
+  for (const char* name : {"__init__", "__getitem__", "__setitem__", "__delitem__", "__contains__"}) {
+    Ref key = glue::str_from(name);
+    PyObject* own = PyDict_GetItemWithError(PyDict_Type.tp_dict, key.get());
+    if (!own || state.origin.lookup_past(key.get()) != own) return false;
+  }
+  return true;
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nestmap", kModuleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -682,11 +837,6 @@ PyMODINIT_FUNC PyInit_nestmap() {
     m.import_from(GLUE_MODULE_NAME("quotify"), "tclobj");
     state.mm_update = glue::getattr(mutable_mapping, "update");
     state.empty_tuple = glue::check(PyTuple_New(0));
-    state.dict_init = dict_method("__init__");
-    state.dict_getitem = dict_method("__getitem__");
-    state.dict_setitem = dict_method("__setitem__");
-    state.dict_delitem = dict_method("__delitem__");
-    state.dict_contains = dict_method("__contains__");
     cv::types();
 
     glue::ClassBody body("NestMap", kModule);
@@ -707,6 +857,10 @@ PyMODINIT_FUNC PyInit_nestmap() {
     body.method({"__tclobj__", "(self)", nestmap_tclobj, kTclobjDoc});
     Ref cls = body.build({attr_dict, mutable_mapping}, kClassDoc);
     state.NestMap = cls;
+    state.origin.take(cls.get());
+    state.base_was_dict = base_was_dict();
+    if (PyErr_Occurred()) throw glue::PythonError{};
     m.add("NestMap", cls.get());
   });
 }
+
