@@ -259,14 +259,14 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   if (at != PyTuple_GET_SIZE(words.get())) glue::raise(PyExc_RuntimeError, "keyword arguments changed during the call");
-  // Words that are all exact text (what quotify makes unless a hook says
-  // otherwise) need no look before they go to tkinter.
+  // Words that are all exact text without NUL (what quotify makes unless a
+  // hook says otherwise) need no look before they go to tkinter.
   bool all_text = true;
   for (Py_ssize_t i = 1; i < at; ++i) {
     bool option = i > nargs && (i - nargs) % 2 == 1;
     PyObject* raw = PyTuple_GET_ITEM(words.get(), i);
     Ref converted = option ? option_word(raw) : word_text(raw);
-    all_text = all_text && PyUnicode_CheckExact(converted.get());
+    all_text = all_text && PyUnicode_CheckExact(converted.get()) && !trivex::tkvalue::holds_nul(converted.get());
     if (converted.get() != raw) {
       Ref replaced = Ref::steal(raw);  // the tuple's reference to it
       PyTuple_SET_ITEM(words.get(), i, converted.release());
