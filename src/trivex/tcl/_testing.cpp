@@ -233,10 +233,10 @@ std::vector<Tcl_Interp*> known_interps() {
   ThreadId self = fn.GetCurrentThread();
   if (!state.Misc || !Py_IsInitialized() || _Py_IsFinalizing()) return out;
   PyGILState_STATE st = PyGILState_Ensure();
-  PyObject* objects = state.gc_get_objects ? PyObject_CallNoArgs(state.gc_get_objects) : nullptr;
-  if (objects && PyList_Check(objects)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects); ++i) {
-      PyObject* o = PyList_GET_ITEM(objects, i);
+  Ref objects = Ref::steal(state.gc_get_objects ? PyObject_CallNoArgs(state.gc_get_objects) : nullptr);
+  if (objects && PyList_Check(objects.get())) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects.get()); ++i) {
+      PyObject* o = PyList_GET_ITEM(objects.get(), i);
       if (!PyObject_TypeCheck(o, misc_type())) continue;
       PyObject** dictptr = _PyObject_GetDictPtr(o);
       if (!dictptr || !*dictptr) continue;
@@ -245,14 +245,13 @@ std::vector<Tcl_Interp*> known_interps() {
       // Only this thread's interpreters: another thread's evaluation is not
       // the one Ctrl-C interrupts, nor ours to touch.
       if (reinterpret_cast<TkappHead*>(tk)->thread_id != self) continue;
-      PyObject* addr = PyObject_CallMethod(tk, "interpaddr", nullptr);  // a C method
-      Tcl_Interp* ip = addr ? static_cast<Tcl_Interp*>(PyLong_AsVoidPtr(addr)) : nullptr;
-      Py_XDECREF(addr);
+      Ref addr = Ref::steal(PyObject_CallMethod(tk, "interpaddr", nullptr));  // a C method
+      Tcl_Interp* ip = addr ? static_cast<Tcl_Interp*>(PyLong_AsVoidPtr(addr.get())) : nullptr;
       PyErr_Clear();
       if (ip && std::find(out.begin(), out.end(), ip) == out.end()) out.push_back(ip);
     }
   }
-  Py_XDECREF(objects);
+  objects = Ref();
   PyErr_Clear();
   PyGILState_Release(st);
   return out;
@@ -583,32 +582,29 @@ int mock_proc(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const* objv) {
   PyGILState_STATE st = PyGILState_Ensure();
   int code = tcl::TCL_OK;
   const tcl::Api& api = tcl::api();
-  PyObject* words = PyTuple_New(objc > 0 ? objc - 1 : 0);
-  bool ok = words != nullptr;
-  for (int i = 1; ok && i < objc; ++i) {
-    int len = 0;
-    const char* s = fn.GetStringFromObj(objv[i], &len);
-    try {
-      PyTuple_SET_ITEM(words, i - 1, tcl::decode_tcl_text(s, len).release());
-    } catch (const glue::PythonError&) {
-      ok = false;
+  Ref result;
+  {
+    Ref words = Ref::steal(PyTuple_New(objc > 0 ? objc - 1 : 0));
+    bool ok = static_cast<bool>(words);
+    for (int i = 1; ok && i < objc; ++i) {
+      int len = 0;
+      const char* s = fn.GetStringFromObj(objv[i], &len);
+      try {
+        PyTuple_SET_ITEM(words.get(), i - 1, tcl::decode_tcl_text(s, len).release());
+      } catch (const glue::PythonError&) {
+        ok = false;
+      }
     }
+    if (ok) result = Ref::steal(PyObject_CallOneArg(static_cast<PyObject*>(data), words.get()));
   }
-  PyObject* result = ok ? PyObject_CallOneArg(static_cast<PyObject*>(data), words) : nullptr;
-  Py_XDECREF(words);
   try {
     if (result) {
-      std::string text = tcl::encode_tcl_text(result);
+      std::string text = tcl::encode_tcl_text(result.get());
       api.SetObjResult(interp, new_text(text));
     } else {
       code = tcl::TCL_ERROR;
-      PyObject *type, *value, *tb;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      Ref exc = Ref::steal(value);
-      Py_XDECREF(type);
-      Py_XDECREF(tb);
-      Ref parts = glue::call(state.error_parts, exc.get());
+      glue::CaughtError exc;
+      Ref parts = glue::call(state.error_parts, exc.value());
       PyObject* message = PyTuple_GET_ITEM(parts.get(), 0);
       PyObject* errorcode = PyTuple_GET_ITEM(parts.get(), 1);
       api.SetObjResult(interp, new_text(tcl::encode_tcl_text(message)));
@@ -619,7 +615,7 @@ int mock_proc(void* data, Tcl_Interp* interp, int objc, Tcl_Obj* const* objv) {
     PyErr_WriteUnraisable(static_cast<PyObject*>(data));
     api.SetObjResult(interp, new_text("error in a mocked command"));
   }
-  Py_XDECREF(result);
+  result = Ref();
   PyErr_Clear();
   PyGILState_Release(st);
   return code;
