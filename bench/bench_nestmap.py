@@ -1,33 +1,17 @@
 """NestMap reading and writing a 200-key, two-level keyed list, against
 TclX's own keylkeys/keylget walking the same data from Python."""
 
-import os
-import sys
 import tkinter
 
-from harness import ROOT, Table
+from harness import Table
 
-import trivex.tcl
 from trivex.tcl.nestmap import NestMap
 from trivex.tcl.quotify import quotify, tclobj
 
 KEYS = 200
 
 
-def ensure_cast_list():
-    """The package-level cast_list that from_tcl uses; the tests' stand-in
-    while the package front does not publish one yet."""
-    if not hasattr(trivex.tcl, "cast_list"):
-        sys.path.insert(0, os.path.join(ROOT, "tests"))
-        from support import StandIn
-
-        trivex.tcl.cast_list = StandIn.cast_list
-        return "stand-in cast_list"
-    return "package cast_list"
-
-
 def main():
-    source = ensure_cast_list()
     tcl = tkinter.Tcl()
     tk = tcl.tk
     tk.eval("package require Tclx")
@@ -45,7 +29,7 @@ def main():
 
     kl = NestMap.from_tcl(obj)
     assert len(kl) == KEYS and kl["k7.sub.leaf"] == "a b c"
-    table = Table("nestmap: %d-key two-level keyed list (%s)" % (KEYS, source))
+    table = Table("nestmap: %d-key two-level keyed list" % KEYS)
     walk = "TclX keylkeys/keylget walk"
     table.compare("NestMap.from_tcl(keyedList Tcl_Obj)", lambda: NestMap.from_tcl(obj), walk, tclx_walk)
     table.compare("NestMap.from_tcl(text)", lambda: NestMap.from_tcl(text), walk, tclx_walk)
