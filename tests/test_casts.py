@@ -242,6 +242,34 @@ def test_writers_as_tcl_sees_them(interp):
     assert interp.eval("keylget ::kl c") == "x y"
 
 
+# Mostly ASCII list syntax, NUL and a backslash escape that yields other
+# bytes, so that elements are taken in place, collapsed, and decoded.
+list_text = st.lists(st.sampled_from([" ", "{", "}", "\\", '"', "\t", "a", "0", "\0", "\\u00e9", "w1"]),
+                     max_size=24).map("".join)
+
+
+@given(list_text, st.sampled_from(["setvar", "script", "list"]))
+def test_get_list_reads_as_tcl_indexes(shared, text, writer):
+    tk = shared.tk
+    try:
+        n = int(tk.call("llength", text))
+    except TclError:
+        if writer == "setvar":
+            tk.setvar("::gl", text)
+            with pytest.raises(ValueError):
+                shared.get_list("::gl")
+        return
+    if writer == "setvar":  # the text as tkinter writes it: NUL as a zero byte
+        tk.setvar("::gl", text)
+    elif writer == "script":
+        tk.call("set", "::gl", text)
+        tk.eval("llength $::gl")  # a list object whose text Tcl keeps
+    else:
+        tk.call("set", "::gl", tk.call("lrange", text, 0, "end"))  # a list Tcl writes anew
+    expected = tuple(str(tk.call("eval", "lindex $::gl %d" % i)) for i in range(n))
+    assert shared.get_list("::gl") == expected
+
+
 def test_readers_of_what_tcl_wrote(interp):
     interp.eval("set ::i 0x20; set ::d 2.5e1; set ::b off; set ::l {a {b c}}")
     interp.eval("array set ::arr {x 1 y 2}; keylset ::kl a.b 1 a.c {2 3} d 4")

@@ -33,11 +33,11 @@
 // Naming: the entry point of a Python-visible function has the function's
 // Python name (`<class>_<method>` for a method) and only unpacks its
 // arguments; work shared between entries lives in plain-named helpers.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/dictorder.hpp"
 #include "bridge/bridge.hpp"
@@ -241,17 +241,40 @@ Ref parse_list(PyObject* text, PyObject* interp) {
   }
   if (size > INT_MAX) glue::raise(PyExc_OverflowError, "string is too long");
   const tcl::Api& api = tcl::api();
-  std::vector<Ref> elemPtrs;
+  // The elements go straight into the tuple, grown as they come (n bytes
+  // of text hold at most n / 2 + 1 elements).
+  Py_ssize_t count = 0;
+  Ref result = glue::check(PyTuple_New(std::min<Py_ssize_t>(size / 2 + 1, 16)));
+  auto resize = [&](Py_ssize_t capacity) {
+    PyObject* t = result.release();
+    if (_PyTuple_Resize(&t, capacity) < 0) throw glue::PythonError{};
+    result = Ref::steal(t);
+  };
+  auto append = [&](PyObject* elem) {
+    Ref owned = Ref::steal(elem);
+    if (count == PyTuple_GET_SIZE(result.get())) resize(count * 2);
+    PyTuple_SET_ITEM(result.get(), count++, owned.release());
+  };
   std::string collapsed;
+  // In ASCII text, an element taken in place is ASCII too, and the decoder
+  // would give its bytes back unchanged: they are copied straight into the
+  // str, which is most of the cost of a long list saved.  A collapsed
+  // element may have gained other bytes from its escapes, so it is decoded.
+  const char* const in_place_end = PyUnicode_IS_ASCII(text) ? string + size : string;
   bool ok = tcl::split_list(
       api.FindElement, api.CopyAndCollapse, [&] { return interp_arg(interp); }, string,
       static_cast<size_t>(size), collapsed, [&](const char* elem, size_t n) {
-        elemPtrs.push_back(tcl::decode_tcl_text(elem, static_cast<Py_ssize_t>(n)));
+        if (n > 1 && elem >= string && elem < in_place_end) {
+          PyObject* u = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+          if (!u) throw glue::PythonError{};
+          std::memcpy(PyUnicode_DATA(u), elem, n);
+          append(u);
+        } else {
+          append(tcl::decode_tcl_text(elem, static_cast<Py_ssize_t>(n)).release());
+        }
       });
   if (!ok) raise_tcl_error(interp, GLUE_STR("invalid list element"));
-  Ref result = glue::check(PyTuple_New(static_cast<Py_ssize_t>(elemPtrs.size())));
-  for (size_t i = 0; i < elemPtrs.size(); ++i)
-    PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), elemPtrs[i].release());
+  if (count != PyTuple_GET_SIZE(result.get())) resize(count);
   return result;
 }
 
