@@ -155,6 +155,19 @@ def test_instance_attributes_override_the_steps_through_self(shadowed, via, text
     assert getattr(interp, via)(text) == plain
 
 
+@pytest.mark.parametrize("reader, cast", [("get_list", "cast_list"), ("get_keyed_list", "cast_keyed_list")])
+def test_readers_take_the_cast_from_the_class(monkeypatch, reader, cast):
+    """get_list and get_keyed_list cast through Interpreter.<cast>, so a
+    rebinding on the class is seen, and undoing it brings the own one back."""
+    interp = Interpreter()
+    interp.vars["x"] = "{a 1} {b 2}"
+    plain = getattr(interp, reader)("x")
+    monkeypatch.setattr(Interpreter, cast, staticmethod(lambda value: ("mine", value)))
+    assert getattr(interp, reader)("x") == ("mine", "{a 1} {b 2}")
+    monkeypatch.undo()
+    assert getattr(interp, reader)("x") == plain
+
+
 def test_cast_any_keyed_list_object(shared):
     shared.eval("keylset ::kl a.b 1 c 2", record=False)
     obj = shared.tk.call("set", "::kl")

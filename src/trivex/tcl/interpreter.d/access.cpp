@@ -18,8 +18,21 @@ GLUE_BODY(interpreter_get_array, self, name) {
   Ref vars = ATTR(self, "vars");
   return glue::call_method(vars.get(), GLUE_STR("array_get"), name);
 }
-GLUE_BODY(interpreter_get_list, self, name) { return cast_list(read_var(self, name).get(), Py_None); }
-GLUE_BODY(interpreter_get_keyed_list, self, name) { return cast_keyed_list(read_var(self, name).get(), Py_None); }
+// The steps name Interpreter.cast_list and Interpreter.cast_keyed_list, the
+// class's attributes whatever `self` is: the module's own functions are
+// called directly while the class still holds them.
+GLUE_BODY(interpreter_get_list, self, name) {
+  Ref value = read_var(self, name);
+  if (GLUE_RELIES_ON(state.origin, "cast_list").class_holds(state.Interpreter))
+    return cast_list(value.get(), Py_None);
+  return GLUE_CALL(state.Interpreter, "cast_list", value.get());
+}
+GLUE_BODY(interpreter_get_keyed_list, self, name) {
+  Ref value = read_var(self, name);
+  if (GLUE_RELIES_ON(state.origin, "cast_keyed_list").class_holds(state.Interpreter))
+    return cast_keyed_list(value.get(), Py_None);
+  return GLUE_CALL(state.Interpreter, "cast_keyed_list", value.get());
+}
 GLUE_BODY(interpreter_get_int, self, name) {
   return GLUE_CALL(self, "cast_int", read_var(self, name).get());
 }
