@@ -3,7 +3,7 @@ TclX's own keylkeys/keylget walking the same data from Python."""
 
 import tkinter
 
-from harness import Table
+from harness import Table, keyed_list_walk
 
 from trivex.tcl.nestmap import NestMap
 from trivex.tcl.quotify import quotify, tclobj
@@ -21,11 +21,7 @@ def main():
     text = tk.eval("set kl")
 
     def tclx_walk():
-        out = {}
-        for key in tk.splitlist(tk.call("keylkeys", "kl")):
-            out[key] = {sub: tk.call("keylget", "kl", key + "." + sub)
-                        for sub in tk.splitlist(tk.call("keylkeys", "kl", key))}
-        return out
+        return keyed_list_walk(tk, "kl")
 
     kl = NestMap.from_tcl(obj)
     assert len(kl) == KEYS and kl["k7.sub.leaf"] == "a b c"

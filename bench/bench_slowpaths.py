@@ -9,7 +9,7 @@ import sys
 import time
 import tracemalloc
 
-from harness import Table
+from harness import Table, keyed_list_walk
 
 from trivex.tcl.array import Array
 from trivex.tcl.interpreter import Interpreter
@@ -87,11 +87,7 @@ def keyed_lists(tk):
     obj = tk.call("set", "kl")
 
     def tclx_walk():
-        out = {}
-        for key in tk.splitlist(tk.call("keylkeys", "kl")):
-            out[key] = {sub: tk.call("keylget", "kl", key + "." + sub)
-                        for sub in tk.splitlist(tk.call("keylkeys", "kl", key))}
-        return out
+        return keyed_list_walk(tk, "kl")
 
     compare(t, "NestMap.from_tcl (200 keys)", lambda: NestMap.from_tcl(obj), "TclX keylkeys/keylget walk",
             tclx_walk, 0.5)

@@ -72,3 +72,13 @@ class Table:
             if goal is not None:
                 verdict = ("<= %.2f %s" % (goal, "ok" if ratio <= goal else "MISSED"))
             print("%-46s %11.0f  %-40s %11.0f %7.2f  %s" % (label, ours, base_label, base, ratio, verdict))
+
+
+def keyed_list_walk(tk, var):
+    """A two-level keyed list read the way TclX's own commands read it from
+    Python: keylkeys, then keylget for each key of each level."""
+    out = {}
+    for key in tk.splitlist(tk.call("keylkeys", var)):
+        out[key] = {sub: tk.call("keylget", var, key + "." + sub)
+                    for sub in tk.splitlist(tk.call("keylkeys", var, key))}
+    return out

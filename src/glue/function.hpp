@@ -594,6 +594,7 @@ struct Body {
   vectorcallfunc positional = nullptr;  // the body called with stack arguments
   binaryfunc binary = nullptr;          // with two parameters
   ternaryfunc ternary = nullptr;        // with three
+  bool star_args = false;               // `positional` serves "(*args)", not plain parameters
 
   Body(Impl i) : impl(i) {}  // NOLINT: a raw body converts implicitly
   Body(const char* n, Impl i, vectorcallfunc p, binaryfunc b, ternaryfunc t)
@@ -606,9 +607,6 @@ struct Body {
   // for the signature "(*args)"; `names` is "args".
   template <auto F>
   static Body of_varargs(const char* names);
-
-  // The entry of a "(*args)" function called without keywords.
-  vectorcallfunc varargs = nullptr;
 };
 
 namespace detail {
@@ -665,17 +663,9 @@ PyObject* ternary_slot(PyObject* a, PyObject* b, PyObject* c) {
   return boundary([&] { return F(a, b, c); });
 }
 
-inline std::vector<std::string> split_names(const char* names) {
-  std::vector<std::string> out;
-  std::string text(names);
-  if (text.find_first_not_of(" \t\n") == std::string::npos) return out;
-  out = split_params(text);
-  return out;
-}
-
 // The body's parameter names against the signature's, at import.
 inline void check_names(const char* body_names, const Signature& sig, const char* qualname) {
-  std::vector<std::string> names = split_names(body_names);
+  std::vector<std::string> names = split_params(body_names);
   bool same = names.size() == sig.params.size();
   for (size_t i = 0; same && i < names.size(); ++i) same = names[i] == sig.params[i].text_name;
   if (!same)
@@ -702,8 +692,8 @@ Ref run_varargs(const Args& a) {
 
 template <auto F>
 Body Body::of_varargs(const char* names) {
-  Body body(names, detail::run_varargs<F>, nullptr, nullptr, nullptr);
-  body.varargs = detail::varargs_entry<F>;
+  Body body(names, detail::run_varargs<F>, detail::varargs_entry<F>, nullptr, nullptr);
+  body.star_args = true;
   return body;
 }
 
@@ -737,10 +727,8 @@ inline Ref make_function(const FunctionDef& def, const char* module, const char*
   if (def.body.names) detail::check_names(def.body.names, sig, qual.c_str());
   auto* f = PyObject_GC_New(FunctionObject, type);
   if (!f) throw PythonError{};
-  bool only_varargs = sig.params.size() == 1 && sig.var_positional;
-  f->vectorcall = def.body.positional && sig.plain_positional() ? def.body.positional
-                  : def.body.varargs && only_varargs           ? def.body.varargs
-                                                               : detail::function_vectorcall;
+  bool serves = def.body.star_args ? sig.params.size() == 1 && sig.var_positional : sig.plain_positional();
+  f->vectorcall = def.body.positional && serves ? def.body.positional : detail::function_vectorcall;
   f->impl = def.body.impl;
   f->binary = def.body.binary;
   f->ternary = def.body.ternary;
