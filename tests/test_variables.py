@@ -10,6 +10,7 @@ import gc
 import inspect
 import pickle
 import re
+import tkinter
 
 import pytest
 from hypothesis import given, strategies as st
@@ -360,3 +361,65 @@ def test_attribute_changes_are_seen(interp):
         v.get(1, 2, 3)
     v.set(value=7)
     assert v.get(cast=str) == "7"
+
+
+# Frames a Python callback may be called from, each holding `x` and the
+# array `arr` (reached through links where the frame has them), and traces
+# that may watch them.  Tcl itself, doing the same reads and writes in the
+# same frame, is the oracle for what the callback sees and leaves behind.
+FRAMES = {
+    "global": "proc scene {} { uplevel #0 { set x 1; array set arr {k a}; PROBE } }",
+    "proc locals": "proc scene {} { set x 1; array set arr {k a}; PROBE }",
+    "upvar links": "proc inner {} { upvar 1 x x arr arr; PROBE }; proc scene {} { set x 1; array set arr {k a}; inner }",
+    "global links": "proc scene {} { global x arr; set x 1; array set arr {k a}; PROBE }",
+    "namespace eval": "proc scene {} { namespace eval ::n { variable x 1; variable arr; array set arr {k a}; PROBE } }",
+}
+# The traces report to `note`, a Python command.
+TRACES = {
+    "none": "",
+    "read, rewriting": "trace add variable x read {apply {{n1 n2 op} {upvar 1 $n1 v; set v R; note $op}}};"
+    " trace add variable arr read {apply {{n1 n2 op} {upvar 1 $n1 v; set v($n2) R; note $op$n2}}}",
+    "write, on the array": "trace add variable arr write {apply {{n1 n2 op} {note $op$n2}}};"
+    " trace add variable x write {apply {{n1 n2 op} {note $op}}}",
+}
+PROBE_TCL = """proc probe_tcl {} { uplevel 1 {
+    foreach name {x arr(k) missing arr} { lappend ::got [expr {[catch {set $name} v] ? "error" : $v}] }
+    foreach {name value} {x w arr(k) w2 fresh f arr no x(k) no} { lappend ::got [catch {set $name $value}] }
+    lappend ::got $x $arr(k) $fresh
+} }"""
+
+
+@pytest.mark.parametrize("trace", TRACES)
+@pytest.mark.parametrize("frame", FRAMES)
+def test_reads_and_writes_from_any_frame_match_tcl(interp, frame, trace):
+    tk = interp.tk
+
+    seen = []
+
+    def probe():
+        for name in ("x", "arr(k)", "missing", "arr"):
+            try:
+                seen.append(interp.vars[name])
+            except KeyError:
+                seen.append("error")
+        for name, value in (("x", "w"), ("arr(k)", "w2"), ("fresh", "f"), ("arr", "no"), ("x(k)", "no")):
+            try:
+                interp.vars[name] = value
+                seen.append("0")
+            except tkinter.TclError:
+                seen.append("1")
+        seen.extend((interp.vars["x"], interp.vars["arr(k)"], interp.vars["fresh"]))
+
+    log = []
+    tk.createcommand("probe_py", probe)
+    tk.createcommand("note", log.append)
+    tk.eval(PROBE_TCL)
+    outcomes = []
+    for probe_name in ("probe_tcl", "probe_py"):
+        tk.eval("catch {namespace delete ::n}; unset -nocomplain ::x ::arr ::fresh; set ::got {}")
+        tk.eval(FRAMES[frame].replace("PROBE", "%s; %s" % (TRACES[trace], probe_name)))
+        tk.eval("scene")
+        outcomes.append((tk.splitlist(tk.eval("set ::got")) or tuple(seen), list(log)))
+        log.clear()
+    assert outcomes[1] == outcomes[0]
+    assert len(outcomes[0][0]) == 12

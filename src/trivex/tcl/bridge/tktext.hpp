@@ -34,6 +34,7 @@
 #include "bridge/tclapi.hpp"
 #include "from_tcl.hpp"
 #include "bridge/tkapp.hpp"
+#include "bridge/tclvar.hpp"
 
 namespace trivex::tktext {
 
@@ -71,6 +72,7 @@ inline Ref eval_words(PyObject* tk, PyObject* words) {
 inline Ref var_text(PyObject* tk, PyObject* name) {
   // A name a hook made is taken as the text a script would have spelt.
   Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : convert::quotify_text(name);
+  if (Ref direct = tclvar::read_text(tk, text.get())) return direct;
   if (!on_interp_thread(tk)) {
     Ref words = glue::tuple_of(GLUE_STR("set"), text.get());
     return eval_words(tk, words.get());

@@ -67,7 +67,7 @@ Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_ind
   if (is_none(array_index)) {
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    GLUE_CALL(tk, "setvar", name, v.get());
+    if (!trivex::tclvar::write_text(tk, name, v.get())) GLUE_CALL(tk, "setvar", name, v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
