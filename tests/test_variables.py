@@ -17,7 +17,7 @@ from hypothesis import given, strategies as st
 from support import make_interpreter
 
 import trivex.tcl
-from trivex.tcl.namespace import TclVariable, TempTclVariable
+from trivex.tcl.namespace import TclArrayVariable, TclVariable, TempTclVariable
 from trivex.tcl.quotify import quotify, tclobj
 
 # No NUL: tkinter refuses it in variable names and cuts eval results at it.
@@ -139,6 +139,27 @@ def test_cast(interp):
     v.set("4x")
     with pytest.raises(ValueError):
         v.get()
+
+
+# Scripts leaving values of Tcl's object types in `v` and in `a(k)`.
+TYPED_VALUES = [
+    "expr {6 * 7}", "expr {-(2**62)}", "expr {2**70}", "expr {1.5e300}", "expr {0.1 + 0.2}", "expr {1 < 2}",
+    "list a {b c} 3", "dict create k v", "string repeat ab 2", "binary format a3 xyz", "format %s {}",
+    "string is true yes", r"lindex {x\u00e9 y} 0", "proc p {} {}; info body p", r"subst {a\u0000b}",
+]
+
+
+@pytest.mark.parametrize("script", TYPED_VALUES)
+def test_typed_reads_convert_as_tkinter_does(interp, script):
+    tk = interp.tk
+    tk.eval("set v [%s]; set a(k) $v" % script)
+    for wantobjects in (1, 0):
+        tk.wantobjects(wantobjects)
+        theirs = [tk.getvar("v"), tk.getvar("a", "k"), tk.getvar("a(k)")]
+        ours = [TclVariable("v", tcl=interp).get(), TclVariable("a", tcl=interp).get(array_index="k"),
+                TclVariable("a(k)", tcl=interp).get()]
+        assert [(type(x), str(x)) for x in ours] == [(type(x), str(x)) for x in theirs]
+    tk.wantobjects(1)
 
 
 def test_missing_variables_and_unset(interp):
@@ -385,7 +406,9 @@ TRACES = {
 PROBE_TCL = """proc probe_tcl {} { uplevel 1 {
     foreach name {x arr(k) missing arr} { lappend ::got [expr {[catch {set $name} v] ? "error" : $v}] }
     foreach {name value} {x w arr(k) w2 fresh f arr no x(k) no} { lappend ::got [catch {set $name $value}] }
-    lappend ::got $x $arr(k) $fresh
+    lappend ::got $x $arr(k) $fresh $arr(k)
+    set arr(k) w3
+    lappend ::got $arr(k)
 } }"""
 
 
@@ -409,6 +432,10 @@ def test_reads_and_writes_from_any_frame_match_tcl(interp, frame, trace):
             except tkinter.TclError:
                 seen.append("1")
         seen.extend((interp.vars["x"], interp.vars["arr(k)"], interp.vars["fresh"]))
+        arr = TclArrayVariable("arr", tcl=interp)
+        seen.append(arr["k"])
+        arr["k"] = "w3"
+        seen.append(arr["k"])
 
     log = []
     tk.createcommand("probe_py", probe)
@@ -422,4 +449,4 @@ def test_reads_and_writes_from_any_frame_match_tcl(interp, frame, trace):
         outcomes.append((tk.splitlist(tk.eval("set ::got")) or tuple(seen), list(log)))
         log.clear()
     assert outcomes[1] == outcomes[0]
-    assert len(outcomes[0][0]) == 12
+    assert len(outcomes[0][0]) == 14

@@ -19,6 +19,9 @@
 //   tclobj.hpp    text holding NUL handed to tkinter as a Tcl object made
 //                 here, in Tcl's own form; the probe that trusts its layout
 //   tktext.hpp    reading Tcl text whole (with NULs) through tkinter
+//   tclvar.hpp    variables that nothing watches, read and written straight
+//                 through Tcl (tclvar.cpp, the one file that includes
+//                 tclInt.h; compiled into every module)
 //   listwalk.hpp  the one walk over a list's elements with Tcl's scanner
 //                 (TclFindElement), behind list splitting, the guessers'
 //                 list checks and the coverage parser's braced lists
@@ -51,8 +54,9 @@
 // GIL around each of its calls into Tcl and takes it back only when Tcl
 // runs a Python command; none of our direct calls evaluates a script that
 // could reach one (the one Tcl_Eval runs a fixed script in the ending's
-// "sink" interpreter, which holds no Python command), so Tcl never waits
-// for a GIL we hold, and the calls are short enough that holding it costs
+// "sink" interpreter, which holds no Python command; the variable accesses
+// of tclvar.hpp are made only when no trace or resolver could run), so Tcl
+// never waits for a GIL we hold, and the calls are short enough that holding it costs
 // other threads nothing worth releasing it for.  Inside a Python callback,
 // tkinter's outer call into the same interpreter is suspended lower on this
 // thread's stack; Tcl is re-entrant on its own thread, and reading the
@@ -99,8 +103,8 @@
 // getvar(), an object known by its Tcl address, laid out as expected;
 // otherwise text goes to tkinter as text.  Tcl's own structures
 // are read only where tcl.h makes them public (the head of a Tcl_Obj, in
-// from_tcl.hpp); the coverage tracer reads Tcl 8.6's private ones after
-// checking the version.
+// from_tcl.hpp); the coverage tracer and the variable accesses read Tcl
+// 8.6's private ones after checking the version.
 #pragma once
 
 #include "bridge/tclapi.hpp"

@@ -5,6 +5,8 @@
 #include "from_tcl.hpp"
 #include "bridge/tclvar.hpp"
 
+#include <optional>
+
 #include <tclInt.h>
 
 namespace trivex::tclvar {
@@ -54,12 +56,26 @@ bool plain_ascii(PyObject* s, const char*& data, Py_ssize_t& size) {
   return size <= INT_MAX && std::memchr(data, 0, static_cast<size_t>(size)) == nullptr;
 }
 
-// A Tcl string object holding `size` bytes, owned while it lives.
+// The name as a Tcl string object.  The last one made on this thread is
+// kept for the next access, which mostly names the same variable (the
+// elements of one array, read in turn): Tcl keeps what the lookup learnt in
+// the object and checks it before use, as it does for the names in a
+// script.  Kept from one access to the next, never touched by another
+// thread, and no Python object: nothing to drop at exit but one small Tcl
+// object of the thread's own.
 class NameObj {
  public:
   NameObj(const char* data, Py_ssize_t size) {
+    thread_local ::Tcl_Obj* last = nullptr;
     const tcl::Api& a = tcl::api();
-    obj_ = reinterpret_cast<::Tcl_Obj*>(a.NewStringObj(data, static_cast<int>(size)));
+    if (last && last->bytes && last->length == size && std::memcmp(last->bytes, data, static_cast<size_t>(size)) == 0) {
+      obj_ = last;
+    } else {
+      if (last) a.DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(last), __FILE__, __LINE__);
+      last = reinterpret_cast<::Tcl_Obj*>(a.NewStringObj(data, static_cast<int>(size)));
+      last->refCount++;
+      obj_ = last;
+    }
     obj_->refCount++;
   }
   ~NameObj() { tcl::api().DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(obj_), __FILE__, __LINE__); }
@@ -71,43 +87,94 @@ class NameObj {
   ::Tcl_Obj* obj_;
 };
 
-}  // namespace
-
-Ref read_text(PyObject* tk, PyObject* name) {
-  const char* data;
-  Py_ssize_t size;
-  if (!plain_ascii(name, data, size)) return Ref();
-  ::Tcl_Interp* interp = direct_interp(tk);
-  if (!interp) return Ref();
-  NameObj part1(data, size);
+// The variable `name` (or its element `index`, when not null) of the
+// current frame, looked up as Tcl_GetVar2Ex (`create` false) or
+// Tcl_SetVar2Ex (`create` true) would, when it may be accessed here.
+struct Found {
+  ::Tcl_Interp* interp = nullptr;
+  Var* var = nullptr;
   Var* array = nullptr;
-  Var* var = var_api().ObjLookupVar(interp, part1.get(), nullptr, 0, "read", 0, 0, &array);
-  if (!var || (var->flags & VAR_TRACED_READ) || (array && (array->flags & VAR_TRACED_READ)) ||
-      !TclIsVarScalar(var) || TclIsVarUndefined(var))
-    return Ref();
+};
+
+bool find(PyObject* tk, PyObject* name, PyObject* index, bool create, std::optional<NameObj>& part1, Found& found) {
+  const char *name_data, *index_data = nullptr;
+  Py_ssize_t name_size, index_size;
+  if (!plain_ascii(name, name_data, name_size) || (index && !plain_ascii(index, index_data, index_size)))
+    return false;
+  found.interp = direct_interp(tk);
+  if (!found.interp) return false;
+  part1.emplace(name_data, name_size);
+  // An ASCII str's data ends in NUL.
+  found.var = var_api().ObjLookupVar(found.interp, part1->get(), index_data, 0, create ? "set" : "read", create,
+                                     create, &found.array);
+  if (!found.var) return false;
+  int trace = create ? VAR_TRACED_WRITE : VAR_TRACED_READ;
+  return !(found.var->flags & trace) && !(found.array && (found.array->flags & trace));
+}
+
+// The value of an existing scalar found for reading, else null.
+::Tcl_Obj* value_of(const Found& found) {
+  return TclIsVarScalar(found.var) && !TclIsVarUndefined(found.var) ? found.var->value.objPtr : nullptr;
+}
+
+Ref text_of(::Tcl_Obj* value) {
   int length = 0;
-  const char* bytes =
-      tcl::api().GetStringFromObj(reinterpret_cast<tcl::Tcl_Obj*>(var->value.objPtr), &length);
+  const char* bytes = tcl::api().GetStringFromObj(reinterpret_cast<tcl::Tcl_Obj*>(value), &length);
   return tcl::decode_tcl_text(bytes, length);
 }
 
-bool write_text(PyObject* tk, PyObject* name, PyObject* value) {
-  const char *name_data, *value_data;
-  Py_ssize_t name_size, value_size;
-  if (!plain_ascii(name, name_data, name_size) || !plain_ascii(value, value_data, value_size)) return false;
-  ::Tcl_Interp* interp = direct_interp(tk);
-  if (!interp) return false;
-  NameObj part1(name_data, name_size);
-  Var* array = nullptr;
-  Var* var = var_api().ObjLookupVar(interp, part1.get(), nullptr, 0, "set", 1, 1, &array);
-  if (!var || (var->flags & VAR_TRACED_WRITE) || (array && (array->flags & VAR_TRACED_WRITE)) ||
-      TclIsVarArray(var) || TclIsVarDeadHash(var))
+// The object types whose values tkinter's conversion makes str, int and
+// float of, known by the names it asks Tcl for them.
+struct PlainTypes {
+  const void *string, *integer, *floating;
+};
+
+const PlainTypes& plain_types() {
+  static const PlainTypes t = [] {
+    const tcl::Api& a = tcl::api();
+    return PlainTypes{a.GetObjType("string"), a.GetObjType("int"), a.GetObjType("double")};
+  }();
+  return t;
+}
+
+}  // namespace
+
+Ref read_text(PyObject* tk, PyObject* name) {
+  std::optional<NameObj> part1;
+  Found found;
+  if (!find(tk, name, nullptr, false, part1, found)) return Ref();
+  ::Tcl_Obj* value = value_of(found);
+  return value ? text_of(value) : Ref();
+}
+
+Ref read_value(PyObject* tk, PyObject* name, PyObject* index) {
+  std::optional<NameObj> part1;
+  Found found;
+  if (!find(tk, name, index, false, part1, found)) return Ref();
+  ::Tcl_Obj* value = value_of(found);
+  if (!value) return Ref();
+  if (!reinterpret_cast<tcl::TkappHead*>(tk)->wantobjects) return text_of(value);
+  const PlainTypes& types = plain_types();
+  const void* type = value->typePtr;
+  if (!type || type == types.string) return text_of(value);
+  if (type == types.integer) return glue::check(PyLong_FromLong(value->internalRep.longValue));
+  if (type == types.floating) return glue::check(PyFloat_FromDouble(value->internalRep.doubleValue));
+  return Ref();
+}
+
+bool write_text(PyObject* tk, PyObject* name, PyObject* index, PyObject* value) {
+  const char* value_data;
+  Py_ssize_t value_size;
+  if (!plain_ascii(value, value_data, value_size)) return false;
+  std::optional<NameObj> part1;
+  Found found;
+  if (!find(tk, name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var))
     return false;
   auto* text = reinterpret_cast<::Tcl_Obj*>(tcl::api().NewStringObj(value_data, static_cast<int>(value_size)));
   // Nothing is left that can make it fail; a failure would hand the unused
   // object back to Tcl's allocator itself.
-  return var_api().PtrSetVar(interp, reinterpret_cast<Tcl_Var>(var), reinterpret_cast<Tcl_Var>(array),
-                             part1.get(), nullptr, text, 0) != nullptr;
+  return var_api().PtrSetVar(found.interp, reinterpret_cast<Tcl_Var>(found.var),
+                             reinterpret_cast<Tcl_Var>(found.array), part1->get(), nullptr, text, 0) != nullptr;
 }
 
 }  // namespace trivex::tclvar

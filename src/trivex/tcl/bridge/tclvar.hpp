@@ -30,7 +30,8 @@
 // A read creates nothing.  A write creates the variable the way
 // Tcl_SetVar2Ex would; when it then goes to tkinter after all, tkinter finds
 // that very entry.  The text read is decoded as tkinter decodes Tcl text
-// (from_tcl.hpp).  Nothing keeps a pointer into Tcl past the access.
+// (from_tcl.hpp).  Nothing keeps a pointer into Tcl's variables past the
+// access; the one object kept is a name (tclvar.cpp).
 #pragma once
 
 #include "glue/glue.hpp"
@@ -41,8 +42,13 @@ namespace trivex::tclvar {
 // frame), or null when it is not to be read here.
 glue::Ref read_text(PyObject* tk, PyObject* name);
 
-// Sets variable `name` (in the current frame) to the text `value`, and says
-// whether it did; false leaves the write to the caller.
-bool write_text(PyObject* tk, PyObject* name, PyObject* value);
+// tk.getvar(name) or tk.getvar(name, index) (`index` not null): for values
+// that tkinter's conversion makes str, int or float of; null otherwise, and
+// when the variable is not to be read here.
+glue::Ref read_value(PyObject* tk, PyObject* name, PyObject* index);
+
+// Sets variable `name`, or its element `index` when not null, to the text
+// `value`, and says whether it did; false leaves the write to the caller.
+bool write_text(PyObject* tk, PyObject* name, PyObject* index, PyObject* value);
 
 }  // namespace trivex::tclvar

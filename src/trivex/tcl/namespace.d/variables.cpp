@@ -39,12 +39,14 @@ Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
   Ref tk = tk_of(tcl.get());
   Ref result;
   if (is_none(array_index)) {
-    result = GLUE_CALL(tk.get(), "getvar", name.get());
+    result = trivex::tclvar::read_value(tk.get(), name.get(), nullptr);
+    if (!result) result = GLUE_CALL(tk.get(), "getvar", name.get());
   } else {
     // The binding takes only text as an element name; convert the others as
     // the writing methods do, so both address the same element.
     Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
-    result = GLUE_CALL(tk.get(), "getvar", name.get(), index.get());
+    result = trivex::tclvar::read_value(tk.get(), name.get(), index.get());
+    if (!result) result = GLUE_CALL(tk.get(), "getvar", name.get(), index.get());
   }
   Ref conv = cast == state.marker ? GLUE_MEMBER(self, "cast") : Ref::borrow(cast);
   if (glue::truthy(conv.get())) return glue::call(conv.get(), result.get());
@@ -67,12 +69,12 @@ Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_ind
   if (is_none(array_index)) {
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    if (!trivex::tclvar::write_text(tk, name, v.get())) GLUE_CALL(tk, "setvar", name, v.get());
+    if (!trivex::tclvar::write_text(tk, name, nullptr, v.get())) GLUE_CALL(tk, "setvar", name, v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    GLUE_CALL(tk, "setvar", name, index.get(), v.get());
+    if (!trivex::tclvar::write_text(tk, name, index.get(), v.get())) GLUE_CALL(tk, "setvar", name, index.get(), v.get());
   }
   return Ref::borrow(Py_None);
 }
