@@ -162,6 +162,22 @@ def test_typed_reads_convert_as_tkinter_does(interp, script):
     tk.wantobjects(1)
 
 
+@pytest.mark.parametrize(
+    "value", [5, -(2**63), 2**63 - 1, 0.1, 1e300, float("inf"), float("nan"), -0.0, "abc", "", "x\u00e9", True]
+)
+def test_writes_leave_the_object_tkinter_would(interp, value):
+    tk = interp.tk
+    TclVariable("ours", tcl=interp).set(value)
+    TclArrayVariable("arr", tcl=interp)["ours"] = value
+    tk.setvar("theirs", value)
+
+    def kind(name):
+        return tk.eval("::tcl::unsupported::representation $%s" % name).split(",")[0]
+
+    assert kind("ours") == kind("arr(ours)") == kind("theirs")
+    assert tk.eval("expr {[string equal $ours $theirs] && [string equal $arr(ours) $theirs]}") == "1"
+
+
 def test_missing_variables_and_unset(interp):
     from tkinter import TclError
 

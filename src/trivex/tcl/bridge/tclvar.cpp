@@ -19,6 +19,8 @@ struct VarApi {
   bool usable = false;
   decltype(&::TclObjLookupVar) ObjLookupVar = nullptr;
   decltype(&::TclPtrSetVar) PtrSetVar = nullptr;
+  decltype(&::Tcl_NewLongObj) NewLongObj = nullptr;
+  decltype(&::Tcl_NewDoubleObj) NewDoubleObj = nullptr;
 };
 
 // Resolved once; `usable` only for Tcl 8.6, the one tkinter embeds.
@@ -31,6 +33,8 @@ struct VarApi {
     if (major != 8 || minor != 6 || !tcl::same_tcl_as_tkinter()) return r;
     tcl::resolve(base.handle, r.ObjLookupVar, "TclObjLookupVar");
     tcl::resolve(base.handle, r.PtrSetVar, "TclPtrSetVar");
+    tcl::resolve(base.handle, r.NewLongObj, "Tcl_NewLongObj");
+    tcl::resolve(base.handle, r.NewDoubleObj, "Tcl_NewDoubleObj");
     r.usable = true;
     return r;
   }();
@@ -162,19 +166,38 @@ Ref read_value(PyObject* tk, PyObject* name, PyObject* index) {
   return Ref();
 }
 
-bool write_text(PyObject* tk, PyObject* name, PyObject* index, PyObject* value) {
-  const char* value_data;
-  Py_ssize_t value_size;
-  if (!plain_ascii(value, value_data, value_size)) return false;
+// The Tcl object tkinter would make of `value`, for ASCII text without
+// NUL, an int that fits a C long and a float; null for anything else.
+::Tcl_Obj* new_value(PyObject* value) {
+  const char* data;
+  Py_ssize_t size;
+  if (plain_ascii(value, data, size))
+    return reinterpret_cast<::Tcl_Obj*>(tcl::api().NewStringObj(data, static_cast<int>(size)));
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    long n = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow || (n == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return nullptr;
+    }
+    return var_api().NewLongObj(n);
+  }
+  if (PyFloat_CheckExact(value)) return var_api().NewDoubleObj(PyFloat_AS_DOUBLE(value));
+  return nullptr;
+}
+
+bool write_value(PyObject* tk, PyObject* name, PyObject* index, PyObject* value) {
+  if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) return false;
   std::optional<NameObj> part1;
   Found found;
   if (!find(tk, name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var))
     return false;
-  auto* text = reinterpret_cast<::Tcl_Obj*>(tcl::api().NewStringObj(value_data, static_cast<int>(value_size)));
+  ::Tcl_Obj* obj = new_value(value);
+  if (!obj) return false;
   // Nothing is left that can make it fail; a failure would hand the unused
   // object back to Tcl's allocator itself.
   return var_api().PtrSetVar(found.interp, reinterpret_cast<Tcl_Var>(found.var),
-                             reinterpret_cast<Tcl_Var>(found.array), part1->get(), nullptr, text, 0) != nullptr;
+                             reinterpret_cast<Tcl_Var>(found.array), part1->get(), nullptr, obj, 0) != nullptr;
 }
 
 }  // namespace trivex::tclvar

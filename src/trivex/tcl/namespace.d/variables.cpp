@@ -69,12 +69,12 @@ Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_ind
   if (is_none(array_index)) {
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    if (!trivex::tclvar::write_text(tk, name, nullptr, v.get())) GLUE_CALL(tk, "setvar", name, v.get());
+    if (!trivex::tclvar::write_value(tk, name, nullptr, v.get())) GLUE_CALL(tk, "setvar", name, v.get());
   } else {
     Ref index = quotify(array_index);
     Ref v = tclobj(value);
     v = trivex::tkvalue::word(v.get());
-    if (!trivex::tclvar::write_text(tk, name, index.get(), v.get())) GLUE_CALL(tk, "setvar", name, index.get(), v.get());
+    if (!trivex::tclvar::write_value(tk, name, index.get(), v.get())) GLUE_CALL(tk, "setvar", name, index.get(), v.get());
   }
   return Ref::borrow(Py_None);
 }
