@@ -424,7 +424,7 @@ PROBE_TCL = """proc probe_tcl {} { uplevel 1 {
     foreach {name value} {x w arr(k) w2 fresh f arr no x(k) no} { lappend ::got [catch {set $name $value}] }
     lappend ::got $x $arr(k) $fresh $arr(k)
     set arr(k) w3
-    lappend ::got $arr(k)
+    lappend ::got $arr(k) [catch {set arr(nope)}] [catch {set x(k)}]
 } }"""
 
 
@@ -452,6 +452,12 @@ def test_reads_and_writes_from_any_frame_match_tcl(interp, frame, trace):
         seen.append(arr["k"])
         arr["k"] = "w3"
         seen.append(arr["k"])
+        for array, key in ((arr, "nope"), (TclArrayVariable("x", tcl=interp), "k")):
+            try:
+                array[key]
+                seen.append("0")
+            except tkinter.TclError:
+                seen.append("1")
 
     log = []
     tk.createcommand("probe_py", probe)
@@ -465,4 +471,4 @@ def test_reads_and_writes_from_any_frame_match_tcl(interp, frame, trace):
         outcomes.append((tk.splitlist(tk.eval("set ::got")) or tuple(seen), list(log)))
         log.clear()
     assert outcomes[1] == outcomes[0]
-    assert len(outcomes[0][0]) == 14
+    assert len(outcomes[0][0]) == 16

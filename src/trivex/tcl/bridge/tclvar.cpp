@@ -45,7 +45,8 @@ struct VarApi {
 // directly (see above), else null.
 ::Tcl_Interp* direct_interp(PyObject* tk) {
   if (!tcl::on_interp_thread(tk) || !var_api().usable) return nullptr;
-  auto* interp = reinterpret_cast<::Interp*>(tcl::tkapp_interp(tk));
+  // The head is known (on_interp_thread), and its Tcl is tkinter's (var_api).
+  auto* interp = reinterpret_cast<::Interp*>(reinterpret_cast<tcl::TkappHead*>(tk)->interp);
   if ((interp->flags & DELETED) || interp->resolverPtr) return nullptr;
   CallFrame* frame = interp->varFramePtr;
   if (frame && frame->nsPtr && frame->nsPtr->varResProc) return nullptr;
@@ -100,14 +101,36 @@ struct Found {
   Var* array = nullptr;
 };
 
+// Element `index` of the array `name` names, for reading: the array is
+// looked up alone (so that its name object, kept, serves every element),
+// then the element in its table, as Tcl's own element lookup does, with the
+// index's text as a key object that lives on the stack for the one search
+// (the table only reads it).
+bool find_element(::Tcl_Obj* name, const char* index, Py_ssize_t size, Found& found) {
+  Var* outer = nullptr;
+  Var* array = var_api().ObjLookupVar(found.interp, name, nullptr, 0, "read", 0, 0, &outer);
+  if (!array || outer || !TclIsVarArray(array) || (array->flags & VAR_TRACED_READ)) return false;
+  ::Tcl_Obj key{};
+  key.refCount = 1;
+  key.bytes = const_cast<char*>(index);
+  key.length = static_cast<int>(size);
+  Tcl_HashTable* table = &array->value.tablePtr->table;
+  Tcl_HashEntry* entry = table->findProc(table, reinterpret_cast<const char*>(&key));
+  if (!entry) return false;
+  found.var = reinterpret_cast<Var*>(reinterpret_cast<char*>(entry) - offsetof(VarInHash, entry));
+  found.array = array;
+  return !(found.var->flags & VAR_TRACED_READ);
+}
+
 bool find(PyObject* tk, PyObject* name, PyObject* index, bool create, std::optional<NameObj>& part1, Found& found) {
   const char *name_data, *index_data = nullptr;
-  Py_ssize_t name_size, index_size;
+  Py_ssize_t name_size, index_size = 0;
   if (!plain_ascii(name, name_data, name_size) || (index && !plain_ascii(index, index_data, index_size)))
     return false;
   found.interp = direct_interp(tk);
   if (!found.interp) return false;
   part1.emplace(name_data, name_size);
+  if (index && !create) return find_element(part1->get(), index_data, index_size, found);
   // An ASCII str's data ends in NUL.
   found.var = var_api().ObjLookupVar(found.interp, part1->get(), index_data, 0, create ? "set" : "read", create,
                                      create, &found.array);
