@@ -163,7 +163,9 @@ def test_typed_reads_convert_as_tkinter_does(interp, script):
 
 
 @pytest.mark.parametrize(
-    "value", [5, -(2**63), 2**63 - 1, 0.1, 1e300, float("inf"), float("nan"), -0.0, "abc", "", "x\u00e9", True]
+    "value",
+    [5, -(2**63), 2**63 - 1, 0.1, 1e300, float("inf"), float("nan"), -0.0, "abc", "", "x\u00e9", True,
+     ("a b", (1, 2.5), ()), ["x", ["y"]], ("a", "x\u00e9")],
 )
 def test_writes_leave_the_object_tkinter_would(interp, value):
     tk = interp.tk
@@ -175,6 +177,10 @@ def test_writes_leave_the_object_tkinter_would(interp, value):
         return tk.eval("::tcl::unsupported::representation $%s" % name).split(",")[0]
 
     assert kind("ours") == kind("arr(ours)") == kind("theirs")
+    if isinstance(value, (tuple, list)):
+        assert tk.eval("::tcl::unsupported::representation [lindex $ours 1]").split(",")[0] == tk.eval(
+            "::tcl::unsupported::representation [lindex $theirs 1]"
+        ).split(",")[0]
     assert tk.eval("expr {[string equal $ours $theirs] && [string equal $arr(ours) $theirs]}") == "1"
 
 

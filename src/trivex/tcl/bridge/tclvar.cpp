@@ -6,6 +6,7 @@
 #include "bridge/tclvar.hpp"
 
 #include <optional>
+#include <vector>
 
 #include <tclInt.h>
 
@@ -21,6 +22,7 @@ struct VarApi {
   decltype(&::TclPtrSetVar) PtrSetVar = nullptr;
   decltype(&::Tcl_NewLongObj) NewLongObj = nullptr;
   decltype(&::Tcl_NewDoubleObj) NewDoubleObj = nullptr;
+  decltype(&::Tcl_NewListObj) NewListObj = nullptr;
 };
 
 // Resolved once; `usable` only for Tcl 8.6, the one tkinter embeds.
@@ -35,6 +37,7 @@ struct VarApi {
     tcl::resolve(base.handle, r.PtrSetVar, "TclPtrSetVar");
     tcl::resolve(base.handle, r.NewLongObj, "Tcl_NewLongObj");
     tcl::resolve(base.handle, r.NewDoubleObj, "Tcl_NewDoubleObj");
+    tcl::resolve(base.handle, r.NewListObj, "Tcl_NewListObj");
     r.usable = true;
     return r;
   }();
@@ -189,9 +192,17 @@ Ref read_value(PyObject* tk, PyObject* name, PyObject* index) {
   return Ref();
 }
 
+// Drops a Tcl object nobody holds yet.
+void drop_new(::Tcl_Obj* obj) {
+  obj->refCount++;
+  tcl::api().DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(obj), __FILE__, __LINE__);
+}
+
 // The Tcl object tkinter would make of `value`, for ASCII text without
-// NUL, an int that fits a C long and a float; null for anything else.
-::Tcl_Obj* new_value(PyObject* value) {
+// NUL, an int that fits a C long, a float, and a tuple or list of those
+// (nested no deeper than a few levels); null for anything else.  No Python
+// code runs meanwhile.
+::Tcl_Obj* new_value(PyObject* value, int depth = 0) {
   const char* data;
   Py_ssize_t size;
   if (plain_ascii(value, data, size))
@@ -206,11 +217,28 @@ Ref read_value(PyObject* tk, PyObject* name, PyObject* index) {
     return var_api().NewLongObj(n);
   }
   if (PyFloat_CheckExact(value)) return var_api().NewDoubleObj(PyFloat_AS_DOUBLE(value));
+  if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && depth < 8) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    if (n > INT_MAX) return nullptr;
+    std::vector<::Tcl_Obj*> items;
+    items.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      ::Tcl_Obj* item = new_value(PySequence_Fast_GET_ITEM(value, i), depth + 1);
+      if (!item) {
+        for (::Tcl_Obj* made : items) drop_new(made);
+        return nullptr;
+      }
+      items.push_back(item);
+    }
+    return var_api().NewListObj(static_cast<int>(n), items.data());
+  }
   return nullptr;
 }
 
 bool write_value(PyObject* tk, PyObject* name, PyObject* index, PyObject* value) {
-  if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) return false;
+  if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value) &&
+      !PyTuple_CheckExact(value) && !PyList_CheckExact(value))
+    return false;
   std::optional<NameObj> part1;
   Found found;
   if (!find(tk, name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var))

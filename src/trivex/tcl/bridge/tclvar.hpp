@@ -22,7 +22,8 @@
 //   namespace: those are extension code that the lookup would run;
 // - the name, and a written text, are ASCII without NUL, so the bytes Tcl
 //   gets are the ones tkinter would hand over (a written int that fits a C
-//   long, or a float, becomes the object tkinter makes of it);
+//   long, a float, or a tuple or list of such values, becomes the object
+//   tkinter makes of it);
 // - the variable (after upvar links) and the array holding it carry no trace
 //   for the access; a read needs the variable to exist as a scalar, a write
 //   that it is not an array and not left over from a deleted array or
@@ -49,7 +50,8 @@ glue::Ref read_text(PyObject* tk, PyObject* name);
 glue::Ref read_value(PyObject* tk, PyObject* name, PyObject* index);
 
 // Sets variable `name`, or its element `index` when not null, to `value`
-// (text, an int or a float, as tkinter would hand it to Tcl), and says
+// (text, an int, a float or a list of them, as tkinter would hand it to
+// Tcl), and says
 // whether it did; false leaves the write to the caller.
 bool write_value(PyObject* tk, PyObject* name, PyObject* index, PyObject* value);
 
