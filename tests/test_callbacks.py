@@ -110,6 +110,11 @@ def test_results_reach_tcl(interp):
     interp.create_callback(lambda: ("a b", 3), cmd_name="tup")
     assert interp.eval("llength [tup]") == "2"
     assert interp.eval("lindex [tup] 0") == "a b"
+    # The text of each result is the one tkinter alone makes of it.
+    for result in (None, True, 2.5, "x y", b"raw", ("a", None)):
+        interp.create_callback(lambda result=result: result, cmd_name="ours", force=True)
+        interp.tk.createcommand("plain", lambda result=result: result)
+        assert interp.eval("ours") == interp.eval("plain")
     o = Obj()
     interp.create_callback(o.m)
     assert interp.eval("m 1 2 3") == "3"

@@ -569,8 +569,12 @@ inline Ref rebuilt(PyObject* o) {
 }
 
 // Any value the binding converts, the result of a registered command
-// included: checked all the way down.
-inline Ref value(PyObject* o) { return plain(o) ? Ref::borrow(o) : rebuilt(o); }
+// included: checked all the way down.  None, what most callbacks return,
+// is made its text at once.
+inline Ref value(PyObject* o) {
+  if (o == Py_None) return Ref::borrow(GLUE_STR("None"));
+  return plain(o) ? Ref::borrow(o) : rebuilt(o);
+}
 
 // Text holding a NUL as a Tcl object; null for any other value, and for
 // text the binding refuses itself.
