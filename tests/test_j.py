@@ -247,3 +247,16 @@ def test_overridden_readers_see_the_results(name, on_class):
         delattr(interp, name)
         seen.clear()
         assert interp.j.set("x", "word") == "word" and not seen
+
+
+@pytest.mark.parametrize("call", [lambda i: i.j.set("x", "v"), lambda i: i.j.expr("1+2"), lambda i: i.j.llength(("a", "b c"))])
+def test_calls_leave_the_collector_nothing_more_to_walk(interp, call):
+    # History keeps every word list, but the bare tk.call leaves the
+    # collector nothing new to walk, and neither do the calls.
+    call(interp)
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(3000):
+        call(interp)
+    assert len(gc.get_objects()) - before < 10
+    assert len(interp.history) > 3000

@@ -278,7 +278,17 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref history = GLUE_MEMBER(interp.get(), "history");
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
   Ref record = glue::new_list(nwords);
-  for (Py_ssize_t i = 0; i < nwords; ++i) PyList_SET_ITEM(record.get(), i, Py_NewRef(PyTuple_GET_ITEM(words.get(), i)));
+  bool atomic = true;
+  for (Py_ssize_t i = 0; i < nwords; ++i) {
+    PyObject* w = PyTuple_GET_ITEM(words.get(), i);
+    atomic = atomic && !PyObject_IS_GC(w);
+    PyList_SET_ITEM(record.get(), i, Py_NewRef(w));
+  }
+  // A record of words that hold no references (text, Tcl objects) can be
+  // part of no cycle, so the collector is not asked to walk it, as it is not
+  // asked to walk a dict of such values: the history keeps thousands, which
+  // the bare call would not have the collector visit again and again.
+  if (atomic) PyObject_GC_UnTrack(record.get());
   if (PyList_CheckExact(history.get()))
     glue::list_append(history.get(), record.get());
   else
