@@ -239,12 +239,17 @@ bool write_value(PyObject* tk, PyObject* name, PyObject* index, PyObject* value)
   if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value) &&
       !PyTuple_CheckExact(value) && !PyList_CheckExact(value))
     return false;
-  std::optional<NameObj> part1;
-  Found found;
-  if (!find(tk, name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var))
-    return false;
+  // The value is made first, so that a value left to tkinter finds the
+  // variables as they were.
+  if (!direct_interp(tk)) return false;
   ::Tcl_Obj* obj = new_value(value);
   if (!obj) return false;
+  std::optional<NameObj> part1;
+  Found found;
+  if (!find(tk, name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var)) {
+    drop_new(obj);
+    return false;
+  }
   // Nothing is left that can make it fail; a failure would hand the unused
   // object back to Tcl's allocator itself.
   return var_api().PtrSetVar(found.interp, reinterpret_cast<Tcl_Var>(found.var),
