@@ -265,6 +265,8 @@ Ref absolute_name(PyObject* self, PyObject* name);
 Ref make_absolute(PyObject* self, PyObject* attr);
 Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast);
 Ref get_str(PyObject* self, PyObject* array_index);
+// tk.getvar(name) or tk.getvar(name, array_index) (None: the variable).
+Ref getvar(PyObject* tk, PyObject* name, PyObject* array_index);
 Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index);
 Ref set_value(PyObject* self, PyObject* value, PyObject* array_index);
 Ref unset_value(PyObject* self, PyObject* array_index, PyObject* nocomplain);

@@ -33,21 +33,23 @@ GLUE_BODY(var_init, self, var_name, array_index, tcl, cast) {
   return Ref::borrow(Py_None);
 }
 
+Ref getvar(PyObject* tk, PyObject* name, PyObject* array_index) {
+  if (is_none(array_index)) {
+    if (Ref direct = trivex::tclvar::read_value(tk, name, nullptr)) return direct;
+    return GLUE_CALL(tk, "getvar", name);
+  }
+  // The binding takes only text as an element name; convert the others as
+  // the writing methods do, so both address the same element.
+  Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
+  if (Ref direct = trivex::tclvar::read_value(tk, name, index.get())) return direct;
+  return GLUE_CALL(tk, "getvar", name, index.get());
+}
+
 Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
   Ref tcl, name;
   FIELD_PAIR(self, "tcl", "var_name", tcl, name);
   Ref tk = tk_of(tcl.get());
-  Ref result;
-  if (is_none(array_index)) {
-    result = trivex::tclvar::read_value(tk.get(), name.get(), nullptr);
-    if (!result) result = GLUE_CALL(tk.get(), "getvar", name.get());
-  } else {
-    // The binding takes only text as an element name; convert the others as
-    // the writing methods do, so both address the same element.
-    Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
-    result = trivex::tclvar::read_value(tk.get(), name.get(), index.get());
-    if (!result) result = GLUE_CALL(tk.get(), "getvar", name.get(), index.get());
-  }
+  Ref result = getvar(tk.get(), name.get(), array_index);
   Ref conv = cast == state.marker ? GLUE_MEMBER(self, "cast") : Ref::borrow(cast);
   if (glue::truthy(conv.get())) return glue::call(conv.get(), result.get());
   return result;

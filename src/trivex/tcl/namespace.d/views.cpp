@@ -364,9 +364,7 @@ Ref objects_view_get_impl(PyObject* self, PyObject* name, PyObject* array_index)
       // without the object: a fresh variable has no cast.
       Ref var_name, tk;
       view_variable(self, name, var_name, tk);
-      if (is_none(array_index)) return GLUE_CALL(tk.get(), "getvar", var_name.get());
-      Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
-      return GLUE_CALL(tk.get(), "getvar", var_name.get(), index.get());
+      return getvar(tk.get(), var_name.get(), array_index);
     }
   }
   Ref var = varobj(self, name);
