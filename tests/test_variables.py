@@ -478,3 +478,22 @@ def test_reads_and_writes_from_any_frame_match_tcl(interp, frame, trace):
         log.clear()
     assert outcomes[1] == outcomes[0]
     assert len(outcomes[0][0]) == 16
+
+
+def test_locals_of_different_procs_and_interpreters_read_in_turn():
+    # Procs whose local `x` sits at different places, in two interpreters,
+    # each calling back into Python that reads `x` and `a(k)` where it runs.
+    interps = [make_interpreter(), make_interpreter()]
+    seen = []
+    for n, interp in enumerate(interps):
+        interp.tk.createcommand("probe", lambda interp=interp: seen.append((interp.vars["x"], interp.vars["a(k)"])))
+        interp.tk.eval(
+            "proc p1 {} { set x p1-%d; set a(k) a1; probe }; proc p2 {} { set y 0; set z 0; set x p2-%d;"
+            " array set a {k a2}; probe }; set x g-%d; set a(k) ag" % (n, n, n)
+        )
+    for _ in range(2):
+        for n, interp in enumerate(interps):
+            for script in ("p1", "p2", "probe"):
+                interp.tk.eval(script)
+    one_round = [(where % n, a) for n in (0, 1) for where, a in (("p1-%d", "a1"), ("p2-%d", "a2"), ("g-%d", "ag"))]
+    assert seen == one_round * 2
