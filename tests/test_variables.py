@@ -173,14 +173,12 @@ def test_writes_leave_the_object_tkinter_would(interp, value):
     TclArrayVariable("arr", tcl=interp)["ours"] = value
     tk.setvar("theirs", value)
 
-    def kind(name):
-        return tk.eval("::tcl::unsupported::representation $%s" % name).split(",")[0]
+    def kind(word):
+        return tk.eval("::tcl::unsupported::representation %s" % word).split(",")[0]
 
-    assert kind("ours") == kind("arr(ours)") == kind("theirs")
+    assert kind("$ours") == kind("$arr(ours)") == kind("$theirs")
     if isinstance(value, (tuple, list)):
-        assert tk.eval("::tcl::unsupported::representation [lindex $ours 1]").split(",")[0] == tk.eval(
-            "::tcl::unsupported::representation [lindex $theirs 1]"
-        ).split(",")[0]
+        assert kind("[lindex $ours 1]") == kind("[lindex $theirs 1]")
     assert tk.eval("expr {[string equal $ours $theirs] && [string equal $arr(ours) $theirs]}") == "1"
 
 

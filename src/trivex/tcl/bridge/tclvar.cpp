@@ -125,13 +125,12 @@ bool find_element(::Tcl_Obj* name, const char* index, Py_ssize_t size, Found& fo
   return !(found.var->flags & VAR_TRACED_READ);
 }
 
-bool find(PyObject* tk, PyObject* name, PyObject* index, bool create, std::optional<NameObj>& part1, Found& found) {
+// Needs found.interp, from direct_interp().
+bool find(PyObject* name, PyObject* index, bool create, std::optional<NameObj>& part1, Found& found) {
   const char *name_data, *index_data = nullptr;
   Py_ssize_t name_size, index_size = 0;
   if (!plain_ascii(name, name_data, name_size) || (index && !plain_ascii(index, index_data, index_size)))
     return false;
-  found.interp = direct_interp(tk);
-  if (!found.interp) return false;
   part1.emplace(name_data, name_size);
   if (index && !create) return find_element(part1->get(), index_data, index_size, found);
   // An ASCII str's data ends in NUL.
@@ -167,21 +166,25 @@ const PlainTypes& plain_types() {
   return t;
 }
 
+// The value of variable `name` (element `index` when not null), when it
+// may be read here and exists as a scalar; else null.
+::Tcl_Obj* read(PyObject* tk, PyObject* name, PyObject* index) {
+  std::optional<NameObj> part1;
+  Found found;
+  found.interp = direct_interp(tk);
+  if (!found.interp || !find(name, index, false, part1, found)) return nullptr;
+  return value_of(found);
+}
+
 }  // namespace
 
 Ref read_text(PyObject* tk, PyObject* name) {
-  std::optional<NameObj> part1;
-  Found found;
-  if (!find(tk, name, nullptr, false, part1, found)) return Ref();
-  ::Tcl_Obj* value = value_of(found);
+  ::Tcl_Obj* value = read(tk, name, nullptr);
   return value ? text_of(value) : Ref();
 }
 
 Ref read_value(PyObject* tk, PyObject* name, PyObject* index) {
-  std::optional<NameObj> part1;
-  Found found;
-  if (!find(tk, name, index, false, part1, found)) return Ref();
-  ::Tcl_Obj* value = value_of(found);
+  ::Tcl_Obj* value = read(tk, name, index);
   if (!value) return Ref();
   if (!reinterpret_cast<tcl::TkappHead*>(tk)->wantobjects) return text_of(value);
   const PlainTypes& types = plain_types();
@@ -236,17 +239,15 @@ void drop_new(::Tcl_Obj* obj) {
 }
 
 bool write_value(PyObject* tk, PyObject* name, PyObject* index, PyObject* value) {
-  if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value) &&
-      !PyTuple_CheckExact(value) && !PyList_CheckExact(value))
-    return false;
+  Found found;
+  found.interp = direct_interp(tk);
+  if (!found.interp) return false;
   // The value is made first, so that a value left to tkinter finds the
   // variables as they were.
-  if (!direct_interp(tk)) return false;
   ::Tcl_Obj* obj = new_value(value);
   if (!obj) return false;
   std::optional<NameObj> part1;
-  Found found;
-  if (!find(tk, name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var)) {
+  if (!find(name, index, true, part1, found) || TclIsVarArray(found.var) || TclIsVarDeadHash(found.var)) {
     drop_new(obj);
     return false;
   }

@@ -34,15 +34,13 @@ GLUE_BODY(var_init, self, var_name, array_index, tcl, cast) {
 }
 
 Ref getvar(PyObject* tk, PyObject* name, PyObject* array_index) {
-  if (is_none(array_index)) {
-    if (Ref direct = trivex::tclvar::read_value(tk, name, nullptr)) return direct;
-    return GLUE_CALL(tk, "getvar", name);
-  }
   // The binding takes only text as an element name; convert the others as
   // the writing methods do, so both address the same element.
-  Ref index = PyUnicode_Check(array_index) ? Ref::borrow(array_index) : quotify(array_index);
+  Ref index = is_none(array_index)             ? Ref()
+              : PyUnicode_Check(array_index) ? Ref::borrow(array_index)
+                                             : quotify(array_index);
   if (Ref direct = trivex::tclvar::read_value(tk, name, index.get())) return direct;
-  return GLUE_CALL(tk, "getvar", name, index.get());
+  return index ? GLUE_CALL(tk, "getvar", name, index.get()) : GLUE_CALL(tk, "getvar", name);
 }
 
 Ref get_obj(PyObject* self, PyObject* array_index, PyObject* cast) {
@@ -68,16 +66,14 @@ GLUE_BODY(var_get_str, self, array_index) { return get_str(self, array_index); }
 
 // tk.setvar of the variable called `name` (a var_name), as set() does it.
 Ref set_named(PyObject* tk, PyObject* name, PyObject* value, PyObject* array_index) {
-  if (is_none(array_index)) {
-    Ref v = tclobj(value);
-    v = trivex::tkvalue::word(v.get());
-    if (!trivex::tclvar::write_value(tk, name, nullptr, v.get())) GLUE_CALL(tk, "setvar", name, v.get());
-  } else {
-    Ref index = quotify(array_index);
-    Ref v = tclobj(value);
-    v = trivex::tkvalue::word(v.get());
-    if (!trivex::tclvar::write_value(tk, name, index.get(), v.get())) GLUE_CALL(tk, "setvar", name, index.get(), v.get());
-  }
+  Ref index = is_none(array_index) ? Ref() : quotify(array_index);
+  Ref v = tclobj(value);
+  v = trivex::tkvalue::word(v.get());
+  if (trivex::tclvar::write_value(tk, name, index.get(), v.get())) return Ref::borrow(Py_None);
+  if (index)
+    GLUE_CALL(tk, "setvar", name, index.get(), v.get());
+  else
+    GLUE_CALL(tk, "setvar", name, v.get());
   return Ref::borrow(Py_None);
 }
 
