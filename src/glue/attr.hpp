@@ -126,11 +126,24 @@ inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
 
 // obj.name(args...): the class's function called with `obj` prepended, as
 // Python's method calls do, when class_method() finds one; else the full
-// call.
+// call.  A C method of one argument is entered directly: the descriptor's
+// own check that `obj` is an instance of its class holds, as the lookup
+// went through the class of `obj`.
 template <class... A>
 Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
   if (PyObject* f = class_method(obj, name, cache)) {
     Ref keep = Ref::borrow(f);
+    if constexpr (sizeof...(A) == 1) {
+      if (Py_IS_TYPE(f, &PyMethodDescr_Type)) {
+        PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(f)->d_method;
+        if ((def->ml_flags & ~METH_COEXIST) == METH_O) {
+          if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
+          PyObject* r = def->ml_meth(obj, static_cast<PyObject*>(args)...);
+          Py_LeaveRecursiveCall();
+          return check(r);
+        }
+      }
+    }
     PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
     return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
   }
