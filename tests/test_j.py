@@ -260,3 +260,97 @@ def test_calls_leave_the_collector_nothing_more_to_walk(interp, call):
         call(interp)
     assert len(gc.get_objects()) - before < 10
     assert len(interp.history) > 3000
+
+
+# Each script runs in our interpreter and in a bare tkinter one; `run NAME
+# ARGS...` calls the command NAME from wherever the script stands: through
+# j and TclCommand (in turn) in ours, through tk.call in the bare one.  A
+# command called again and again must find what a new word finds, however
+# commands and namespaces changed in between.
+COMMAND_WORD_SCRIPTS = [
+    "proc f {} {return one}; run f",
+    "run f",
+    "proc f {} {return two}; run f",
+    "rename f g; list [catch {run f} m] $m [run g]",
+    "proc f {} {return global}; namespace eval ns {proc f {} {return ns}}; run f",
+    "namespace eval ns {run f}",
+    "list [run f] [namespace eval ns {run f}] [run ns::f]",
+    "namespace eval ns {rename f {}}; list [namespace eval ns {run f}] [catch {run ns::f} m] $m",
+    "namespace eval tmp {proc h {} {return h}}; run tmp::h",
+    "namespace delete tmp; list [catch {run tmp::h} m] $m",
+    "proc 7 {} {incr ::n [lindex [info level 0] 0]; return $::n}; set n 0; list [run 7] [run 7] [run 7]",
+    "proc r {} {lindex [::tcl::unsupported::representation [lindex [info level 0] 0]] 3}; list [run r] [run r]",
+    "interp alias {} f {} string toupper; list [run f abc] [run f def]",
+    "rename f {}; proc f {a b} {return $b$a}; run f x y",
+    # More names than are kept: each must still reach its own command.
+    "for {set i 0} {$i < 300} {incr i} {proc p$i {} [list return $i]}; "
+    "set s 0; foreach k {1 2} {for {set i 0} {$i < 300} {incr i} {incr s [expr {[run p$i] == $i}]}}; set s",
+]
+
+
+def run_command_word_scripts(tk, call):
+    def run(name, *args):
+        try:
+            return call(name, *args)
+        except TclError as e:
+            return "error: %s" % getattr(e, "result", e)
+
+    tk.createcommand("run", run)
+    out = []
+    for script in COMMAND_WORD_SCRIPTS:
+        try:
+            out.append(tk.eval(script))
+        except TclError as e:
+            out.append("failed: %s" % e)
+    return out
+
+
+def test_command_words_find_what_new_words_find():
+    import tkinter
+
+    from trivex.tcl.namespace import TclCommand
+
+    bare = tkinter.Tcl()
+    expected = run_command_word_scripts(bare.tk, bare.tk.call)
+    interp = Interpreter()
+    turn = iter(range(1 << 30))
+
+    def ours(name, *args):
+        if next(turn) % 2:
+            return TclCommand(name, tcl=interp)(*args)
+        target = interp.j
+        for part in name.split("::"):
+            target = getattr(target, part)
+        return target(*args, cast_=False)
+
+    assert run_command_word_scripts(interp.tk, ours) == expected
+    assert expected[3] == '0 {error: invalid command name "f"} two' and expected[10] == "7 14 21"
+
+
+def test_command_words_of_other_interpreters_and_threads():
+    # The same name, kept for one interpreter, names another command in
+    # another interpreter, in another thread, and after its interpreter ended.
+    import threading
+
+    first, second = Interpreter(), Interpreter()
+    for i, interp in enumerate((first, second)):
+        interp.tk.eval("proc who {} {return %d}" % i)
+    assert [(first.j.who(), second.j.who()) for _ in range(3)] == [(0, 1)] * 3
+    first.destroy()
+    third = Interpreter()
+    third.tk.eval("proc who {} {return 3}")
+    assert (third.j.who(), second.j.who()) == (3, 1)
+
+    results = {}
+
+    def worker(k):
+        interp = Interpreter()
+        interp.tk.eval("proc who {} {return %d}" % k)
+        results[k] = {interp.j.who() for _ in range(2000)}
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in (10, 11)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == {10: {10}, 11: {11}}

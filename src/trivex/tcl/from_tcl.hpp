@@ -58,14 +58,6 @@ namespace trivex::from_tcl {
 
 using glue::Ref;
 
-// The head of Tcl's Tcl_Obj, enough to see an object's type.
-struct TclObjHead {
-  int refCount;
-  char* bytes;
-  int length;
-  const void* typePtr;
-};
-
 // A Tcl string object owned for the length of one question.
 class TclString {
  public:
@@ -75,7 +67,7 @@ class TclString {
   }
   ~TclString() { api_.DbDecrRefCount(obj_, __FILE__, __LINE__); }
   tcl::Tcl_Obj* get() const { return obj_; }
-  const void* type() const { return reinterpret_cast<const TclObjHead*>(obj_)->typePtr; }
+  const void* type() const { return reinterpret_cast<const tcl::TclObjHead*>(obj_)->typePtr; }
 
  private:
   const tcl::Api& api_;

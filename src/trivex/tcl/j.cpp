@@ -15,7 +15,9 @@
 // into one tuple (command word, quotify() of each positional argument, then
 // "-name" and quotify(value) per keyword, in call order) that is handed to
 // the bound `tk.call` as its argument tuple, so tkinter's METH_VARARGS entry
-// takes it as it is.  History receives a list copy of that tuple, recorded
+// takes it as it is; the command word goes as the Tcl object kept for that
+// name (bridge/tclcmd.hpp), so that Tcl looks the command up once.  History
+// receives a list copy of that tuple, with the word as text, recorded
 // before the call runs.  The interpreter is reached once through the weak
 // proxy per call, not once per attribute.
 //
@@ -297,6 +299,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref tk = GLUE_MEMBER(interp.get(), "tk");
   trivex::tcl::check_tk(tk.get());
   if (!all_text) words = trivex::tkvalue::words(words.get());
+  trivex::tcl::keep_command_word(tk.get(), words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(state.TclError)) throw glue::PythonError{};

@@ -18,6 +18,8 @@
 //   tclerror.hpp  the return options of a failure tkinter has just reported
 //   tclobj.hpp    text holding NUL handed to tkinter as a Tcl object made
 //                 here, in Tcl's own form; the probe that trusts its layout
+//   tclcmd.hpp    command words handed to tkinter as Tcl objects kept per
+//                 thread, so that Tcl looks each command up once
 //   tktext.hpp    reading Tcl text whole (with NULs) through tkinter
 //   tclvar.hpp    variables that nothing watches, read and written straight
 //                 through Tcl (tclvar.cpp, the one file that includes
@@ -48,7 +50,9 @@
 // NUL (tclobj.hpp) are made on the way into a call that check_tk() has let
 // through, or for a callback's result, so on the interpreter's thread too;
 // the Python object that carries one owns one reference, which tkinter's
-// own deallocator drops.
+// own deallocator drops.  The command words kept between calls
+// (tclcmd.hpp) are kept per thread and handed over only on the
+// interpreter's own thread, so no Tcl object is seen by two threads.
 //
 // The GIL.  Direct calls are made with the GIL held.  tkinter releases the
 // GIL around each of its calls into Tcl and takes it back only when Tcl
@@ -110,6 +114,7 @@
 #include "bridge/tclapi.hpp"
 #include "bridge/tclerror.hpp"
 #include "bridge/tkapp.hpp"
+#include "bridge/tclcmd.hpp"
 #include "bridge/tktext.hpp"
 #include "bridge/listwalk.hpp"
 #include "bridge/interposer.hpp"

@@ -44,6 +44,14 @@ struct Tcl_CmdInfo {
   Tcl_Namespace* namespacePtr;
 };
 
+// The head of a Tcl_Obj, as tcl.h makes it public.
+struct TclObjHead {
+  int refCount;
+  char* bytes;
+  int length;
+  const void* typePtr;
+};
+
 constexpr int TCL_OK = 0;
 constexpr int TCL_ERROR = 1;
 

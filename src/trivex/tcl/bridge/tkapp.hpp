@@ -145,6 +145,13 @@ inline void check_tk(PyObject* tk) {
   if (!tcl_obj_layout().probed) probe_tcl_obj_layout(tk, h->interp, &h->wantobjects);
 }
 
+// check_tk() again after a call that passed it on this thread: only the
+// end of the interpreter, which the call may have brought, is left to see.
+inline void check_tk_again(PyObject* tk) {
+  TkappHead* h = tkapp_head(tk);
+  if (h && life_api().InterpDeleted(h->interp)) raise_destroyed();
+}
+
 // The Tcl_Interp* of `tk`: read from the head when its layout is known,
 // else asked of interpaddr().  Either way it must belong to our library.
 inline Tcl_Interp* tkapp_interp(PyObject* tk) {

@@ -373,6 +373,7 @@ Ref plain_call(PlainCommand& f, PyObject* args, Holds& holds) {
   }
   Ref tk = tk_of(f.tcl);
   argv[1] = tk.get();
+  if (Ref word = trivex::tcl::command_word_obj(tk.get(), argv[2])) argv[2] = holds.keep(std::move(word));
   // Checked last, as the binding checks its words: after the logger, which
   // may change a list among them.
   for (size_t w = 3; w < i; ++w) {

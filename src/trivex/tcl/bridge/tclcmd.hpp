@@ -1,0 +1,91 @@
+// Command words handed to tkinter as Tcl objects kept from call to call.
+//
+// Tcl finds the command a word names by looking the name up in the
+// namespaces that apply, and keeps what it found inside the word's Tcl
+// object, to be checked and reused the next time that object names a
+// command: the command words of a compiled script are looked up once.  The
+// word tkinter makes of a str is a new object on every call, so every call
+// looks the name up afresh, which is a fifth of the cost of calling a
+// plain command.
+//
+// So the command builder and TclCommand hand the command word over as a
+// `_tkinter.Tcl_Obj` (tclobj.hpp) wrapping an object kept here, one per
+// name, which tkinter passes on as it is.  Before each use Tcl checks what
+// it kept against the command's epoch, its namespace, the namespace the
+// call runs in and the interpreter, so a renamed, deleted or redefined
+// command, a call from another namespace and another interpreter all look
+// the name up again, as a script's words do.
+//
+// The objects are kept per thread and used only on the interpreter's own
+// thread (Tcl objects are never shared between threads), for ASCII names
+// without NUL (whose bytes are the ones tkinter would make).  An object that
+// has taken an internal form other than a command's (a command may read
+// its own name as anything) is replaced by a new one, so that Tcl code sees
+// what it would see of a new word.  Nothing of Python is kept: a thread
+// keeps its few small Tcl objects until the process ends.
+#pragma once
+
+#include <cstring>
+
+#include "bridge/tkapp.hpp"
+
+namespace trivex::tcl {
+
+namespace detail {
+
+inline const void* command_name_type() {
+  static const void* type = api().GetObjType("cmdName");
+  return type;
+}
+
+// The kept object for the name `data`, made anew when missing or changed.
+inline Tcl_Obj* kept_command_word(Py_hash_t hash, const char* data, Py_ssize_t size) {
+  constexpr size_t kSlots = 64;
+  thread_local Tcl_Obj* kept[kSlots] = {};
+  Tcl_Obj** slot = &kept[static_cast<size_t>(hash) % kSlots];
+  Tcl_Obj* obj = *slot;
+  auto* head = reinterpret_cast<const TclObjHead*>(obj);
+  if (head && head->bytes && head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0 &&
+      (!head->typePtr || head->typePtr == command_name_type()))
+    return obj;
+  const Api& a = api();
+  Tcl_Obj* fresh = a.NewStringObj(data, static_cast<int>(size));
+  a.DbIncrRefCount(fresh, __FILE__, __LINE__);
+  if (obj) a.DbDecrRefCount(obj, __FILE__, __LINE__);
+  *slot = fresh;
+  return fresh;
+}
+
+}  // namespace detail
+
+// The command word `word` of a call about to be made through `tk`, as a
+// `_tkinter.Tcl_Obj` holding the kept object; null when it goes as text.
+inline glue::Ref command_word_obj(PyObject* tk, PyObject* word) {
+  constexpr Py_ssize_t kLongest = 256;
+  PyTypeObject* type = tcl_obj_layout().type;
+  if (!type || !PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word) || !on_interp_thread(tk)) return glue::Ref();
+  Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+  const char* data = static_cast<const char*>(PyUnicode_DATA(word));
+  if (size > kLongest || std::memchr(data, 0, static_cast<size_t>(size))) return glue::Ref();
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(word)->hash;  // names have theirs already
+  if (hash == -1 && (hash = PyObject_Hash(word)) == -1) throw glue::PythonError{};
+  Tcl_Obj* obj = detail::kept_command_word(hash, data, size);
+  auto* view = PyObject_New(TclObjView, type);
+  if (!view) throw glue::PythonError{};
+  ++reinterpret_cast<TclObjHead*>(obj)->refCount;
+  view->value = obj;
+  view->string = nullptr;
+  return glue::Ref::steal(reinterpret_cast<PyObject*>(view));
+}
+
+// Puts the kept object in place of the command word of `words`, a tuple
+// about to be handed to `tk.call` that nothing else holds.
+inline void keep_command_word(PyObject* tk, PyObject* words) {
+  if (Py_REFCNT(words) != 1 || PyTuple_GET_SIZE(words) == 0) return;
+  glue::Ref obj = command_word_obj(tk, PyTuple_GET_ITEM(words, 0));
+  if (!obj) return;
+  glue::Ref text = glue::Ref::steal(PyTuple_GET_ITEM(words, 0));
+  PyTuple_SET_ITEM(words, 0, obj.release());
+}
+
+}  // namespace trivex::tcl
