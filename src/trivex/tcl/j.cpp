@@ -132,7 +132,9 @@ bool is_special_name(PyObject* name) {
 
 bool same_name(PyObject* name, PyObject* interned) {
   if (name == interned) return true;
-  if (!PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(interned)) return false;
+  if (!PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(interned) ||
+      PyUnicode_READ_CHAR(name, 0) != PyUnicode_READ_CHAR(interned, 0))
+    return false;
   if (PyUnicode_KIND(name) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(interned) == PyUnicode_1BYTE_KIND)
     return memcmp(PyUnicode_1BYTE_DATA(name), PyUnicode_1BYTE_DATA(interned),
                   static_cast<size_t>(PyUnicode_GET_LENGTH(name))) == 0;
@@ -142,9 +144,32 @@ bool same_name(PyObject* name, PyObject* interned) {
 // ---------------------------------------------------------------------------
 // The command
 
+// The last pending command made or refilled (see reuse_spare), remembered
+// as its dict was left: the dict, its version tag and the two values in it,
+// all borrowed.  While a dict is that very one, untouched since (version
+// tags are never reused), the two values are read from here.
+struct Spare {
+  PyObject* dict = nullptr;
+  uint64_t tag = 0;
+  PyObject* cmd = nullptr;
+  PyObject* tcl = nullptr;
+};
+Spare spare;
+
+uint64_t dict_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+bool as_left(PyObject* self) {
+  PyObject* dict = glue::instance_dict(self);
+  return dict && dict == spare.dict && dict_tag(dict) == spare.tag;
+}
+
+// self.cmd and self.tcl as STATE_ATTR reads them.
+Ref names_of(PyObject* self) { return as_left(self) ? Ref::borrow(spare.cmd) : STATE_ATTR(self, "cmd"); }
+Ref tcl_of(PyObject* self) { return as_left(self) ? Ref::borrow(spare.tcl) : STATE_ATTR(self, "tcl"); }
+
 // "::".join(self.cmd)
 Ref command_word(PyObject* self) {
-  Ref cmd = STATE_ATTR(self, "cmd");
+  Ref cmd = names_of(self);
   if (PyList_CheckExact(cmd.get()) && PyList_GET_SIZE(cmd.get()) == 1 &&
       PyUnicode_CheckExact(PyList_GET_ITEM(cmd.get(), 0)))
     return Ref::borrow(PyList_GET_ITEM(cmd.get(), 0));
@@ -213,8 +238,9 @@ using trivex::tcl::tkapp_call;
 // interp.cast_any(value), whose answer is plain when tkinter made a number
 // (cast_any hands those back as they are) or the text is a plain word or
 // decimal (which its readers, Tcl's, answer without doubt); `tk` is the
-// application object the value came from, checked again as cast_any checks
-// it: a command may have destroyed the interpreter.
+// application object the value came from, through which this thread has
+// just called, checked again as cast_any checks it: the command may have
+// destroyed the interpreter.
 Ref cast_any(PyObject* interp, PyObject* tk, PyObject* value) {
   glue::Guard* own = GLUE_RELIES_ON_PUBLISHED(GLUE_MODULE_NAME("interpreter") ".Interpreter", "cast_any", "cast_int",
                                               "cast_double", "cast_boolean", "getint", "getdouble");
@@ -223,7 +249,7 @@ Ref cast_any(PyObject* interp, PyObject* tk, PyObject* value) {
     if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return Ref::borrow(value);
     if (t == &PyUnicode_Type) {
       if (Ref plain = trivex::from_tcl::plain_cast(value)) {
-        trivex::tcl::check_tk(tk);
+        trivex::tcl::check_tk_again(tk);
         return plain;
       }
     }
@@ -275,7 +301,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  Ref tcl = STATE_ATTR(self, "tcl");
+  Ref tcl = tcl_of(self);
   Ref interp = glue::referent(tcl.get());
   Ref history = GLUE_MEMBER(interp.get(), "history");
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
@@ -336,19 +362,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 // Only builders holding a weak proxy take part, so the kept object never
 // keeps an interpreter alive.
 //
-// The kept object's dict is remembered as it was left (its version tag, and
-// the two values in it), so that while it is untouched the two values need
-// not be looked up again.
-struct Spare {
-  PyObject* dict = nullptr;  // borrowed from the kept object, as are the two below
-  uint64_t tag = 0;
-  PyObject* cmd = nullptr;
-  PyObject* tcl = nullptr;
-};
-Spare spare;
-
-uint64_t dict_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
+// The kept object's dict is remembered as it was left (see Spare).
 Ref reuse_spare(PyObject* name, PyObject* tcl) {
   PyObject* code = state.spare;
   if (!code || Py_REFCNT(code) != 1 || *PyObject_GET_WEAKREFS_LISTPTR(code) || !PyWeakref_CheckProxy(tcl))
@@ -389,7 +403,10 @@ Ref new_code(PyObject* name, PyObject* tcl) {
     Ref cmd = glue::new_list(1);
     PyList_SET_ITEM(cmd.get(), 0, Py_NewRef(name));
     glue::setattr(code.get(), GLUE_STR("cmd"), cmd.get());
-    if (PyWeakref_CheckProxy(tcl)) state.spare = code;
+    if (PyWeakref_CheckProxy(tcl)) {
+      state.spare = code;
+      if (PyObject* dict = glue::instance_dict(code.get())) spare = {dict, dict_tag(dict), cmd.get(), tcl};
+    }
     return code;
   }
   return glue::call_kw(state.JCode, {name, tcl}, GLUE_KWNAMES("tcl"));
@@ -428,7 +445,7 @@ GLUE_BODY(code_init, self, cmd, tcl) {
 GLUE_BODY(code_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")))
     no_attribute(self, name);
-  Ref cmd = STATE_ATTR(self, "cmd");
+  Ref cmd = names_of(self);
   if (PyList_CheckExact(cmd.get()))
     glue::list_append(cmd.get(), name);
   else
