@@ -332,6 +332,8 @@ def test_command_words_of_other_interpreters_and_threads():
     # another interpreter, in another thread, and after its interpreter ended.
     import threading
 
+    from trivex.tcl.internal import TclDLL
+
     first, second = Interpreter(), Interpreter()
     for i, interp in enumerate((first, second)):
         interp.tk.eval("proc who {} {return %d}" % i)
@@ -347,6 +349,8 @@ def test_command_words_of_other_interpreters_and_threads():
         interp = Interpreter()
         interp.tk.eval("proc who {} {return %d}" % k)
         results[k] = {interp.j.who() for _ in range(2000)}
+        del interp  # deleted by its own thread, which then hands Tcl's data back
+        TclDLL.Tcl_FinalizeThread()
 
     threads = [threading.Thread(target=worker, args=(k,)) for k in (10, 11)]
     for t in threads:
