@@ -54,7 +54,7 @@ class Ref {
     Ref(std::move(o)).swap(*this);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  [[gnu::always_inline]] ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
