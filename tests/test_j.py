@@ -264,7 +264,7 @@ def test_calls_leave_the_collector_nothing_more_to_walk(interp, call):
 
 # Each script runs in our interpreter and in a bare tkinter one; `run NAME
 # ARGS...` calls the command NAME from wherever the script stands: through
-# j and TclCommand (in turn) in ours, through tk.call in the bare one.  A
+# j or TclCommand in ours, through tk.call in the bare one.  A
 # command called again and again must find what a new word finds, however
 # commands and namespaces changed in between.
 COMMAND_WORD_SCRIPTS = [
@@ -280,6 +280,9 @@ COMMAND_WORD_SCRIPTS = [
     "namespace delete tmp; list [catch {run tmp::h} m] $m",
     "proc 7 {} {incr ::n [lindex [info level 0] 0]; return $::n}; set n 0; list [run 7] [run 7] [run 7]",
     "proc r {} {lindex [::tcl::unsupported::representation [lindex [info level 0] 0]] 3}; list [run r] [run r]",
+    # A command keeps its own word, then reads a later word as a number.
+    "proc 8 {} {if {$::mode} {incr ::h [lindex [info level 0] 0]} else {set ::g [lindex [info level 0] 0]}}; "
+    "set mode 0; set h 0; run 8; set mode 1; run 8; lindex [::tcl::unsupported::representation $::g] 3",
     "interp alias {} f {} string toupper; list [run f abc] [run f def]",
     "rename f {}; proc f {a b} {return $b$a}; run f x y",
     # More names than are kept: each must still reach its own command.
@@ -305,26 +308,32 @@ def run_command_word_scripts(tk, call):
     return out
 
 
-def test_command_words_find_what_new_words_find():
-    import tkinter
-
-    from trivex.tcl.namespace import TclCommand
-
-    bare = tkinter.Tcl()
-    expected = run_command_word_scripts(bare.tk, bare.tk.call)
-    interp = Interpreter()
-    turn = iter(range(1 << 30))
-
-    def ours(name, *args):
-        if next(turn) % 2:
-            return TclCommand(name, tcl=interp)(*args)
+def call_through_j(interp):
+    def call(name, *args):
         target = interp.j
         for part in name.split("::"):
             target = getattr(target, part)
         return target(*args, cast_=False)
 
-    assert run_command_word_scripts(interp.tk, ours) == expected
+    return call
+
+
+def call_through_tcl_command(interp):
+    from trivex.tcl.namespace import TclCommand
+
+    return lambda name, *args: TclCommand(name, tcl=interp)(*args)
+
+
+@pytest.mark.parametrize("route", [call_through_j, call_through_tcl_command])
+def test_command_words_find_what_new_words_find(route):
+    import tkinter
+
+    bare = tkinter.Tcl()
+    expected = run_command_word_scripts(bare.tk, bare.tk.call)
+    interp = Interpreter()
+    assert run_command_word_scripts(interp.tk, route(interp)) == expected
     assert expected[3] == '0 {error: invalid command name "f"} two' and expected[10] == "7 14 21"
+    assert expected[12] == "cmdName"
 
 
 def test_command_words_of_other_interpreters_and_threads():

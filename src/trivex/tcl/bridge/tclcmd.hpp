@@ -16,13 +16,15 @@
 // command, a call from another namespace and another interpreter all look
 // the name up again, as a script's words do.
 //
-// The objects are kept per thread and used only on the interpreter's own
-// thread (Tcl objects are never shared between threads), for ASCII names
-// without NUL (whose bytes are the ones tkinter would make).  An object that
-// has taken an internal form other than a command's (a command may read
-// its own name as anything) is replaced by a new one, so that Tcl code sees
-// what it would see of a new word.  Nothing of Python is kept: a thread
-// keeps its few small Tcl objects until the process ends.
+// The objects are kept per thread (by each module that calls) and used
+// only on the interpreter's own thread (Tcl objects are never shared
+// between threads), for ASCII names without NUL (whose bytes are the ones
+// tkinter would make).  A kept object is used again only while nothing but
+// this cache holds it and it has no internal form other than a command's:
+// a command may keep its own word (`info level 0`) or read it as anything,
+// and Tcl code must see no more of the reuse than of a new word.
+// Otherwise a new object takes its place.  Nothing of Python is kept: a
+// thread keeps its few small Tcl objects until the process ends.
 #pragma once
 
 #include <cstring>
@@ -45,7 +47,8 @@ inline Tcl_Obj* kept_command_word(Py_hash_t hash, const char* data, Py_ssize_t s
   Tcl_Obj** slot = &kept[static_cast<size_t>(hash) % kSlots];
   Tcl_Obj* obj = *slot;
   auto* head = reinterpret_cast<const TclObjHead*>(obj);
-  if (head && head->bytes && head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0 &&
+  if (head && head->refCount == 1 && head->bytes && head->length == size &&
+      std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0 &&
       (!head->typePtr || head->typePtr == command_name_type()))
     return obj;
   const Api& a = api();
