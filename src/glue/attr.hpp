@@ -57,7 +57,9 @@ inline uint64_t dict_tag(PyObject* d) { return d ? reinterpret_cast<PyDictObject
 }  // namespace detail
 
 // For module fast paths that read an instance dict themselves: the dict (or
-// null), and whether a type's attribute lookup is object's own.
+// null), its version tag, and whether a type's attribute lookup is object's
+// own.
+using detail::dict_tag;
 using detail::generic_lookup;
 using detail::instance_dict;
 

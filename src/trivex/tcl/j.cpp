@@ -156,7 +156,7 @@ struct Spare {
 };
 Spare spare;
 
-uint64_t dict_tag(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+using glue::dict_tag;
 
 bool as_left(PyObject* self) {
   PyObject* dict = glue::instance_dict(self);

@@ -146,6 +146,25 @@ inline const Api& api() {
   return a;
 }
 
+// The Tcl string object for `data`, kept in `slot` by one thread from
+// call to call, so that what Tcl learns about a name stays with the name's
+// object: the kept one while it still holds those bytes and `reusable`
+// accepts it, else a new one, which then takes the slot.  The slot owns one
+// reference.
+template <class Reusable>
+Tcl_Obj* kept_text(Tcl_Obj*& slot, const char* data, Py_ssize_t size, Reusable reusable) {
+  auto* head = reinterpret_cast<const TclObjHead*>(slot);
+  if (head && head->bytes && head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0 &&
+      reusable(*head))
+    return slot;
+  const Api& a = api();
+  Tcl_Obj* fresh = a.NewStringObj(data, static_cast<int>(size));
+  a.DbIncrRefCount(fresh, __FILE__, __LINE__);
+  if (slot) a.DbDecrRefCount(slot, __FILE__, __LINE__);
+  slot = fresh;
+  return fresh;
+}
+
 inline std::string version_text(void (*get_version)(int*, int*, int*, int*)) {
   int major = 0, minor = 0, patch = 0, type = 0;
   get_version(&major, &minor, &patch, &type);

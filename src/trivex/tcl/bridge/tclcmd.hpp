@@ -40,23 +40,14 @@ inline const void* command_name_type() {
   return type;
 }
 
-// The kept object for the name `data`, made anew when missing or changed.
+// The kept object for the name `data`, made anew when missing, changed,
+// held elsewhere or of another internal form (see above).
 inline Tcl_Obj* kept_command_word(Py_hash_t hash, const char* data, Py_ssize_t size) {
   constexpr size_t kSlots = 64;
   thread_local Tcl_Obj* kept[kSlots] = {};
-  Tcl_Obj** slot = &kept[static_cast<size_t>(hash) % kSlots];
-  Tcl_Obj* obj = *slot;
-  auto* head = reinterpret_cast<const TclObjHead*>(obj);
-  if (head && head->refCount == 1 && head->bytes && head->length == size &&
-      std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0 &&
-      (!head->typePtr || head->typePtr == command_name_type()))
-    return obj;
-  const Api& a = api();
-  Tcl_Obj* fresh = a.NewStringObj(data, static_cast<int>(size));
-  a.DbIncrRefCount(fresh, __FILE__, __LINE__);
-  if (obj) a.DbDecrRefCount(obj, __FILE__, __LINE__);
-  *slot = fresh;
-  return fresh;
+  return kept_text(kept[static_cast<size_t>(hash) % kSlots], data, size, [](const TclObjHead& head) {
+    return head.refCount == 1 && (!head.typePtr || head.typePtr == command_name_type());
+  });
 }
 
 }  // namespace detail

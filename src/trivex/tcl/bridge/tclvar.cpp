@@ -74,16 +74,8 @@ bool plain_ascii(PyObject* s, const char*& data, Py_ssize_t& size) {
 class NameObj {
  public:
   NameObj(const char* data, Py_ssize_t size) {
-    thread_local ::Tcl_Obj* last = nullptr;
-    const tcl::Api& a = tcl::api();
-    if (last && last->bytes && last->length == size && std::memcmp(last->bytes, data, static_cast<size_t>(size)) == 0) {
-      obj_ = last;
-    } else {
-      if (last) a.DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(last), __FILE__, __LINE__);
-      last = reinterpret_cast<::Tcl_Obj*>(a.NewStringObj(data, static_cast<int>(size)));
-      last->refCount++;
-      obj_ = last;
-    }
+    thread_local tcl::Tcl_Obj* last = nullptr;
+    obj_ = reinterpret_cast<::Tcl_Obj*>(tcl::kept_text(last, data, size, [](const tcl::TclObjHead&) { return true; }));
     obj_->refCount++;
   }
   ~NameObj() { tcl::api().DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(obj_), __FILE__, __LINE__); }
