@@ -63,13 +63,7 @@ inline glue::Ref command_word_obj(PyObject* tk, PyObject* word) {
   if (size > kLongest || std::memchr(data, 0, static_cast<size_t>(size))) return glue::Ref();
   Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(word)->hash;  // names have theirs already
   if (hash == -1 && (hash = PyObject_Hash(word)) == -1) throw glue::PythonError{};
-  Tcl_Obj* obj = detail::kept_command_word(hash, data, size);
-  auto* view = PyObject_New(TclObjView, type);
-  if (!view) throw glue::PythonError{};
-  ++reinterpret_cast<TclObjHead*>(obj)->refCount;
-  view->value = obj;
-  view->string = nullptr;
-  return glue::Ref::steal(reinterpret_cast<PyObject*>(view));
+  return tcl_obj_view(type, detail::kept_command_word(hash, data, size));
 }
 
 // Puts the kept object in place of the command word of `words`, a tuple

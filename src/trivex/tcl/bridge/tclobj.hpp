@@ -112,6 +112,21 @@ inline bool tcl_obj_layout_holds(PyObject* tk, Tcl_Interp* interp, int* wantobje
   layout.type = reinterpret_cast<PyTypeObject*>(type);
 }
 
+// A new `_tkinter.Tcl_Obj` of the trusted layout `type` for `obj`, holding
+// a reference of its own, which tkinter's deallocator drops (a new object
+// nobody held is freed when the wrapper cannot be made).
+inline glue::Ref tcl_obj_view(PyTypeObject* type, Tcl_Obj* obj) {
+  ++reinterpret_cast<TclObjHead*>(obj)->refCount;
+  auto* view = PyObject_New(TclObjView, type);
+  if (!view) {
+    api().DbDecrRefCount(obj, __FILE__, __LINE__);
+    throw glue::PythonError{};
+  }
+  view->value = obj;
+  view->string = nullptr;
+  return glue::Ref::steal(reinterpret_cast<PyObject*>(view));
+}
+
 // A new `_tkinter.Tcl_Obj` holding the text of the str `s` in Tcl's byte
 // form, written as the binding writes text but for NUL; null when the
 // layout is not trusted.  Escaped undecodable bytes (U+DC80..U+DCFF, which
@@ -123,12 +138,7 @@ inline glue::Ref text_obj(PyObject* s) {
   std::string bytes;
   glue::with_chars(s, [&](const auto* d, size_t n) { tclcodec::encode(d, n, bytes, true); });
   if (bytes.size() > INT_MAX) glue::raise(PyExc_OverflowError, "string is too long");
-  auto* view = PyObject_New(TclObjView, type);
-  if (!view) throw glue::PythonError{};
-  view->value = api().NewStringObj(bytes.data(), static_cast<int>(bytes.size()));
-  api().DbIncrRefCount(view->value, __FILE__, __LINE__);
-  view->string = nullptr;
-  return glue::Ref::steal(reinterpret_cast<PyObject*>(view));
+  return tcl_obj_view(type, api().NewStringObj(bytes.data(), static_cast<int>(bytes.size())));
 }
 
 }  // namespace trivex::tcl
