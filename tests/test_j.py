@@ -125,6 +125,35 @@ def test_name_collection(interp, j):
     assert J_Code("ns_a", "ns_b", "echo", tcl=interp)("y", cast_=False) == "y"
 
 
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_ordinary_lookup_comes_before_commands(j, where):
+    """What the builder holds under a name wins over the command of that
+    name, from the moment it is set until it is removed."""
+    owner = j if where == "instance" else J
+    for _ in range(3):
+        assert j.top(cast_=False) == "0"
+        setattr(owner, "top", "shadow")
+        assert j.top == "shadow"
+        delattr(owner, "top")
+
+
+def test_history_and_tk_are_read_afresh(interp, j):
+    for _ in range(3):
+        kept, interp.history = interp.history, []
+        j.top("x")
+        assert interp.history == [["top", "x"]]
+        interp.history = kept
+        j.top("y")
+        assert kept[-1] == ["top", "y"]
+    other = make_interpreter()
+    kept, interp.tk = interp.tk, other.tk
+    try:
+        assert j.info("commands", "::ns_a::ns_b::echo", cast_=False) == ""
+    finally:
+        interp.tk = kept
+    assert j.info("commands", "::ns_a::ns_b::echo", cast_=False) == "::ns_a::ns_b::echo"
+
+
 def test_special_names_are_not_commands(j):
     code = j.ns
     for name in ("__deepcopy__", "__setstate__", "__length_hint__"):

@@ -18,12 +18,73 @@ namespace glue {
 
 namespace detail {
 
+// What getattr_slot found for a name: an instance attribute that the class
+// does not define, or a method of the class (a non-data descriptor) that
+// the instance does not shadow, to be bound afresh on each read.  Valid
+// while the type and the instance dict are the very ones seen and
+// unmodified since (version tags are never reused).  The name is held, so
+// that no other string can take its address.
+struct AttrMemo {
+  PyObject* name = nullptr;
+  PyTypeObject* type = nullptr;
+  unsigned int type_tag = 0;
+  PyObject* dict = nullptr;
+  uint64_t dict_tag = 0;
+  PyObject* value = nullptr;  // borrowed from the instance dict or the class
+  descrgetfunc bind = nullptr;
+};
+
+inline AttrMemo& attr_memo(PyObject* name) {
+  constexpr size_t kEntries = 64;
+  static AttrMemo memo[kEntries];
+  return memo[(reinterpret_cast<uintptr_t>(name) >> 4) % kEntries];
+}
+
+// Remembers `found`, what normal lookup gave for `name` on `self`, when it is
+// either kind of AttrMemo.
+inline void remember_attr(PyObject* self, PyObject* name, PyObject* found) {
+  if (!PyUnicode_CheckExact(name)) return;
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject* dict = instance_dict(self);
+  if (!dict || !PyDict_CheckExact(dict)) return;
+  PyObject* descr = _PyType_Lookup(type, name);
+  PyObject* own = PyDict_GetItemWithError(dict, name);
+  if (!own && PyErr_Occurred()) return PyErr_Clear();
+  descrgetfunc bind = nullptr;
+  PyObject* value = nullptr;
+  if (!descr && own == found) {
+    value = own;
+  } else if (descr && !own && Py_TYPE(descr)->tp_descr_get && !Py_TYPE(descr)->tp_descr_set &&
+             (Py_IS_TYPE(descr, &PyFunction_Type) || Py_IS_TYPE(descr, function_type()))) {
+    value = descr;
+    bind = Py_TYPE(descr)->tp_descr_get;
+  }
+  if (!value || !valid_tag(type)) return;
+  AttrMemo& memo = attr_memo(name);
+  PyObject* old = memo.name;
+  memo = {Py_NewRef(name), type, type->tp_version_tag, dict, dict_tag(dict), value, bind};
+  Py_XDECREF(old);
+}
+
 // tp_getattro of a class whose __getattr__ is a glue body: the normal
 // lookup, and on a miss the body, without building the AttributeError the
-// generic hook raises and then discards.
+// generic hook raises and then discards.  What is found is remembered (see
+// AttrMemo): the package's objects are read from Python all the time,
+// `interp.j` and `interp.eval` first.
 inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  const AttrMemo& memo = attr_memo(name);
+  if (memo.name == name && memo.type == type && type->tp_version_tag == memo.type_tag && valid_tag(type)) {
+    PyObject* dict = instance_dict(self);
+    if (dict && dict == memo.dict && dict_tag(dict) == memo.dict_tag)
+      return memo.bind ? memo.bind(memo.value, self, reinterpret_cast<PyObject*>(type)) : Py_NewRef(memo.value);
+  }
   PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-  if (found || PyErr_Occurred()) return found;
+  if (found) {
+    remember_attr(self, name, found);
+    return found;
+  }
+  if (PyErr_Occurred()) return nullptr;
   static PyObject* key = PyUnicode_InternFromString("__getattr__");
   PyObject* hook = _PyType_Lookup(Py_TYPE(self), key);
   if (hook && Py_TYPE(hook) == function_type()) {

@@ -61,6 +61,7 @@ struct State {
   glue::Owned TclError;        // tkinter.TclError
   glue::Owned proxy;           // weakref.proxy
   glue::Owned JCode;           // class J_Code
+  PyTypeObject* JType = nullptr;  // class J (held by the module)
   glue::Pristine JCodeOrigin;  // J_Code as this module made it
   glue::Owned empty_tuple;
   glue::Owned spare;           // the last pending command made, see reuse_spare
@@ -237,11 +238,11 @@ using trivex::tcl::tkapp_call;
 
 // interp.cast_any(value), whose answer is plain when tkinter made a number
 // (cast_any hands those back as they are) or the text is a plain word or
-// decimal (which its readers, Tcl's, answer without doubt); `tk` is the
-// application object the value came from, through which this thread has
-// just called, checked again as cast_any checks it: the command may have
-// destroyed the interpreter.
-Ref cast_any(PyObject* interp, PyObject* tk, PyObject* value) {
+// decimal (which its readers, Tcl's, answer without doubt).  `checked` is
+// what check_tk() returned for the application object the value came from,
+// through which this thread has just called; it is checked again as
+// cast_any checks it: the command may have destroyed the interpreter.
+Ref cast_any(PyObject* interp, const trivex::tcl::TkappHead* checked, PyObject* value) {
   glue::Guard* own = GLUE_RELIES_ON_PUBLISHED(GLUE_MODULE_NAME("interpreter") ".Interpreter", "cast_any", "cast_int",
                                               "cast_double", "cast_boolean", "getint", "getdouble");
   if (own && own->holds(interp)) {
@@ -249,12 +250,51 @@ Ref cast_any(PyObject* interp, PyObject* tk, PyObject* value) {
     if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) return Ref::borrow(value);
     if (t == &PyUnicode_Type) {
       if (Ref plain = trivex::from_tcl::plain_cast(value)) {
-        trivex::tcl::check_tk_again(tk);
+        trivex::tcl::check_tk_again(checked);
         return plain;
       }
     }
   }
   return GLUE_CALL(interp, "cast_any", value);
+}
+
+// The interpreter's `history` and `tk`, plain instance attributes that
+// ordinary lookup finds in its dict, remembered together with the type and
+// dict they were read from, for as long as both are unchanged.
+struct InterpSeen {
+  PyTypeObject* type = nullptr;
+  unsigned int type_tag = 0;
+  PyObject* dict = nullptr;
+  uint64_t dict_tag = 0;
+  PyObject* history = nullptr;
+  PyObject* tk = nullptr;
+};
+InterpSeen interp_seen;
+
+Ref interp_member(PyObject* interp, PyObject* InterpSeen::*member) {
+  PyTypeObject* t = Py_TYPE(interp);
+  PyObject* dict = glue::instance_dict(interp);
+  const InterpSeen& s = interp_seen;
+  if (dict && dict == s.dict && t == s.type && t->tp_version_tag == s.type_tag && glue::detail::valid_tag(t) &&
+      dict_tag(dict) == s.dict_tag)
+    return Ref::borrow(s.*member);
+  if (dict && PyDict_CheckExact(dict) && glue::generic_lookup(t) && !_PyType_Lookup(t, GLUE_STR("history")) &&
+      !_PyType_Lookup(t, GLUE_STR("tk")) && glue::detail::valid_tag(t)) {
+    PyObject* history = PyDict_GetItemWithError(dict, GLUE_STR("history"));
+    PyObject* tk = history ? PyDict_GetItemWithError(dict, GLUE_STR("tk")) : nullptr;
+    if (tk) {
+      interp_seen = {t, t->tp_version_tag, dict, dict_tag(dict), history, tk};
+      return Ref::borrow(interp_seen.*member);
+    }
+    if (PyErr_Occurred()) throw glue::PythonError{};
+  }
+  return glue::getattr(interp, member == &InterpSeen::history ? GLUE_STR("history") : GLUE_STR("tk"));
+}
+
+// history.append(record)
+void append_record(PyObject* history, PyObject* record) {
+  if (PyList_CheckExact(history)) return glue::list_append(history, record);
+  GLUE_CALL(history, "append", record);
 }
 
 Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -303,7 +343,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   Ref tcl = tcl_of(self);
   Ref interp = glue::referent(tcl.get());
-  Ref history = GLUE_MEMBER(interp.get(), "history");
+  Ref history = interp_member(interp.get(), &InterpSeen::history);
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
   Ref record = glue::new_list(nwords);
   bool atomic = true;
@@ -317,15 +357,12 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   // asked to walk a dict of such values: the history keeps thousands, which
   // the bare call would not have the collector visit again and again.
   if (atomic) PyObject_GC_UnTrack(record.get());
-  if (PyList_CheckExact(history.get()))
-    glue::list_append(history.get(), record.get());
-  else
-    GLUE_CALL(history.get(), "append", record.get());
+  append_record(history.get(), record.get());
 
-  Ref tk = GLUE_MEMBER(interp.get(), "tk");
-  trivex::tcl::check_tk(tk.get());
+  Ref tk = interp_member(interp.get(), &InterpSeen::tk);
+  trivex::tcl::TkappHead* head = trivex::tcl::check_tk(tk.get());
   if (!all_text) words = trivex::tkvalue::words(words.get());
-  trivex::tcl::keep_command_word(tk.get(), words.get());
+  trivex::tcl::keep_command_word(head, words.get());
   PyObject* result = call_tk(tk.get(), words.get());
   if (!result) {
     if (!PyErr_ExceptionMatches(state.TclError)) throw glue::PythonError{};
@@ -348,7 +385,7 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref text = tcl_text(value.get());
     return glue::call(cast_ref.get(), text.get());
   }
-  if (glue::truthy(cast_ref.get())) return cast_any(interp.get(), tk.get(), value.get());
+  if (glue::truthy(cast_ref.get())) return cast_any(interp.get(), head, value.get());
   return tcl_text(value.get());
 }
 
@@ -421,10 +458,38 @@ GLUE_BODY(j_init, self, tcl) {
   return Ref::borrow(Py_None);
 }
 
+// A builder's dict as last seen holding nothing but its interpreter
+// (borrowed; valid while the dict is that very one, unmodified since).
+struct Seen {
+  PyObject* dict = nullptr;
+  uint64_t tag = 0;
+  PyObject* tcl = nullptr;
+};
+Seen seen;
+
 GLUE_BODY(j_getattr, self, name) {
   if (is_special_name(name) || same_name(name, GLUE_STR("tcl"))) no_attribute(self, name);
   Ref tcl = STATE_ATTR(self, "tcl");
+  PyObject* dict = glue::instance_dict(self);
+  if (Py_TYPE(self) == state.JType && dict && PyDict_CheckExact(dict) && PyDict_GET_SIZE(dict) == 1)
+    seen = {dict, dict_tag(dict), tcl.get()};
   return new_code(name, tcl.get());
+}
+
+// J's attribute lookup.  While a builder's dict holds only its interpreter,
+// as seen above, a name that J does not define (checked through the type's
+// own lookup cache) and that is not the builder's own is a command name, and
+// normal lookup would miss it and fall back to __getattr__: the pending
+// command is made at once.
+PyObject* j_getattro(PyObject* self, PyObject* name) {
+  if (Py_TYPE(self) == state.JType && PyUnicode_CheckExact(name)) {
+    PyObject* dict = glue::instance_dict(self);
+    if (dict && dict == seen.dict && dict_tag(dict) == seen.tag && name != GLUE_STR("tcl") &&
+        !is_special_name(name) && !_PyType_Lookup(state.JType, name)) {
+      return glue::boundary([&] { return new_code(name, seen.tcl); });
+    }
+  }
+  return glue::detail::getattr_slot(self, name);
 }
 
 GLUE_BODY(j_call, self, args, kwargs) {
@@ -607,6 +672,8 @@ PyMODINIT_FUNC PyInit_j() {
     j.method({"__call__", "(self, /, *args, **kwargs)", j_call, kJCallDoc});
     Ref j_class = j.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kJDoc);
     m.add("J", j_class.get());
+    state.JType = reinterpret_cast<PyTypeObject*>(j_class.get());
+    state.JType->tp_getattro = j_getattro;
 
     glue::ClassBody code("J_Code", kModule);
     code.method({"__init__", "(self, *cmd, tcl)", code_init, kCodeInitDoc});

@@ -9,8 +9,8 @@
 // plain command.
 //
 // So the command builder and TclCommand hand the command word over as a
-// `_tkinter.Tcl_Obj` (tclobj.hpp) wrapping an object kept here, one per
-// name, which tkinter passes on as it is.  Before each use Tcl checks what
+// `_tkinter.Tcl_Obj` (tclobj.hpp) kept here, one per name, wrapping the
+// Tcl object, which tkinter passes on as it is.  Before each use Tcl checks what
 // it kept against the command's epoch, its namespace, the namespace the
 // call runs in and the interpreter, so a renamed, deleted or redefined
 // command, a call from another namespace and another interpreter all look
@@ -20,11 +20,12 @@
 // only on the interpreter's own thread (Tcl objects are never shared
 // between threads), for ASCII names without NUL (whose bytes are the ones
 // tkinter would make).  A kept object is used again only while nothing but
-// this cache holds it and it has no internal form other than a command's:
-// a command may keep its own word (`info level 0`) or read it as anything,
-// and Tcl code must see no more of the reuse than of a new word.
-// Otherwise a new object takes its place.  Nothing of Python is kept: a
-// thread keeps its few small Tcl objects until the process ends.
+// its wrapper holds it, nothing but this cache holds the wrapper, and it has
+// no internal form other than a command's: a command may keep its own word
+// (`info level 0`) or read it as anything, and Tcl code must see no more of
+// the reuse than of a new word.  Otherwise a new pair takes its place.  A
+// thread keeps its few small pairs until the process ends; only that thread
+// touches them, with the GIL held.
 #pragma once
 
 #include <cstring>
@@ -40,37 +41,56 @@ inline const void* command_name_type() {
   return type;
 }
 
-// The kept object for the name `data`, made anew when missing, changed,
-// held elsewhere or of another internal form (see above).
-inline Tcl_Obj* kept_command_word(Py_hash_t hash, const char* data, Py_ssize_t size) {
+// The kept `_tkinter.Tcl_Obj` (of the trusted layout `type`) for the name
+// `data`, made anew when missing, changed, held elsewhere or of another
+// internal form (see above).  A slot owns its wrapper, and the wrapper the
+// one reference to its Tcl object that the slot counts on.
+inline glue::Ref kept_command_word(PyTypeObject* type, Py_hash_t hash, const char* data, Py_ssize_t size) {
   constexpr size_t kSlots = 64;
-  thread_local Tcl_Obj* kept[kSlots] = {};
-  return kept_text(kept[static_cast<size_t>(hash) % kSlots], data, size, [](const TclObjHead& head) {
-    return head.refCount == 1 && (!head.typePtr || head.typePtr == command_name_type());
-  });
+  thread_local PyObject* kept[kSlots] = {};
+  PyObject*& slot = kept[static_cast<size_t>(hash) % kSlots];
+  if (slot && Py_REFCNT(slot) == 1) {
+    auto* head = reinterpret_cast<const TclObjHead*>(reinterpret_cast<TclObjView*>(slot)->value);
+    if (head->refCount == 1 && (!head->typePtr || head->typePtr == command_name_type()) && head->bytes &&
+        head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0)
+      return glue::Ref::borrow(slot);
+  }
+  glue::Ref fresh = tcl_obj_view(type, api().NewStringObj(data, static_cast<int>(size)));
+  PyObject* old = slot;
+  slot = Py_NewRef(fresh.get());
+  Py_XDECREF(old);
+  return fresh;
 }
 
 }  // namespace detail
 
-// The command word `word` of a call about to be made through `tk`, as a
-// `_tkinter.Tcl_Obj` holding the kept object; null when it goes as text.
-inline glue::Ref command_word_obj(PyObject* tk, PyObject* word) {
+// The command word `word` of a call about to be made on the interpreter's
+// own thread, as a `_tkinter.Tcl_Obj` holding the kept object; null when it
+// goes as text.
+inline glue::Ref command_word_obj(PyObject* word) {
   constexpr Py_ssize_t kLongest = 256;
   PyTypeObject* type = tcl_obj_layout().type;
-  if (!type || !PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word) || !on_interp_thread(tk)) return glue::Ref();
+  if (!type || !PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) return glue::Ref();
   Py_ssize_t size = PyUnicode_GET_LENGTH(word);
   const char* data = static_cast<const char*>(PyUnicode_DATA(word));
   if (size > kLongest || std::memchr(data, 0, static_cast<size_t>(size))) return glue::Ref();
   Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(word)->hash;  // names have theirs already
   if (hash == -1 && (hash = PyObject_Hash(word)) == -1) throw glue::PythonError{};
-  return tcl_obj_view(type, detail::kept_command_word(hash, data, size));
+  return detail::kept_command_word(type, hash, data, size);
+}
+
+// The same for a call about to be made through `tk`, from any thread.
+inline glue::Ref command_word_obj(PyObject* tk, PyObject* word) {
+  if (!on_interp_thread(tk)) return glue::Ref();
+  return command_word_obj(word);
 }
 
 // Puts the kept object in place of the command word of `words`, a tuple
-// about to be handed to `tk.call` that nothing else holds.
-inline void keep_command_word(PyObject* tk, PyObject* words) {
-  if (Py_REFCNT(words) != 1 || PyTuple_GET_SIZE(words) == 0) return;
-  glue::Ref obj = command_word_obj(tk, PyTuple_GET_ITEM(words, 0));
+// about to be handed to `tk.call` that nothing else holds; `checked` is what
+// check_tk() returned for it.
+inline void keep_command_word(const TkappHead* checked, PyObject* words) {
+  if (!checked || Py_REFCNT(words) != 1 || PyTuple_GET_SIZE(words) == 0) return;
+  glue::Ref obj = command_word_obj(PyTuple_GET_ITEM(words, 0));
   if (!obj) return;
   glue::Ref text = glue::Ref::steal(PyTuple_GET_ITEM(words, 0));
   PyTuple_SET_ITEM(words, 0, obj.release());

@@ -135,22 +135,25 @@ inline TkappHead* tkapp_head(PyObject* tk) {
 // when the interpreter has been destroyed.  Objects other than the binding's
 // own are left to check themselves.  The first check on a usable
 // interpreter also learns whether text may be handed over as Tcl objects
-// (tclobj.hpp).
-inline void check_tk(PyObject* tk) {
+// (tclobj.hpp).  Returns the head of `tk` when it was checked here, null
+// when `tk` is left to check itself.
+inline TkappHead* check_tk(PyObject* tk) {
   TkappHead* h = tkapp_head(tk);
-  if (!h) return;
+  if (!h) return nullptr;
   const LifeApi& life = life_api();
   if (h->thread_id != life.GetCurrentThread()) raise_wrong_thread(h);
   if (life.InterpDeleted(h->interp)) raise_destroyed();
   if (!tcl_obj_layout().probed) probe_tcl_obj_layout(tk, h->interp, &h->wantobjects);
+  return h;
 }
 
-// check_tk() again after a call that passed it on this thread: only the
-// end of the interpreter, which the call may have brought, is left to see.
-inline void check_tk_again(PyObject* tk) {
-  TkappHead* h = tkapp_head(tk);
-  if (h && life_api().InterpDeleted(h->interp)) raise_destroyed();
+// check_tk() again after a call that passed it on this thread (`checked`
+// being what it returned): only the end of the interpreter, which the call
+// may have brought, is left to see.
+inline void check_tk_again(const TkappHead* checked) {
+  if (checked && life_api().InterpDeleted(checked->interp)) raise_destroyed();
 }
+inline void check_tk_again(PyObject* tk) { check_tk_again(tkapp_head(tk)); }
 
 // The Tcl_Interp* of `tk`: read from the head when its layout is known,
 // else asked of interpaddr().  Either way it must belong to our library.
