@@ -137,6 +137,16 @@ def test_ordinary_lookup_comes_before_commands(j, where):
         delattr(owner, "top")
 
 
+def test_replaced_call_method_is_what_calls_run(j, monkeypatch):
+    held = j.top
+    original = J_Code.__call__
+    monkeypatch.setattr(J_Code, "__call__", lambda self, *a, **k: (self.cmd, a, k))
+    assert held(1, cast_=False) == (["top"], (1,), {"cast_": False})
+    assert j.top("a", opt=2) == (["top"], ("a",), {"opt": 2})
+    monkeypatch.setattr(J_Code, "__call__", original)
+    assert held("a", "b", cast_=False) == j.top("a", "b", cast_=False) == "2"
+
+
 def test_history_and_tk_are_read_afresh(interp, j):
     for _ in range(3):
         kept, interp.history = interp.history, []
@@ -156,6 +166,11 @@ def test_history_and_tk_are_read_afresh(interp, j):
 
 def test_special_names_are_not_commands(j):
     code = j.ns
+    # Spelled at run time (so not interned), the builders' own names still
+    # name their own attributes.
+    assert getattr(j, "".join("tcl")) is j.tcl
+    assert getattr(code, "".join("cmd")) == ["ns"]
+    assert getattr(code, "".join("tcl")) is j.tcl
     for name in ("__deepcopy__", "__setstate__", "__length_hint__"):
         assert not hasattr(code, name)
         assert not hasattr(j, name)

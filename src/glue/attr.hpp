@@ -87,11 +87,11 @@ struct SiteCache {
 
 // obj.name for a plain data attribute: straight from the instance dict when
 // that is where Python would find it (object's lookup, nothing of that name
-// on the class), else the full lookup.
-inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
+// on the class), else the full lookup.  The call site's memo is checked
+// inline; the rest is out of line.
+[[gnu::noinline]] inline Ref member_looked_up(PyObject* obj, PyObject* name, SiteCache& cache) {
   PyTypeObject* t = Py_TYPE(obj);
   PyObject* d = detail::instance_dict(obj);
-  if (d && cache.hit(t, d)) return Ref::borrow(cache.value);
   if (d && detail::generic_lookup(t) && !_PyType_Lookup(t, name)) {
     if (PyObject* v = PyDict_GetItemWithError(d, name)) {
       cache.store(t, d, v);
@@ -102,6 +102,12 @@ inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
   return getattr(obj, name);
 }
 
+inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
+  PyObject* d = detail::instance_dict(obj);
+  if (d && cache.hit(Py_TYPE(obj), d)) return Ref::borrow(cache.value);
+  return member_looked_up(obj, name, cache);
+}
+
 #define GLUE_MEMBER(obj, name)                       \
   ([](PyObject* obj_) -> ::glue::Ref {               \
     static ::glue::SiteCache cache_;                 \
@@ -110,10 +116,9 @@ inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
 
 // The function obj.name would bind, when it is a method defined on the
 // class (a method descriptor, not shadowed by the instance dict); else null.
-inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
+[[gnu::noinline]] inline PyObject* class_method_looked_up(PyObject* obj, PyObject* name, SiteCache& cache) {
   PyTypeObject* t = Py_TYPE(obj);
   PyObject* d = detail::instance_dict(obj);
-  if (cache.hit(t, d)) return cache.value;
   if (!detail::generic_lookup(t)) return nullptr;
   PyObject* f = _PyType_Lookup(t, name);
   if (!f || !PyType_HasFeature(Py_TYPE(f), Py_TPFLAGS_METHOD_DESCRIPTOR)) return nullptr;
@@ -126,28 +131,47 @@ inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
   return f;
 }
 
+inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
+  PyTypeObject* t = Py_TYPE(obj);
+  if (cache.type == t && t->tp_dictoffset == 0) {
+    if (detail::valid_tag(t) && t->tp_version_tag == cache.type_tag) return cache.value;
+  } else if (cache.hit(t, detail::instance_dict(obj))) {
+    return cache.value;
+  }
+  return class_method_looked_up(obj, name, cache);
+}
+
+// A C method of one argument, entered directly: the descriptor's own check
+// that `obj` is an instance of its class holds, as the lookup went through
+// the class of `obj`.
+[[gnu::noinline]] inline Ref call_unary_method(PyObject* f, PyObject* obj, PyObject* arg) {
+  Ref keep = Ref::borrow(f);
+  if (Py_IS_TYPE(f, &PyMethodDescr_Type)) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(f)->d_method;
+    if ((def->ml_flags & ~METH_COEXIST) == METH_O) {
+      if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
+      PyObject* r = def->ml_meth(obj, arg);
+      Py_LeaveRecursiveCall();
+      return check(r);
+    }
+  }
+  PyObject* argv[] = {obj, arg};
+  return check(PyObject_Vectorcall(f, argv, 2, nullptr));
+}
+
 // obj.name(args...): the class's function called with `obj` prepended, as
 // Python's method calls do, when class_method() finds one; else the full
-// call.  A C method of one argument is entered directly: the descriptor's
-// own check that `obj` is an instance of its class holds, as the lookup
-// went through the class of `obj`.
+// call.
 template <class... A>
 Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
   if (PyObject* f = class_method(obj, name, cache)) {
-    Ref keep = Ref::borrow(f);
     if constexpr (sizeof...(A) == 1) {
-      if (Py_IS_TYPE(f, &PyMethodDescr_Type)) {
-        PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(f)->d_method;
-        if ((def->ml_flags & ~METH_COEXIST) == METH_O) {
-          if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
-          PyObject* r = def->ml_meth(obj, static_cast<PyObject*>(args)...);
-          Py_LeaveRecursiveCall();
-          return check(r);
-        }
-      }
+      return call_unary_method(f, obj, static_cast<PyObject*>(args)...);
+    } else {
+      Ref keep = Ref::borrow(f);
+      PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+      return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
     }
-    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
-    return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
   }
   return call_method(obj, name, args...);
 }

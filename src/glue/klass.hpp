@@ -66,19 +66,10 @@ inline void remember_attr(PyObject* self, PyObject* name, PyObject* found) {
   Py_XDECREF(old);
 }
 
-// tp_getattro of a class whose __getattr__ is a glue body: the normal
-// lookup, and on a miss the body, without building the AttributeError the
-// generic hook raises and then discards.  What is found is remembered (see
-// AttrMemo): the package's objects are read from Python all the time,
-// `interp.j` and `interp.eval` first.
-inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(self);
-  const AttrMemo& memo = attr_memo(name);
-  if (memo.name == name && memo.type == type && type->tp_version_tag == memo.type_tag && valid_tag(type)) {
-    PyObject* dict = instance_dict(self);
-    if (dict && dict == memo.dict && dict_tag(dict) == memo.dict_tag)
-      return memo.bind ? memo.bind(memo.value, self, reinterpret_cast<PyObject*>(type)) : Py_NewRef(memo.value);
-  }
+// getattr_slot past its memo: the normal lookup, and on a miss the body,
+// without building the AttributeError the generic hook raises and then
+// discards.
+[[gnu::noinline]] inline PyObject* getattr_looked_up(PyObject* self, PyObject* name) {
   PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
   if (found) {
     remember_attr(self, name, found);
@@ -96,6 +87,20 @@ inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
   }
   PyObject* args[] = {self, name};
   return PyObject_Vectorcall(hook, args, 2, nullptr);
+}
+
+// tp_getattro of a class whose __getattr__ is a glue body.  What normal
+// lookup finds is remembered (see AttrMemo): the package's objects are read
+// from Python all the time, `interp.j` and `interp.eval` first.
+inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(self);
+  const AttrMemo& memo = attr_memo(name);
+  if (memo.name == name && memo.type == type && type->tp_version_tag == memo.type_tag && valid_tag(type)) {
+    PyObject* dict = instance_dict(self);
+    if (dict && dict == memo.dict && dict_tag(dict) == memo.dict_tag)
+      return memo.bind ? memo.bind(memo.value, self, reinterpret_cast<PyObject*>(type)) : Py_NewRef(memo.value);
+  }
+  return getattr_looked_up(self, name);
 }
 
 // mp_ass_subscript of a class whose __setitem__ or __delitem__ is a glue

@@ -254,7 +254,11 @@ inline void setattr(PyObject* o, const char* name, PyObject* v) {
   check_status(PyObject_SetAttrString(o, name, v));
 }
 
-inline bool truthy(PyObject* o) { return check_status(PyObject_IsTrue(o)) != 0; }
+inline bool truthy(PyObject* o) {
+  if (o == Py_True) return true;
+  if (o == Py_False || o == Py_None) return false;
+  return check_status(PyObject_IsTrue(o)) != 0;
+}
 
 inline bool isinstance(PyObject* o, PyObject* cls) {
   return check_status(PyObject_IsInstance(o, cls)) != 0;

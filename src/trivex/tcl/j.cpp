@@ -62,6 +62,8 @@ struct State {
   glue::Owned proxy;           // weakref.proxy
   glue::Owned JCode;           // class J_Code
   PyTypeObject* JType = nullptr;  // class J (held by the module)
+  PyTypeObject* JCodeType = nullptr;  // class J_Code (held by the module)
+  ternaryfunc code_call_slot = nullptr;  // J_Code's tp_call as built
   glue::Pristine JCodeOrigin;  // J_Code as this module made it
   glue::Owned empty_tuple;
   glue::Owned spare;           // the last pending command made, see reuse_spare
@@ -168,13 +170,47 @@ bool as_left(PyObject* self) {
 Ref names_of(PyObject* self) { return as_left(self) ? Ref::borrow(spare.cmd) : STATE_ATTR(self, "cmd"); }
 Ref tcl_of(PyObject* self) { return as_left(self) ? Ref::borrow(spare.tcl) : STATE_ATTR(self, "tcl"); }
 
+// The words "::".join() made of lists of names, remembered by the very
+// name objects joined (held, so that no other string takes their
+// addresses): a program names the same commands again and again, with the
+// names its code spells, which Python interns.
+struct JoinedName {
+  static constexpr Py_ssize_t kParts = 8;
+  Py_ssize_t size = 0;
+  PyObject* parts[kParts] = {};
+  PyObject* word = nullptr;
+};
+
+JoinedName& joined_name(PyObject* names) {
+  constexpr size_t kEntries = 16;
+  static JoinedName joined[kEntries];
+  uintptr_t h = static_cast<uintptr_t>(PyList_GET_SIZE(names));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) h = h * 31 + (reinterpret_cast<uintptr_t>(PyList_GET_ITEM(names, i)) >> 4);
+  return joined[h % kEntries];
+}
+
 // "::".join(self.cmd)
 Ref command_word(PyObject* self) {
   Ref cmd = names_of(self);
-  if (PyList_CheckExact(cmd.get()) && PyList_GET_SIZE(cmd.get()) == 1 &&
-      PyUnicode_CheckExact(PyList_GET_ITEM(cmd.get(), 0)))
-    return Ref::borrow(PyList_GET_ITEM(cmd.get(), 0));
-  return glue::check(PyUnicode_Join(GLUE_STR("::"), cmd.get()));
+  PyObject* names = cmd.get();
+  if (!PyList_CheckExact(names)) return glue::check(PyUnicode_Join(GLUE_STR("::"), names));
+  Py_ssize_t n = PyList_GET_SIZE(names);
+  if (n == 1 && PyUnicode_CheckExact(PyList_GET_ITEM(names, 0))) return Ref::borrow(PyList_GET_ITEM(names, 0));
+  if (n < 2 || n > JoinedName::kParts) return glue::check(PyUnicode_Join(GLUE_STR("::"), names));
+  JoinedName& entry = joined_name(names);
+  bool same = entry.size == n;
+  for (Py_ssize_t i = 0; same && i < n; ++i) same = entry.parts[i] == PyList_GET_ITEM(names, i);
+  if (same) return Ref::borrow(entry.word);
+  Ref word = glue::check(PyUnicode_Join(GLUE_STR("::"), names));
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) return word;
+  JoinedName old = entry;
+  entry.size = n;
+  for (Py_ssize_t i = 0; i < n; ++i) entry.parts[i] = Py_NewRef(PyList_GET_ITEM(names, i));
+  entry.word = Py_NewRef(word.get());
+  for (Py_ssize_t i = 0; i < old.size; ++i) Py_DECREF(old.parts[i]);
+  Py_XDECREF(old.word);
+  return word;
 }
 
 // "-" + name, remembered for the option names a program keeps using.
@@ -297,6 +333,13 @@ void append_record(PyObject* history, PyObject* record) {
   GLUE_CALL(history, "append", record);
 }
 
+// The rest of a call, from its raw words on: `words` (which nothing else
+// holds) has the command word, the `nargs` positional values, then each
+// option's name and value in call order; `cast` is the value of cast_.
+Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast);
+
+// A call as tp_call hands it over: positional values as a tuple, keywords
+// as a dict.
 Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The flag is taken out first and never reaches Tcl.
   PyObject* cast = Py_True;
@@ -327,6 +370,33 @@ Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
   }
   if (at != PyTuple_GET_SIZE(words.get())) glue::raise(PyExc_RuntimeError, "keyword arguments changed during the call");
+  return run(self, std::move(words), nargs, cast_ref);
+}
+
+// A call as vectorcall hands it over: the values on the caller's stack,
+// positional ones first, then one per name in `kwnames`.
+Ref run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  Py_ssize_t flag_at = -1;
+  for (Py_ssize_t i = 0; i < nkw; ++i)
+    if (same_name(PyTuple_GET_ITEM(kwnames, i), GLUE_STR("cast_"))) flag_at = i;
+  Ref cast_ref = Ref::borrow(flag_at < 0 ? Py_True : args[nargs + flag_at]);
+
+  Ref word = command_word(self);
+  Ref words = glue::check(PyTuple_New(1 + nargs + 2 * (nkw - (flag_at < 0 ? 0 : 1))));
+  PyTuple_SET_ITEM(words.get(), 0, word.release());
+  Py_ssize_t at = 1;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(args[i]));
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    if (i == flag_at) continue;
+    PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(PyTuple_GET_ITEM(kwnames, i)));
+    PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(args[nargs + i]));
+  }
+  return run(self, std::move(words), nargs, cast_ref);
+}
+
+Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast_ref) {
+  Py_ssize_t at = PyTuple_GET_SIZE(words.get());
   // Words that are all exact text without NUL (what quotify makes unless a
   // hook says otherwise) need no look before they go to tkinter.
   bool all_text = true;
@@ -484,7 +554,7 @@ GLUE_BODY(j_getattr, self, name) {
 PyObject* j_getattro(PyObject* self, PyObject* name) {
   if (Py_TYPE(self) == state.JType && PyUnicode_CheckExact(name)) {
     PyObject* dict = glue::instance_dict(self);
-    if (dict && dict == seen.dict && dict_tag(dict) == seen.tag && name != GLUE_STR("tcl") &&
+    if (dict && dict == seen.dict && dict_tag(dict) == seen.tag && !same_name(name, GLUE_STR("tcl")) &&
         !is_special_name(name) && !_PyType_Lookup(state.JType, name)) {
       return glue::boundary([&] { return new_code(name, seen.tcl); });
     }
@@ -518,7 +588,61 @@ GLUE_BODY(code_getattr, self, name) {
   return Ref::borrow(self);
 }
 
+// J_Code's attribute lookup.  While a pending command's dict is as it was
+// left (holding nothing but its names and interpreter, see Spare), a name
+// that J_Code does not define and that is not one of those two is the next
+// name of the command: normal lookup would miss it and fall back to
+// __getattr__, which appends it.
+PyObject* code_getattro(PyObject* self, PyObject* name) {
+  if (Py_TYPE(self) == state.JCodeType && PyUnicode_CheckExact(name) && as_left(self) &&
+      PyList_CheckExact(spare.cmd) && !same_name(name, GLUE_STR("cmd")) && !same_name(name, GLUE_STR("tcl")) &&
+      !is_special_name(name) && !_PyType_Lookup(state.JCodeType, name)) {
+    if (PyList_Append(spare.cmd, name) < 0) return nullptr;
+    return Py_NewRef(self);
+  }
+  return glue::detail::getattr_slot(self, name);
+}
+
 GLUE_BODY(code_call, self, args, kwargs) { return run(self, args, kwargs); }
+
+// The call entry of J_Code's own instances.  A call through tp_call gets its
+// positional values as a new tuple and its keywords as a new dict, which
+// for a command with options costs more than building its words; a
+// vectorcall entry reads them from the caller's stack.  The entry lives in
+// the instance, and type() left no room for one: the layout it gave the
+// class stays as it is (copy and pickle compare an instance's size with
+// its attributes), and J_Code's allocator makes each instance one pointer
+// longer, with the entry past the end.  Subclasses are made and called as
+// type() makes and calls them.  The entry steps aside when J_Code.__call__
+// has been replaced: Python 3.11 keeps calling a class's entry then.
+PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (Py_TYPE(self)->tp_call != state.code_call_slot)
+    return _PyObject_MakeTpCall(PyThreadState_Get(), self, args, nargs, kwnames);
+  return glue::boundary([&] { return run(self, args, nargs, kwnames); });
+}
+
+PyObject* code_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+  if (type != state.JCodeType) return PyType_GenericAlloc(type, nitems);
+  // No collection (and so no Python code) runs while the class reads one
+  // pointer longer.
+  int collecting = PyGC_Disable();
+  type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
+  PyObject* code = PyType_GenericAlloc(type, nitems);
+  type->tp_basicsize -= static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
+  if (collecting) PyGC_Enable();
+  if (code) *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(code) + type->tp_vectorcall_offset) = code_vectorcall;
+  return code;
+}
+
+void give_call_entry(PyTypeObject* type) {
+  state.JCodeType = type;
+  state.code_call_slot = type->tp_call;
+  type->tp_vectorcall_offset = type->tp_basicsize;
+  type->tp_alloc = code_alloc;
+  type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+  type->tp_getattro = code_getattro;
+}
 
 GLUE_BODY(code_str, self) {
   Ref word = command_word(self);
@@ -683,6 +807,7 @@ PyMODINIT_FUNC PyInit_j() {
     code.method({"__repr__", "(self)", code_repr, kCodeReprDoc});
     Ref code_class = code.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kCodeDoc);
     state.JCode = code_class;
+    give_call_entry(reinterpret_cast<PyTypeObject*>(code_class.get()));
     state.JCodeOrigin.take(state.JCode);
     m.add("J_Code", code_class.get());
   });

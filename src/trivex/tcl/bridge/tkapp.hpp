@@ -28,9 +28,10 @@
 // (`tkapp_interp`), the thread test of text reads (`on_interp_thread`) and
 // the Ctrl-C handling of module _testing all read it through here.
 //
-// Calls.  `call_tk` hands a tuple of words to tkinter's `call` directly when
-// the object is tkinter's own (its type is final, so nothing can override
-// the method), and otherwise calls `tk.call` as Python would.
+// Calls.  `call_tk` hands a tuple of words to tkinter's `call`, and
+// `eval_tk` a script to its `eval`, directly when the object is tkinter's
+// own (its type is final, so nothing can override the methods), and
+// otherwise call the method as Python would.
 #pragma once
 
 #include <cstring>
@@ -170,49 +171,67 @@ inline bool on_interp_thread(PyObject* tk) {
   return h && (!h->threaded || h->thread_id == life_api().GetCurrentThread());
 }
 
-// tkinter's `call` takes its words as one argument tuple (METH_VARARGS).
-// For its own application objects (a final type without instance __dict__,
-// so `tk.call` always is that method) the tuple is handed over directly;
-// anything else is called as Python would call it.
-struct TkappCall {
+// tkinter's own methods, entered directly.  For its own application
+// objects (a final type without instance __dict__, so `tk.call` always is
+// that method) the C function behind a method is called as the method
+// would call it: `call` takes its words as one argument tuple
+// (METH_VARARGS), `eval` its script alone (METH_O).  Anything else is
+// called as Python would call it.
+struct TkappMethod {
   PyTypeObject* type = nullptr;
   PyCFunction fn = nullptr;
 };
 
-// Kept out of line: its one-time set-up would otherwise swell every caller.
-[[gnu::noinline]] inline const TkappCall& tkapp_call() {
-  static const TkappCall c = [] {
-    TkappCall r;
-    glue::Ref type = glue::import_attr("_tkinter", "TkappType");
-    if (!PyType_Check(type.get())) return r;
-    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
-    PyObject* descr = PyDict_GetItemWithError(t->tp_dict, GLUE_STR("call"));
-    if (!descr && PyErr_Occurred()) throw glue::PythonError{};
-    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && !(t->tp_flags & Py_TPFLAGS_BASETYPE)) {
-      PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
-      if (def->ml_flags == METH_VARARGS) {
-        r.type = reinterpret_cast<PyTypeObject*>(type.release());
-        r.fn = def->ml_meth;
-      }
+inline TkappMethod find_tkapp_method(const char* name, int flags) {
+  TkappMethod r;
+  glue::Ref type = glue::import_attr("_tkinter", "TkappType");
+  if (!PyType_Check(type.get())) return r;
+  auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+  PyObject* descr = PyDict_GetItemString(t->tp_dict, name);
+  if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && !(t->tp_flags & Py_TPFLAGS_BASETYPE)) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    if (def->ml_flags == flags) {
+      r.type = reinterpret_cast<PyTypeObject*>(type.release());
+      r.fn = def->ml_meth;
     }
-    return r;
-  }();
+  }
+  return r;
+}
+
+// Kept out of line: their one-time set-up would otherwise swell every caller.
+[[gnu::noinline]] inline const TkappMethod& tkapp_call() {
+  static const TkappMethod c = find_tkapp_method("call", METH_VARARGS);
   return c;
+}
+[[gnu::noinline]] inline const TkappMethod& tkapp_eval() {
+  static const TkappMethod e = find_tkapp_method("eval", METH_O);
+  return e;
+}
+
+// `direct.fn(tk, arg)` as tkinter's method would be entered: a new
+// reference, or null with the error set.
+inline PyObject* enter_tkapp(const TkappMethod& direct, PyObject* tk, PyObject* arg) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* r = direct.fn(tk, arg);
+  Py_LeaveRecursiveCall();
+  if (!r && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tkapp method returned NULL without setting an exception");
+  return r;
 }
 
 // tk.call(*words): a new reference, or null with the error set.
 inline PyObject* call_tk(PyObject* tk, PyObject* words) {
-  const TkappCall& direct = tkapp_call();
-  if (Py_TYPE(tk) == direct.type) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* r = direct.fn(tk, words);
-    Py_LeaveRecursiveCall();
-    if (!r && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "tkapp.call returned NULL without setting an exception");
-    return r;
-  }
+  const TkappMethod& direct = tkapp_call();
+  if (Py_TYPE(tk) == direct.type) return enter_tkapp(direct, tk, words);
   glue::Ref call = glue::Ref::steal(PyObject_GetAttr(tk, GLUE_STR("call")));
   if (!call) return nullptr;
   return PyObject_Call(call.get(), words, nullptr);
+}
+
+// tk.eval(script): a new reference, or null with the error set.
+inline PyObject* eval_tk(PyObject* tk, PyObject* script) {
+  const TkappMethod& direct = tkapp_eval();
+  if (Py_TYPE(tk) == direct.type) return enter_tkapp(direct, tk, script);
+  return PyObject_CallMethodOneArg(tk, GLUE_STR("eval"), script);
 }
 
 }  // namespace trivex::tcl

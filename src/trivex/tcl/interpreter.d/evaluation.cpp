@@ -33,10 +33,8 @@ GLUE_BODY(interpreter_eval, self, code, typecast, record) {
     GLUE_CALL(history.get(), "append", code);
   }
   Ref tk = tk_of(self);
-  Ref result;
-  try {
-    result = GLUE_CALL(tk.get(), "eval", code);
-  } catch (const glue::PythonError&) {
+  Ref result = Ref::steal(tcl::eval_tk(tk.get(), code));
+  if (!result) {
     glue::CaughtError e;
     if (!e.matches(state.TclError)) e.reraise();
     raise_with_error_info(self, tk.get(), e);
