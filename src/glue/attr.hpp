@@ -15,6 +15,7 @@
 // dict and only handed out after the dict passed the check.
 //
 //   GLUE_MEMBER(obj, "name")          obj.name, for a plain instance attribute
+//   glue::Members<N>                  several of them, read with one memo
 //   GLUE_CALL(obj, "name", args...)   obj.name(args...), for a class's method
 //   glue::referent(proxy)             the object a weak proxy stands for
 #pragma once
@@ -34,7 +35,17 @@ inline Ref referent(PyObject* obj) {
 
 namespace detail {
 
+// The instance dict of `obj`, or null.  On CPython 3.11 the dict of a class
+// made by type() sits in front of the object (its "managed" dict, the slot
+// before it holding the values of a dict not made yet); once the dict
+// exists it is read from there without the call.
 inline PyObject* instance_dict(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+  if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) {
+    PyObject** front = reinterpret_cast<PyObject**>(obj);
+    if (!front[-4]) return front[-3];
+  }
+#endif
   PyObject** slot = _PyObject_GetDictPtr(obj);
   return slot ? *slot : nullptr;
 }
@@ -107,6 +118,47 @@ inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
   if (d && cache.hit(Py_TYPE(obj), d)) return Ref::borrow(cache.value);
   return member_looked_up(obj, name, cache);
 }
+
+// Several plain data attributes of one object, read as member() reads
+// each, with one memo for all of them: valid while the object's type and
+// dict are unchanged.  Each read checks it again, so a read made after
+// Python code ran sees what that code changed.
+template <size_t N>
+class Members {
+ public:
+  template <class... Names>
+  explicit Members(Names... names) : names_{check(PyUnicode_InternFromString(names)).release()...} {}
+
+  // obj.<the i-th name>
+  Ref get(PyObject* obj, size_t i) {
+    PyObject* d = detail::instance_dict(obj);
+    if (d && memo_.hit(Py_TYPE(obj), d)) return Ref::borrow(values_[i]);
+    return looked_up(obj, i);
+  }
+
+ private:
+  [[gnu::noinline]] Ref looked_up(PyObject* obj, size_t i) {
+    PyTypeObject* t = Py_TYPE(obj);
+    PyObject* d = detail::instance_dict(obj);
+    if (d && PyDict_CheckExact(d) && detail::generic_lookup(t)) {
+      PyObject* found[N] = {};
+      bool all = true;
+      for (size_t k = 0; k < N && all; ++k)
+        all = !_PyType_Lookup(t, names_[k]) && (found[k] = PyDict_GetItemWithError(d, names_[k]));
+      if (PyErr_Occurred()) throw PythonError{};
+      if (all) {
+        memo_.store(t, d, nullptr);
+        for (size_t k = 0; k < N; ++k) values_[k] = found[k];
+        return Ref::borrow(values_[i]);
+      }
+    }
+    return getattr(obj, names_[i]);
+  }
+
+  PyObject* names_[N];
+  SiteCache memo_;
+  PyObject* values_[N] = {};
+};
 
 #define GLUE_MEMBER(obj, name)                       \
   ([](PyObject* obj_) -> ::glue::Ref {               \

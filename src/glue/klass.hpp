@@ -103,6 +103,53 @@ inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
   return getattr_looked_up(self, name);
 }
 
+// getattr_slot behind a class's own shortcut: `Shortcut` answers with a
+// new reference, or with null and no error set when ordinary lookup is to
+// run.
+template <PyObject* (*Shortcut)(PyObject*, PyObject*)>
+PyObject* getattr_slot_with(PyObject* self, PyObject* name) {
+  if (PyObject* found = Shortcut(self, name)) return found;
+  if (PyErr_Occurred()) return nullptr;
+  return getattr_slot(self, name);
+}
+
+// A class's vectorcall entry (see ClassBody::call_entry), and the
+// allocator that makes room for it: instances one pointer longer than the
+// class's layout, the entry past the end.  `call` is the class's tp_call
+// as built; while it is still the slot (Python 3.11 keeps calling a class's
+// entry when __call__ is replaced), `Entry` runs, else the call goes the
+// way of tp_call.
+template <vectorcallfunc Entry>
+struct CallEntry {
+  static inline ternaryfunc call = nullptr;
+
+  static PyObject* enter(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_TYPE(self)->tp_call == call) return Entry(self, args, nargsf, kwnames);
+    return _PyObject_MakeTpCall(PyThreadState_Get(), self, args, PyVectorcall_NARGS(nargsf), kwnames);
+  }
+
+  static PyObject* alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    if (type->tp_alloc != alloc || !PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL))
+      return PyType_GenericAlloc(type, nitems);
+    // No collection (and so no Python code) runs while the class reads one
+    // pointer longer.
+    int collecting = PyGC_Disable();
+    type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
+    PyObject* obj = PyType_GenericAlloc(type, nitems);
+    type->tp_basicsize -= static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
+    if (collecting) PyGC_Enable();
+    if (obj) *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(obj) + type->tp_vectorcall_offset) = enter;
+    return obj;
+  }
+
+  static void install(PyTypeObject* type) {
+    call = type->tp_call;
+    type->tp_vectorcall_offset = type->tp_basicsize;
+    type->tp_alloc = alloc;
+    type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+  }
+};
+
 // mp_ass_subscript of a class whose __setitem__ or __delitem__ is a glue
 // body: the method for the operation, its body called directly.
 inline int assign_item_slot(PyObject* self, PyObject* key, PyObject* value) {
@@ -170,6 +217,28 @@ class ClassBody {
       }
     items_.emplace_back(key, Ref::borrow(value));
   }
+  // A shortcut in front of the class's attribute lookup (its __getattr__
+  // being a glue body): `F(self, name)` answers with a new reference when
+  // it knows ordinary lookup would come to that answer, else with null (and
+  // an error set only on failure).  Only the class itself uses it, as only
+  // it has the glue body in its slot (see install_slots).
+  template <PyObject* (*F)(PyObject*, PyObject*)>
+  void attribute_shortcut() {
+    getattro_ = detail::getattr_slot_with<F>;
+  }
+
+  // A vectorcall entry for the instances of the class itself (its __call__
+  // being a glue body), which reads the arguments from the caller's stack
+  // where tp_call would get them as a new tuple and dict.  The layout type()
+  // gives the class stays as it is (copy and pickle compare an instance's
+  // size with its attributes); the class's allocator makes each instance one
+  // pointer longer and puts the entry past the end.  Subclasses are made
+  // and called as type() makes and calls them.
+  template <vectorcallfunc F>
+  void call_entry() {
+    install_call_entry_ = detail::CallEntry<F>::install;
+  }
+
   // An attribute added earlier (borrowed), or null.
   PyObject* get(const char* key) const {
     for (const auto& item : items_)
@@ -247,15 +316,20 @@ class ClassBody {
     if (own_slot("__setitem__", &FunctionObject::ternary, type) ||
         own_slot("__delitem__", &FunctionObject::binary, type))
       type->tp_as_mapping->mp_ass_subscript = detail::assign_item_slot;
-    if (ternaryfunc call_body = own_slot("__call__", &FunctionObject::ternary, type)) type->tp_call = call_body;
+    if (ternaryfunc call_body = own_slot("__call__", &FunctionObject::ternary, type)) {
+      type->tp_call = call_body;
+      if (install_call_entry_) install_call_entry_(type);
+    }
     if (own_slot("__getattr__", &FunctionObject::binary) && !get("__getattribute__"))
-      type->tp_getattro = detail::getattr_slot;
+      type->tp_getattro = getattro_;
   }
 
   const char* name_;
   const char* module_;
   std::string qualname_;
   std::vector<std::pair<std::string, Ref>> items_;
+  getattrofunc getattro_ = detail::getattr_slot;
+  void (*install_call_entry_)(PyTypeObject*) = nullptr;
 };
 
 // `super(cls, self)`

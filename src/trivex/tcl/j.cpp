@@ -21,11 +21,15 @@
 // before the call runs.  The interpreter is reached once through the weak
 // proxy per call, not once per attribute.
 //
-// The glue puts the bodies of `__getattr__` and `__call__` into the type
-// slots of these exact classes; a subclass, or an assignment to
-// `J_Code.__call__`, gets the slots `type()` installs (which look the
-// methods up and call them), so it behaves as in Python.  The work itself
-// is done once, here, whichever way it is entered.
+// The chain `interp.j.set(...)` is entered through slots of these exact
+// classes: J's and J_Code's attribute lookups make or extend the pending
+// command at once when ordinary lookup would miss the name anyway (their
+// dicts as last seen, the name not defined by the class), and J_Code's own
+// instances are called through a vectorcall entry that reads the arguments
+// from the caller's stack.  A subclass, or an assignment to
+// `J_Code.__getattr__` or `__call__`, gets the slots `type()` installs
+// (which look the methods up and call them), so it behaves as in Python.
+// The work itself is done once, here, whichever way it is entered.
 //
 // The result goes through the interpreter's cast_any.  While that and the
 // readers it consults are the interpreter class's own (the glue's guard
@@ -62,8 +66,6 @@ struct State {
   glue::Owned proxy;           // weakref.proxy
   glue::Owned JCode;           // class J_Code
   PyTypeObject* JType = nullptr;  // class J (held by the module)
-  PyTypeObject* JCodeType = nullptr;  // class J_Code (held by the module)
-  ternaryfunc code_call_slot = nullptr;  // J_Code's tp_call as built
   glue::Pristine JCodeOrigin;  // J_Code as this module made it
   glue::Owned empty_tuple;
   glue::Owned spare;           // the last pending command made, see reuse_spare
@@ -294,37 +296,10 @@ Ref cast_any(PyObject* interp, const trivex::tcl::TkappHead* checked, PyObject* 
   return GLUE_CALL(interp, "cast_any", value);
 }
 
-// The interpreter's `history` and `tk`, plain instance attributes that
-// ordinary lookup finds in its dict, remembered together with the type and
-// dict they were read from, for as long as both are unchanged.
-struct InterpSeen {
-  PyTypeObject* type = nullptr;
-  unsigned int type_tag = 0;
-  PyObject* dict = nullptr;
-  uint64_t dict_tag = 0;
-  PyObject* history = nullptr;
-  PyObject* tk = nullptr;
-};
-InterpSeen interp_seen;
-
-Ref interp_member(PyObject* interp, PyObject* InterpSeen::*member) {
-  PyTypeObject* t = Py_TYPE(interp);
-  PyObject* dict = glue::instance_dict(interp);
-  const InterpSeen& s = interp_seen;
-  if (dict && dict == s.dict && t == s.type && t->tp_version_tag == s.type_tag && glue::detail::valid_tag(t) &&
-      dict_tag(dict) == s.dict_tag)
-    return Ref::borrow(s.*member);
-  if (dict && PyDict_CheckExact(dict) && glue::generic_lookup(t) && !_PyType_Lookup(t, GLUE_STR("history")) &&
-      !_PyType_Lookup(t, GLUE_STR("tk")) && glue::detail::valid_tag(t)) {
-    PyObject* history = PyDict_GetItemWithError(dict, GLUE_STR("history"));
-    PyObject* tk = history ? PyDict_GetItemWithError(dict, GLUE_STR("tk")) : nullptr;
-    if (tk) {
-      interp_seen = {t, t->tp_version_tag, dict, dict_tag(dict), history, tk};
-      return Ref::borrow(interp_seen.*member);
-    }
-    if (PyErr_Occurred()) throw glue::PythonError{};
-  }
-  return glue::getattr(interp, member == &InterpSeen::history ? GLUE_STR("history") : GLUE_STR("tk"));
+// The interpreter's `history` and `tk`, plain instance attributes.
+glue::Members<2>& interp_members() {
+  static glue::Members<2> members("history", "tk");
+  return members;
 }
 
 // history.append(record)
@@ -413,7 +388,7 @@ Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast_ref) {
 
   Ref tcl = tcl_of(self);
   Ref interp = glue::referent(tcl.get());
-  Ref history = interp_member(interp.get(), &InterpSeen::history);
+  Ref history = interp_members().get(interp.get(), 0);
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
   Ref record = glue::new_list(nwords);
   bool atomic = true;
@@ -429,7 +404,7 @@ Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast_ref) {
   if (atomic) PyObject_GC_UnTrack(record.get());
   append_record(history.get(), record.get());
 
-  Ref tk = interp_member(interp.get(), &InterpSeen::tk);
+  Ref tk = interp_members().get(interp.get(), 1);
   trivex::tcl::TkappHead* head = trivex::tcl::check_tk(tk.get());
   if (!all_text) words = trivex::tkvalue::words(words.get());
   trivex::tcl::keep_command_word(head, words.get());
@@ -546,20 +521,17 @@ GLUE_BODY(j_getattr, self, name) {
   return new_code(name, tcl.get());
 }
 
-// J's attribute lookup.  While a builder's dict holds only its interpreter,
-// as seen above, a name that J does not define (checked through the type's
-// own lookup cache) and that is not the builder's own is a command name, and
-// normal lookup would miss it and fall back to __getattr__: the pending
+// J's shortcut.  While a builder's dict holds only its interpreter, as
+// seen above, a name that J does not define (checked through the type's
+// own lookup cache) and that is not the builder's own is a command name:
+// normal lookup would miss it and fall back to __getattr__, so the pending
 // command is made at once.
-PyObject* j_getattro(PyObject* self, PyObject* name) {
-  if (Py_TYPE(self) == state.JType && PyUnicode_CheckExact(name)) {
-    PyObject* dict = glue::instance_dict(self);
-    if (dict && dict == seen.dict && dict_tag(dict) == seen.tag && !same_name(name, GLUE_STR("tcl")) &&
-        !is_special_name(name) && !_PyType_Lookup(state.JType, name)) {
-      return glue::boundary([&] { return new_code(name, seen.tcl); });
-    }
-  }
-  return glue::detail::getattr_slot(self, name);
+PyObject* j_shortcut(PyObject* self, PyObject* name) {
+  PyObject* dict = glue::instance_dict(self);
+  if (!dict || dict != seen.dict || dict_tag(dict) != seen.tag || !PyUnicode_CheckExact(name) ||
+      same_name(name, GLUE_STR("tcl")) || is_special_name(name) || _PyType_Lookup(Py_TYPE(self), name))
+    return nullptr;
+  return glue::boundary([&] { return new_code(name, seen.tcl); });
 }
 
 GLUE_BODY(j_call, self, args, kwargs) {
@@ -588,60 +560,26 @@ GLUE_BODY(code_getattr, self, name) {
   return Ref::borrow(self);
 }
 
-// J_Code's attribute lookup.  While a pending command's dict is as it was
-// left (holding nothing but its names and interpreter, see Spare), a name
-// that J_Code does not define and that is not one of those two is the next
-// name of the command: normal lookup would miss it and fall back to
+// J_Code's shortcut.  While a pending command's dict is as it was left
+// (holding nothing but its names and interpreter, see Spare), a name that
+// J_Code does not define and that is not one of those two is the next name
+// of the command: normal lookup would miss it and fall back to
 // __getattr__, which appends it.
-PyObject* code_getattro(PyObject* self, PyObject* name) {
-  if (Py_TYPE(self) == state.JCodeType && PyUnicode_CheckExact(name) && as_left(self) &&
-      PyList_CheckExact(spare.cmd) && !same_name(name, GLUE_STR("cmd")) && !same_name(name, GLUE_STR("tcl")) &&
-      !is_special_name(name) && !_PyType_Lookup(state.JCodeType, name)) {
-    if (PyList_Append(spare.cmd, name) < 0) return nullptr;
-    return Py_NewRef(self);
-  }
-  return glue::detail::getattr_slot(self, name);
+PyObject* code_shortcut(PyObject* self, PyObject* name) {
+  if (!PyUnicode_CheckExact(name) || !as_left(self) || !PyList_CheckExact(spare.cmd) ||
+      same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")) || is_special_name(name) ||
+      _PyType_Lookup(Py_TYPE(self), name))
+    return nullptr;
+  if (PyList_Append(spare.cmd, name) < 0) return nullptr;
+  return Py_NewRef(self);
 }
 
 GLUE_BODY(code_call, self, args, kwargs) { return run(self, args, kwargs); }
 
-// The call entry of J_Code's own instances.  A call through tp_call gets its
-// positional values as a new tuple and its keywords as a new dict, which
-// for a command with options costs more than building its words; a
-// vectorcall entry reads them from the caller's stack.  The entry lives in
-// the instance, and type() left no room for one: the layout it gave the
-// class stays as it is (copy and pickle compare an instance's size with
-// its attributes), and J_Code's allocator makes each instance one pointer
-// longer, with the entry past the end.  Subclasses are made and called as
-// type() makes and calls them.  The entry steps aside when J_Code.__call__
-// has been replaced: Python 3.11 keeps calling a class's entry then.
+// J_Code's call entry (see glue::ClassBody::call_entry): a call with
+// options builds no keyword dict.
 PyObject* code_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (Py_TYPE(self)->tp_call != state.code_call_slot)
-    return _PyObject_MakeTpCall(PyThreadState_Get(), self, args, nargs, kwnames);
-  return glue::boundary([&] { return run(self, args, nargs, kwnames); });
-}
-
-PyObject* code_alloc(PyTypeObject* type, Py_ssize_t nitems) {
-  if (type != state.JCodeType) return PyType_GenericAlloc(type, nitems);
-  // No collection (and so no Python code) runs while the class reads one
-  // pointer longer.
-  int collecting = PyGC_Disable();
-  type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
-  PyObject* code = PyType_GenericAlloc(type, nitems);
-  type->tp_basicsize -= static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
-  if (collecting) PyGC_Enable();
-  if (code) *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(code) + type->tp_vectorcall_offset) = code_vectorcall;
-  return code;
-}
-
-void give_call_entry(PyTypeObject* type) {
-  state.JCodeType = type;
-  state.code_call_slot = type->tp_call;
-  type->tp_vectorcall_offset = type->tp_basicsize;
-  type->tp_alloc = code_alloc;
-  type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-  type->tp_getattro = code_getattro;
+  return glue::boundary([&] { return run(self, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 GLUE_BODY(code_str, self) {
@@ -794,10 +732,10 @@ PyMODINIT_FUNC PyInit_j() {
     j.method({"__init__", "(self, tcl)", j_init, kJInitDoc});
     j.method({"__getattr__", "(self, name)", j_getattr, kJGetattrDoc});
     j.method({"__call__", "(self, /, *args, **kwargs)", j_call, kJCallDoc});
+    j.attribute_shortcut<j_shortcut>();
     Ref j_class = j.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kJDoc);
     m.add("J", j_class.get());
     state.JType = reinterpret_cast<PyTypeObject*>(j_class.get());
-    state.JType->tp_getattro = j_getattro;
 
     glue::ClassBody code("J_Code", kModule);
     code.method({"__init__", "(self, *cmd, tcl)", code_init, kCodeInitDoc});
@@ -805,9 +743,10 @@ PyMODINIT_FUNC PyInit_j() {
     code.method({"__call__", "(self, /, *args, **kwargs)", code_call, kCodeCallDoc});
     code.method({"__str__", "(self)", code_str, kCodeStrDoc});
     code.method({"__repr__", "(self)", code_repr, kCodeReprDoc});
+    code.attribute_shortcut<code_shortcut>();
+    code.call_entry<code_vectorcall>();
     Ref code_class = code.build({reinterpret_cast<PyObject*>(&PyBaseObject_Type)}, kCodeDoc);
     state.JCode = code_class;
-    give_call_entry(reinterpret_cast<PyTypeObject*>(code_class.get()));
     state.JCodeOrigin.take(state.JCode);
     m.add("J_Code", code_class.get());
   });

@@ -28,11 +28,13 @@ namespace {
 }
 
 GLUE_BODY(interpreter_eval, self, code, typecast, record) {
+  static glue::Members<2> members("history", "tk");
   if (glue::truthy(record)) {
-    Ref history = GLUE_MEMBER(self, "history");
+    Ref history = members.get(self, 0);
     GLUE_CALL(history.get(), "append", code);
   }
-  Ref tk = tk_of(self);
+  Ref tk = members.get(self, 1);
+  tcl::check_tk(tk.get());
   Ref result = Ref::steal(tcl::eval_tk(tk.get(), code));
   if (!result) {
     glue::CaughtError e;
