@@ -64,6 +64,30 @@ def test_attribute_delegation(interp):
         Sub().nope
 
 
+def test_attribute_reads_follow_every_rebinding(interp, monkeypatch):
+    """Reads repeated from one place see each change at once: an instance
+    attribute rebound, a method shadowed on the instance, a method replaced
+    on the class, with another interpreter read from the same place."""
+    other = Interpreter()
+    other.eval("set x other")
+    interp.eval("set x mine")
+    j, other_j = interp.j, other.j
+    builder = lambda i: i.j  # noqa: E731
+    script = lambda i: i.eval("set x")  # noqa: E731
+    steps = [
+        (lambda: setattr(interp, "j", "rebound"), builder, "rebound", other_j),
+        (lambda: setattr(interp, "j", j), builder, j, other_j),
+        (lambda: setattr(interp, "eval", lambda code: "shadow"), script, "shadow", "other"),
+        (lambda: delattr(interp, "eval"), script, "mine", "other"),
+        (lambda: monkeypatch.setattr(Interpreter, "eval", lambda self, code: "class"), script, "class", "class"),
+        (monkeypatch.undo, script, "mine", "other"),
+    ]
+    for change, read, mine, others in steps:
+        change()
+        for _ in range(3):
+            assert (read(interp), read(other)) == (mine, others)
+
+
 def test_getattr_before_tk_exists_does_not_recurse():
     half_made = Interpreter.__new__(Interpreter)
     with pytest.raises(AttributeError):
