@@ -35,7 +35,7 @@ struct AttrMemo {
 };
 
 inline AttrMemo& attr_memo(PyObject* name) {
-  constexpr size_t kEntries = 64;
+  constexpr size_t kEntries = 256;  // few enough names collide to matter
   static AttrMemo memo[kEntries];
   return memo[(reinterpret_cast<uintptr_t>(name) >> 4) % kEntries];
 }
