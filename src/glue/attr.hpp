@@ -15,7 +15,6 @@
 // dict and only handed out after the dict passed the check.
 //
 //   GLUE_MEMBER(obj, "name")          obj.name, for a plain instance attribute
-//   glue::Members<N>                  several of them, read with one memo
 //   GLUE_CALL(obj, "name", args...)   obj.name(args...), for a class's method
 //   glue::referent(proxy)             the object a weak proxy stands for
 #pragma once
@@ -119,47 +118,6 @@ inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
   return member_looked_up(obj, name, cache);
 }
 
-// Several plain data attributes of one object, read as member() reads
-// each, with one memo for all of them: valid while the object's type and
-// dict are unchanged.  Each read checks it again, so a read made after
-// Python code ran sees what that code changed.
-template <size_t N>
-class Members {
- public:
-  template <class... Names>
-  explicit Members(Names... names) : names_{check(PyUnicode_InternFromString(names)).release()...} {}
-
-  // obj.<the i-th name>
-  Ref get(PyObject* obj, size_t i) {
-    PyObject* d = detail::instance_dict(obj);
-    if (d && memo_.hit(Py_TYPE(obj), d)) return Ref::borrow(values_[i]);
-    return looked_up(obj, i);
-  }
-
- private:
-  [[gnu::noinline]] Ref looked_up(PyObject* obj, size_t i) {
-    PyTypeObject* t = Py_TYPE(obj);
-    PyObject* d = detail::instance_dict(obj);
-    if (d && PyDict_CheckExact(d) && detail::generic_lookup(t)) {
-      PyObject* found[N] = {};
-      bool all = true;
-      for (size_t k = 0; k < N && all; ++k)
-        all = !_PyType_Lookup(t, names_[k]) && (found[k] = PyDict_GetItemWithError(d, names_[k]));
-      if (PyErr_Occurred()) throw PythonError{};
-      if (all) {
-        memo_.store(t, d, nullptr);
-        for (size_t k = 0; k < N; ++k) values_[k] = found[k];
-        return Ref::borrow(values_[i]);
-      }
-    }
-    return getattr(obj, names_[i]);
-  }
-
-  PyObject* names_[N];
-  SiteCache memo_;
-  PyObject* values_[N] = {};
-};
-
 #define GLUE_MEMBER(obj, name)                       \
   ([](PyObject* obj_) -> ::glue::Ref {               \
     static ::glue::SiteCache cache_;                 \
@@ -184,12 +142,7 @@ class Members {
 }
 
 inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
-  PyTypeObject* t = Py_TYPE(obj);
-  if (cache.type == t && t->tp_dictoffset == 0) {
-    if (detail::valid_tag(t) && t->tp_version_tag == cache.type_tag) return cache.value;
-  } else if (cache.hit(t, detail::instance_dict(obj))) {
-    return cache.value;
-  }
+  if (cache.hit(Py_TYPE(obj), detail::instance_dict(obj))) return cache.value;
   return class_method_looked_up(obj, name, cache);
 }
 

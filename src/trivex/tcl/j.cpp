@@ -296,12 +296,6 @@ Ref cast_any(PyObject* interp, const trivex::tcl::TkappHead* checked, PyObject* 
   return GLUE_CALL(interp, "cast_any", value);
 }
 
-// The interpreter's `history` and `tk`, plain instance attributes.
-glue::Members<2>& interp_members() {
-  static glue::Members<2> members("history", "tk");
-  return members;
-}
-
 // history.append(record)
 void append_record(PyObject* history, PyObject* record) {
   if (PyList_CheckExact(history)) return glue::list_append(history, record);
@@ -313,43 +307,9 @@ void append_record(PyObject* history, PyObject* record) {
 // option's name and value in call order; `cast` is the value of cast_.
 Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast);
 
-// A call as tp_call hands it over: positional values as a tuple, keywords
-// as a dict.
-Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
-  // The flag is taken out first and never reaches Tcl.
-  PyObject* cast = Py_True;
-  Py_ssize_t nkw = 0;
-  if (kwargs && PyDict_GET_SIZE(kwargs)) {
-    PyObject* flag = PyDict_GetItemWithError(kwargs, GLUE_STR("cast_"));
-    if (!flag && PyErr_Occurred()) throw glue::PythonError{};
-    if (flag) cast = flag;
-    nkw = PyDict_GET_SIZE(kwargs) - (flag ? 1 : 0);
-  }
-  Ref cast_ref = Ref::borrow(cast);
-
-  Ref word = command_word(self);
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  Ref words = glue::check(PyTuple_New(1 + nargs + 2 * nkw));
-  PyTuple_SET_ITEM(words.get(), 0, word.release());
-  // Raw values first, so that conversion hooks run while nothing is
-  // iterated: a hook may touch the keyword dict.
-  Py_ssize_t at = 1;
-  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-  if (nkw) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value) && at < PyTuple_GET_SIZE(words.get())) {
-      if (PyUnicode_Check(key) && PyUnicode_Compare(key, GLUE_STR("cast_")) == 0) continue;
-      PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(key));
-      PyTuple_SET_ITEM(words.get(), at++, Py_NewRef(value));
-    }
-  }
-  if (at != PyTuple_GET_SIZE(words.get())) glue::raise(PyExc_RuntimeError, "keyword arguments changed during the call");
-  return run(self, std::move(words), nargs, cast_ref);
-}
-
 // A call as vectorcall hands it over: the values on the caller's stack,
-// positional ones first, then one per name in `kwnames`.
+// positional ones first, then one per name in `kwnames`.  The flag cast_ is
+// taken out and never reaches Tcl.
 Ref run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   Py_ssize_t flag_at = -1;
@@ -370,6 +330,25 @@ Ref run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
   return run(self, std::move(words), nargs, cast_ref);
 }
 
+// A call as tp_call hands it over, positional values as a tuple and
+// keywords as a dict, laid out as vectorcall passes them.  The values are
+// held while the words are made: a conversion hook may touch the dict.
+Ref run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+  if (!nkw) return run(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+  Ref stack = glue::check(PyTuple_New(nargs + nkw));
+  Ref kwnames = glue::check(PyTuple_New(nkw));
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+    PyTuple_SET_ITEM(stack.get(), nargs + i++, Py_NewRef(value));
+  }
+  return run(self, &PyTuple_GET_ITEM(stack.get(), 0), nargs, kwnames.get());
+}
+
 Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast_ref) {
   Py_ssize_t at = PyTuple_GET_SIZE(words.get());
   // Words that are all exact text without NUL (what quotify makes unless a
@@ -388,7 +367,7 @@ Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast_ref) {
 
   Ref tcl = tcl_of(self);
   Ref interp = glue::referent(tcl.get());
-  Ref history = interp_members().get(interp.get(), 0);
+  Ref history = GLUE_MEMBER(interp.get(), "history");
   Py_ssize_t nwords = PyTuple_GET_SIZE(words.get());
   Ref record = glue::new_list(nwords);
   bool atomic = true;
@@ -404,7 +383,7 @@ Ref run(PyObject* self, Ref words, Py_ssize_t nargs, const Ref& cast_ref) {
   if (atomic) PyObject_GC_UnTrack(record.get());
   append_record(history.get(), record.get());
 
-  Ref tk = interp_members().get(interp.get(), 1);
+  Ref tk = GLUE_MEMBER(interp.get(), "tk");
   trivex::tcl::TkappHead* head = trivex::tcl::check_tk(tk.get());
   if (!all_text) words = trivex::tkvalue::words(words.get());
   trivex::tcl::keep_command_word(head, words.get());

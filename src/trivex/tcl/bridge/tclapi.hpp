@@ -146,17 +146,18 @@ inline const Api& api() {
   return a;
 }
 
+// Whether the Tcl object `obj` has the string rep `data` (its bytes made).
+inline bool holds_text(const Tcl_Obj* obj, const char* data, Py_ssize_t size) {
+  auto* head = reinterpret_cast<const TclObjHead*>(obj);
+  return head->bytes && head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0;
+}
+
 // The Tcl string object for `data`, kept in `slot` by one thread from
 // call to call, so that what Tcl learns about a name stays with the name's
-// object: the kept one while it still holds those bytes and `reusable`
-// accepts it, else a new one, which then takes the slot.  The slot owns one
-// reference.
-template <class Reusable>
-Tcl_Obj* kept_text(Tcl_Obj*& slot, const char* data, Py_ssize_t size, Reusable reusable) {
-  auto* head = reinterpret_cast<const TclObjHead*>(slot);
-  if (head && head->bytes && head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0 &&
-      reusable(*head))
-    return slot;
+// object: the kept one while it still holds those bytes, else a new one,
+// which then takes the slot.  The slot owns one reference.
+inline Tcl_Obj* kept_text(Tcl_Obj*& slot, const char* data, Py_ssize_t size) {
+  if (slot && holds_text(slot, data, size)) return slot;
   const Api& a = api();
   Tcl_Obj* fresh = a.NewStringObj(data, static_cast<int>(size));
   a.DbIncrRefCount(fresh, __FILE__, __LINE__);

@@ -50,9 +50,9 @@ inline glue::Ref kept_command_word(PyTypeObject* type, Py_hash_t hash, const cha
   thread_local PyObject* kept[kSlots] = {};
   PyObject*& slot = kept[static_cast<size_t>(hash) % kSlots];
   if (slot && Py_REFCNT(slot) == 1) {
-    auto* head = reinterpret_cast<const TclObjHead*>(reinterpret_cast<TclObjView*>(slot)->value);
-    if (head->refCount == 1 && (!head->typePtr || head->typePtr == command_name_type()) && head->bytes &&
-        head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0)
+    Tcl_Obj* obj = reinterpret_cast<TclObjView*>(slot)->value;
+    auto* head = reinterpret_cast<const TclObjHead*>(obj);
+    if (head->refCount == 1 && (!head->typePtr || head->typePtr == command_name_type()) && holds_text(obj, data, size))
       return glue::Ref::borrow(slot);
   }
   glue::Ref fresh = tcl_obj_view(type, api().NewStringObj(data, static_cast<int>(size)));

@@ -75,7 +75,7 @@ class NameObj {
  public:
   NameObj(const char* data, Py_ssize_t size) {
     thread_local tcl::Tcl_Obj* last = nullptr;
-    obj_ = reinterpret_cast<::Tcl_Obj*>(tcl::kept_text(last, data, size, [](const tcl::TclObjHead&) { return true; }));
+    obj_ = reinterpret_cast<::Tcl_Obj*>(tcl::kept_text(last, data, size));
     obj_->refCount++;
   }
   ~NameObj() { tcl::api().DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(obj_), __FILE__, __LINE__); }

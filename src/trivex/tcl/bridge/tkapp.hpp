@@ -154,7 +154,6 @@ inline TkappHead* check_tk(PyObject* tk) {
 inline void check_tk_again(const TkappHead* checked) {
   if (checked && life_api().InterpDeleted(checked->interp)) raise_destroyed();
 }
-inline void check_tk_again(PyObject* tk) { check_tk_again(tkapp_head(tk)); }
 
 // The Tcl_Interp* of `tk`: read from the head when its layout is known,
 // else asked of interpaddr().  Either way it must belong to our library.

@@ -28,13 +28,11 @@ namespace {
 }
 
 GLUE_BODY(interpreter_eval, self, code, typecast, record) {
-  static glue::Members<2> members("history", "tk");
   if (glue::truthy(record)) {
-    Ref history = members.get(self, 0);
+    Ref history = GLUE_MEMBER(self, "history");
     GLUE_CALL(history.get(), "append", code);
   }
-  Ref tk = members.get(self, 1);
-  tcl::check_tk(tk.get());
+  Ref tk = tk_of(self);
   Ref result = Ref::steal(tcl::eval_tk(tk.get(), code));
   if (!result) {
     glue::CaughtError e;
