@@ -202,6 +202,9 @@ class Owned {
   }
   ~Owned() = default;  // deliberately leaves the object to the process's end
 
+  // Hand the reference over, leaving this empty.
+  Ref take() noexcept { return Ref::steal(std::exchange(p_, nullptr)); }
+
   PyObject* get() const noexcept { return p_; }
   operator PyObject*() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }

@@ -179,8 +179,8 @@ Ref tcl_of(PyObject* self) { return as_left(self) ? Ref::borrow(spare.tcl) : STA
 struct JoinedName {
   static constexpr Py_ssize_t kParts = 8;
   Py_ssize_t size = 0;
-  PyObject* parts[kParts] = {};
-  PyObject* word = nullptr;
+  glue::Owned parts[kParts];
+  glue::Owned word;
 };
 
 JoinedName& joined_name(PyObject* names) {
@@ -206,12 +206,10 @@ Ref command_word(PyObject* self) {
   Ref word = glue::check(PyUnicode_Join(GLUE_STR("::"), names));
   for (Py_ssize_t i = 0; i < n; ++i)
     if (!PyUnicode_CheckExact(PyList_GET_ITEM(names, i))) return word;
-  JoinedName old = entry;
+  for (Py_ssize_t i = 0; i < JoinedName::kParts; ++i)
+    entry.parts[i] = i < n ? Ref::borrow(PyList_GET_ITEM(names, i)) : Ref();
   entry.size = n;
-  for (Py_ssize_t i = 0; i < n; ++i) entry.parts[i] = Py_NewRef(PyList_GET_ITEM(names, i));
-  entry.word = Py_NewRef(word.get());
-  for (Py_ssize_t i = 0; i < old.size; ++i) Py_DECREF(old.parts[i]);
-  Py_XDECREF(old.word);
+  entry.word = word;
   return word;
 }
 
@@ -234,7 +232,7 @@ Ref option_word(PyObject* name) {
 Ref word_text(PyObject* value) {
   if (!PyLong_CheckExact(value)) return cv::quotify(value);
   constexpr long kKept = 1024;
-  static PyObject* kept[kKept] = {};
+  static glue::Owned kept[kKept];
   int overflow = 0;
   long small = PyLong_AsLongAndOverflow(value, &overflow);
   bool keep = !overflow && small >= 0 && small < kKept;
@@ -242,7 +240,7 @@ Ref word_text(PyObject* value) {
   cv::ScalarText text;
   if (!cv::scalar_text(value, text)) return cv::quotify(value);
   Ref word = glue::check(PyUnicode_FromStringAndSize(text.text, static_cast<Py_ssize_t>(text.size)));
-  if (keep) kept[small] = Py_NewRef(word.get());
+  if (keep) kept[small] = word;
   return word;
 }
 

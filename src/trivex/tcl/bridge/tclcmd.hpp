@@ -47,18 +47,16 @@ inline const void* command_name_type() {
 // one reference to its Tcl object that the slot counts on.
 inline glue::Ref kept_command_word(PyTypeObject* type, Py_hash_t hash, const char* data, Py_ssize_t size) {
   constexpr size_t kSlots = 64;
-  thread_local PyObject* kept[kSlots] = {};
-  PyObject*& slot = kept[static_cast<size_t>(hash) % kSlots];
+  thread_local glue::Owned kept[kSlots];
+  glue::Owned& slot = kept[static_cast<size_t>(hash) % kSlots];
   if (slot && Py_REFCNT(slot) == 1) {
-    Tcl_Obj* obj = reinterpret_cast<TclObjView*>(slot)->value;
+    Tcl_Obj* obj = reinterpret_cast<TclObjView*>(slot.get())->value;
     auto* head = reinterpret_cast<const TclObjHead*>(obj);
     if (head->refCount == 1 && (!head->typePtr || head->typePtr == command_name_type()) && holds_text(obj, data, size))
       return glue::Ref::borrow(slot);
   }
   glue::Ref fresh = tcl_obj_view(type, api().NewStringObj(data, static_cast<int>(size)));
-  PyObject* old = slot;
-  slot = Py_NewRef(fresh.get());
-  Py_XDECREF(old);
+  slot = fresh;
   return fresh;
 }
 

@@ -66,13 +66,13 @@ inline void drop_python_error() {
 // -- the callback cause slot ------------------------------------------------
 
 struct CauseSlot {
-  PyObject* exc = nullptr;
-  PyObject* message = nullptr;  // str
-  PyObject* code = nullptr;     // str
+  glue::Owned exc;
+  glue::Owned message;  // str
+  glue::Owned code;     // str
   void clear() {
-    Py_CLEAR(exc);
-    Py_CLEAR(message);
-    Py_CLEAR(code);
+    exc = nullptr;
+    message = nullptr;
+    code = nullptr;
   }
 };
 
@@ -125,10 +125,9 @@ inline CauseSlot* cause_slot(Tcl_Interp* interp, bool create) {
 // the Tcl error `message` with errorCode {PYTHON code}.  GIL held.
 inline void remember_cause(Tcl_Interp* interp, PyObject* exc, PyObject* message, PyObject* code) {
   CauseSlot* slot = detail::cause_slot(interp, true);
-  slot->clear();
-  slot->exc = Py_NewRef(exc);
-  slot->message = Py_NewRef(message);
-  slot->code = Py_NewRef(code);
+  slot->exc = glue::Ref::borrow(exc);
+  slot->message = glue::Ref::borrow(message);
+  slot->code = glue::Ref::borrow(code);
 }
 
 // The failure the interpreter of `tk` (a _tkinter application object) has
@@ -150,9 +149,9 @@ inline Failure read_failure(PyObject* tk) {
     std::string options_text(text, static_cast<size_t>(size));
     a.DbDecrRefCount(options, __FILE__, __LINE__);
     if (CauseSlot* slot = detail::cause_slot(interp, false); slot && slot->exc) {
-      f.cause = glue::Ref::steal(std::exchange(slot->exc, nullptr));
-      f.cause_message = glue::Ref::steal(std::exchange(slot->message, nullptr));
-      f.cause_code = glue::Ref::steal(std::exchange(slot->code, nullptr));
+      f.cause = slot->exc.take();
+      f.cause_message = slot->message.take();
+      f.cause_code = slot->code.take();
     }
     f.result = decode_tcl_text(result.data(), static_cast<Py_ssize_t>(result.size()));
     f.options = decode_tcl_text(options_text.data(), static_cast<Py_ssize_t>(options_text.size()));

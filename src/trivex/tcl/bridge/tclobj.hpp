@@ -73,7 +73,7 @@ inline bool tcl_obj_layout_holds(PyObject* tk, Tcl_Interp* interp, int* wantobje
   Tcl_Obj* obj = a.SetVar2Ex(interp, kName, nullptr, a.NewDictObj(), kGlobalOnly);
   if (!obj) return false;
   a.DbIncrRefCount(obj, __FILE__, __LINE__);
-  PyObject* read;
+  glue::Ref read;
   {
     struct Restore {
       int* field;
@@ -81,12 +81,12 @@ inline bool tcl_obj_layout_holds(PyObject* tk, Tcl_Interp* interp, int* wantobje
       ~Restore() { *field = was; }
     } restore{wantobjects, *wantobjects};
     *wantobjects = 1;
-    read = PyObject_CallMethod(tk, "getvar", "s", kName);
+    read = glue::Ref::steal(PyObject_CallMethod(tk, "getvar", "s", kName));
   }
   a.UnsetVar2(interp, kName, nullptr, kGlobalOnly);
-  bool holds = read && Py_IS_TYPE(read, type) && reinterpret_cast<TclObjView*>(read)->value == obj &&
-               reinterpret_cast<TclObjView*>(read)->string == nullptr;
-  Py_XDECREF(read);
+  auto* view = reinterpret_cast<TclObjView*>(read.get());
+  bool holds = read && Py_IS_TYPE(read.get(), type) && view->value == obj && view->string == nullptr;
+  read = nullptr;
   a.DbDecrRefCount(obj, __FILE__, __LINE__);
   return holds;
 }
