@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace trivex::quote {
 
@@ -27,10 +28,36 @@ enum Flag : unsigned {
 
 constexpr unsigned kBackslashOnly = TCL_DONT_USE_BRACES | BRACES_UNMATCHED;
 
+// What each ASCII character is to the scan and to the backslash form; the
+// characters not listed (and every one past ASCII) are none of these.
+enum CharClass : unsigned char {
+  kOpenBrace = 1,
+  kCloseBrace = 2,
+  kSpecial = 4,     // asks for braces: whitespace, '[', '$', ';'
+  kBackslash = 8,
+  kEscaped = 16,    // written with a backslash in the backslash form
+};
+
+constexpr char kControls[] = "\f\n\r\t\v";
+constexpr char kControlLetters[] = "fnrtv";
+
+inline constexpr struct CharTable {
+  unsigned char of[128] = {};
+  constexpr CharTable() {
+    of['{'] = kOpenBrace;
+    of['}'] = kCloseBrace;
+    for (char c : {'[', '$', ';', ' '}) of[static_cast<unsigned char>(c)] = kSpecial | kEscaped;
+    for (int i = 0; kControls[i]; ++i) of[static_cast<unsigned char>(kControls[i])] = kSpecial | kEscaped;
+    of['\\'] = kBackslash | kEscaped;
+    of[']'] = kEscaped;
+    of['"'] = kEscaped;
+  }
+} kChars;
+
 template <class C>
-constexpr bool scan_special(C c) {
-  return c == '[' || c == '$' || c == ';' || c == ' ' || c == '\f' || c == '\n' || c == '\r' ||
-         c == '\t' || c == '\v';
+constexpr unsigned char char_class(C c) {
+  auto u = static_cast<std::make_unsigned_t<C>>(c);
+  return u < 128 ? kChars.of[u] : 0;
 }
 
 // Brace balance as Tcl's parser sees it: the character after a backslash is
@@ -56,48 +83,49 @@ constexpr bool braced(unsigned flags) {
   return (flags & USE_BRACES) && !(flags & TCL_DONT_USE_BRACES);
 }
 
+// One pass keeps both counts: the classic one, over every brace, and Tcl's
+// (tcl_braces_balanced above), which skips the character after a backslash.
 template <class C>
 constexpr unsigned scan_element(const C* s, size_t n) {
   unsigned flags = 0;
   long nesting = 0;
+  long tcl_depth = 0;
+  bool tcl_unbalanced = false;
+  bool skipped = false;  // whether Tcl's parser skips this character
   if (n == 0 || s[0] == '{' || s[0] == '"') flags |= USE_BRACES;
   for (size_t p = 0; p < n; ++p) {
-    C c = s[p];
-    if (c == '{') {
+    unsigned char k = char_class(s[p]);
+    bool skip = skipped;
+    skipped = false;
+    if (!(k & (kOpenBrace | kCloseBrace | kSpecial | kBackslash))) continue;
+    if (k & kOpenBrace) {
       ++nesting;
-    } else if (c == '}') {
+      if (!skip) ++tcl_depth;
+    } else if (k & kCloseBrace) {
       if (--nesting < 0) flags |= kBackslashOnly;
-    } else if (scan_special(c)) {
+      if (!skip && --tcl_depth < 0) tcl_unbalanced = true;
+    } else if (k & kSpecial) {
       flags |= USE_BRACES;
-    } else if (c == '\\') {
+    } else {
       // Deliberately not skipping the next character: it is scanned too.
       if (p + 1 == n || s[p + 1] == '\n')
         flags = kBackslashOnly;
       else
         flags |= USE_BRACES;
+      skipped = !skip;
     }
   }
   if (nesting != 0) return kBackslashOnly;
-  if (braced(flags) && !tcl_braces_balanced(s, n)) return kBackslashOnly;
+  if (braced(flags) && (tcl_unbalanced || tcl_depth != 0)) return kBackslashOnly;
   return flags;
 }
 
-template <class C>
-constexpr bool backslash_escaped(C c) {
-  return c == ']' || c == '[' || c == '$' || c == ';' || c == ' ' || c == '\\' || c == '"';
-}
-
-// The letter that stands for a control character in the backslash form, or 0.
-template <class C>
-constexpr char control_letter(C c) {
-  switch (c) {
-    case '\f': return 'f';
-    case '\n': return 'n';
-    case '\r': return 'r';
-    case '\t': return 't';
-    case '\v': return 'v';
-    default: return 0;
-  }
+// The letter that stands for the ASCII control character `c` in the
+// backslash form, or 0.
+constexpr char control_letter(unsigned char c) {
+  for (int i = 0; kControls[i]; ++i)
+    if (c == static_cast<unsigned char>(kControls[i])) return kControlLetters[i];
+  return 0;
 }
 
 // Length of the converted element.  `unmatched` is whether BRACES_UNMATCHED
@@ -113,13 +141,13 @@ constexpr size_t converted_length(const C* s, size_t n, bool braces, bool unmatc
     unmatched = true;
   }
   for (; i < n; ++i) {
-    C c = s[i];
-    if (backslash_escaped(c) || control_letter(c))
-      len += 2;
-    else if (c == '{' || c == '}')
-      len += unmatched ? 2 : 1;
-    else
+    unsigned char k = char_class(s[i]);
+    if (!k)
       len += 1;
+    else if (k & kEscaped)
+      len += 2;
+    else
+      len += unmatched ? 2 : 1;
   }
   return len;
 }
@@ -148,16 +176,15 @@ O* convert_element(const C* s, size_t n, bool braces, bool unmatched, O* d) {
   }
   for (; i < n; ++i) {
     C c = s[i];
-    if (backslash_escaped(c)) {
-      *d++ = '\\';
+    unsigned char k = char_class(c);
+    if (!k) {
       *d++ = static_cast<O>(c);
-    } else if (char letter = control_letter(c)) {
+    } else if (k & kEscaped) {
+      char letter = control_letter(static_cast<unsigned char>(c));  // ASCII: it has a class
       *d++ = '\\';
-      *d++ = static_cast<O>(letter);
-    } else if (c == '{' || c == '}') {
-      if (unmatched) *d++ = '\\';
-      *d++ = static_cast<O>(c);
+      *d++ = static_cast<O>(letter ? letter : c);
     } else {
+      if (unmatched) *d++ = '\\';
       *d++ = static_cast<O>(c);
     }
   }
