@@ -54,9 +54,7 @@ GLUE_BODY(convert_element, src, flags) {
       unmatched = contains(flags, flag_name(q::BRACES_UNMATCHED));
     }
   }
-  std::vector<cv::Element> one;
-  one.push_back(cv::prepare_element(std::move(text), braces ? q::USE_BRACES : (unmatched ? q::kBackslashOnly : 0)));
-  return cv::join_elements(one);
+  return cv::quote_element(std::move(text), braces ? q::USE_BRACES : (unmatched ? q::kBackslashOnly : 0));
 }
 
 GLUE_BODY(update_string_of_list, listObj) { return cv::quote_list(listObj); }

@@ -47,9 +47,12 @@
 #pragma once
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <memory>
+#include <memory_resource>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "glue/glue.hpp"
 #include "bridge/tclobj.hpp"
@@ -162,9 +165,9 @@ inline unsigned scan_text(PyObject* s) {
 // One list element ready to be written.
 struct Element {
   Ref text;
-  bool braces;
-  bool unmatched;
-  size_t length;
+  bool braces = false;
+  bool unmatched = false;
+  size_t length = 0;
 };
 
 inline Element prepare_element(Ref text, unsigned flags) {
@@ -182,7 +185,7 @@ O* write_element(const Element& e, O* out) {
 }
 
 // Join prepared elements with single spaces into one new str.
-inline Ref join_elements(const std::vector<Element>& elems) {
+inline Ref join_elements(std::span<const Element> elems) {
   if (elems.empty()) return Ref::borrow(empty_text());
   size_t total = elems.size() - 1;
   Py_UCS4 maxchar = 127;
@@ -202,6 +205,12 @@ inline Ref join_elements(const std::vector<Element>& elems) {
   };
   with_chars(out.get(), [&](auto* d, size_t) { write_all(d); });
   return out;
+}
+
+// The str `text` written as one list element, quoted as `flags` say.
+inline Ref quote_element(Ref text, unsigned flags) {
+  Element one = prepare_element(std::move(text), flags);
+  return join_elements({&one, 1});
 }
 
 // The text of a scalar that needs no Python str: machine-size ints, floats,
@@ -250,7 +259,11 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
   PyObject** items = PyList_CheckExact(seq) ? reinterpret_cast<PyListObject*>(seq)->ob_item
                                             : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
   enum : unsigned char { kBraces = 1, kUnmatched = 2 };
-  std::vector<unsigned char> modes(static_cast<size_t>(n));
+  constexpr Py_ssize_t kShort = 64;
+  unsigned char short_modes[kShort];
+  std::unique_ptr<unsigned char[]> long_modes;
+  if (n > kShort) long_modes.reset(new unsigned char[static_cast<size_t>(n)]);
+  unsigned char* modes = n > kShort ? long_modes.get() : short_modes;
   size_t total = n ? static_cast<size_t>(n) - 1 : 0;
   Py_UCS4 maxchar = 127;
   ScalarText scalar;
@@ -311,18 +324,18 @@ inline Ref quote_list(PyObject* iterable) {
     Ref text;
     if (quote_plain_items(iterable, text)) return text;
   }
-  std::vector<Ref> converted;
-  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable))
-    converted.reserve(static_cast<size_t>(Py_SIZE(iterable)));
-  for_each_item(iterable, [&](PyObject* item) { converted.push_back(quotify(item)); });
+  // A short list's elements stay on the stack; a longer one's go to the heap.
+  alignas(Element) std::byte room[8 * sizeof(Element)];
+  std::pmr::monotonic_buffer_resource scratch(room, sizeof room, std::pmr::new_delete_resource());
+  std::pmr::vector<Element> elems(&scratch);
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) elems.reserve(static_cast<size_t>(Py_SIZE(iterable)));
+  for_each_item(iterable, [&](PyObject* item) { elems.push_back(Element{quotify(item)}); });
   // Each element becomes text once: its flags and its written form must
   // come from the same text, or the list would not read back.
-  std::vector<Element> elems;
-  elems.reserve(converted.size());
-  for (const Ref& c : converted) {
-    Ref text = quotify_text(c.get());
+  for (Element& e : elems) {
+    Ref text = quotify_text(e.text.get());
     unsigned flags = scan_text(text.get());
-    elems.push_back(prepare_element(std::move(text), flags));
+    e = prepare_element(std::move(text), flags);
   }
   return join_elements(elems);
 }

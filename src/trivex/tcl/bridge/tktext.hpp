@@ -102,9 +102,7 @@ inline Ref words_text(PyObject* tk, PyObject* words, bool global_names) {
   // element always parses back as itself, also inside the brackets (it has
   // spaces, so it is braced, or else every special character is escaped).
   unsigned flags = convert::scan_text(script.get());
-  std::vector<convert::Element> one;
-  one.push_back(convert::prepare_element(script, flags));
-  Ref element = convert::join_elements(one);
+  Ref element = convert::quote_element(script, flags);
   Ref open = glue::check(PyUnicode_Concat(GLUE_STR("::encoding convertto utf-8 [::eval "), element.get()));
   Ref wrapped = glue::check(PyUnicode_Concat(open.get(), GLUE_STR("]")));
   Ref text = GLUE_CALL(tk, "eval", wrapped.get());
