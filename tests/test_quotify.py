@@ -394,7 +394,8 @@ def tcl_structure(value, depth):
     return [tcl_structure(v, depth - 1) for v in tcl_split(value)]
 
 
-@given(st.lists(awkward_text, max_size=8))
+# Long enough to pass the lengths up to which quoting keeps its scratch on the stack.
+@given(st.lists(awkward_text, max_size=80))
 def test_tcl_reads_back_lists_of_strings(items):
     text = quotify(items)
     assert tcl_split(text) == tuple(items)
@@ -403,7 +404,7 @@ def test_tcl_reads_back_lists_of_strings(items):
     assert TK.call("list", *tclobj(items)) == TK.call("list", *items)
 
 
-@given(st.lists(st.lists(awkward_text, min_size=1, max_size=4), max_size=5))
+@given(st.lists(st.lists(awkward_text, min_size=1, max_size=4), max_size=12))
 def test_nested_lists_come_back_nested(items):
     text = quotify(items)
     assert tcl_structure(text, 2) == items

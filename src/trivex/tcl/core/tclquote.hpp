@@ -38,16 +38,18 @@ enum CharClass : unsigned char {
   kEscaped = 16,    // written with a backslash in the backslash form
 };
 
-constexpr char kControls[] = "\f\n\r\t\v";
-constexpr char kControlLetters[] = "fnrtv";
-
 inline constexpr struct CharTable {
   unsigned char of[128] = {};
+  char letter[128] = {};  // what stands for a control character in the backslash form
   constexpr CharTable() {
     of['{'] = kOpenBrace;
     of['}'] = kCloseBrace;
     for (char c : {'[', '$', ';', ' '}) of[static_cast<unsigned char>(c)] = kSpecial | kEscaped;
-    for (int i = 0; kControls[i]; ++i) of[static_cast<unsigned char>(kControls[i])] = kSpecial | kEscaped;
+    const char controls[] = "\f\n\r\t\v", letters[] = "fnrtv";
+    for (int i = 0; controls[i]; ++i) {
+      of[static_cast<unsigned char>(controls[i])] = kSpecial | kEscaped;
+      letter[static_cast<unsigned char>(controls[i])] = letters[i];
+    }
     of['\\'] = kBackslash | kEscaped;
     of[']'] = kEscaped;
     of['"'] = kEscaped;
@@ -120,14 +122,6 @@ constexpr unsigned scan_element(const C* s, size_t n) {
   return flags;
 }
 
-// The letter that stands for the ASCII control character `c` in the
-// backslash form, or 0.
-constexpr char control_letter(unsigned char c) {
-  for (int i = 0; kControls[i]; ++i)
-    if (c == static_cast<unsigned char>(kControls[i])) return kControlLetters[i];
-  return 0;
-}
-
 // Length of the converted element.  `unmatched` is whether BRACES_UNMATCHED
 // applies on the backslash path (the leading-brace rule sets it as well).
 template <class C>
@@ -180,7 +174,7 @@ O* convert_element(const C* s, size_t n, bool braces, bool unmatched, O* d) {
     if (!k) {
       *d++ = static_cast<O>(c);
     } else if (k & kEscaped) {
-      char letter = control_letter(static_cast<unsigned char>(c));  // ASCII: it has a class
+      char letter = kChars.letter[static_cast<unsigned char>(c)];  // ASCII: it has a class
       *d++ = '\\';
       *d++ = static_cast<O>(letter ? letter : c);
     } else {
