@@ -138,6 +138,41 @@ def test_tclobj_keeps_scalars(value):
     assert tclobj(value) is value
 
 
+class TupleSub(tuple):
+    pass
+
+
+def nest(value, depth):
+    for _ in range(depth):
+        value = (value,)
+    return value
+
+
+@pytest.mark.parametrize(
+    "value, result",
+    [
+        (("a", 1, 1.5, True, b"x", ("b", (sys.maxsize,))),) * 2,
+        (nest("deep", 40),) * 2,
+        (("a", ("b", (None,))), ("a", ("b", ("",)))),
+        (("a", (sys.maxsize + 1,)), ("a", (str(sys.maxsize + 1),))),
+        (("a", ["b", ()]), ("a", ("b", ()))),
+        (("a", TupleSub(("b",))), ("a", ("b",))),
+        (nest(None, 40), nest("", 40)),
+    ],
+)
+def test_tclobj_tuples(value, result):
+    """Tuples come back as plain tuples of converted items, at any depth,
+    also where every item is already one that tclobj() keeps."""
+    got = tclobj(value)
+    assert got == result
+    stack = [got]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, tuple):
+            assert type(item) is tuple
+            stack.extend(item)
+
+
 def test_tclobj_keeps_tcl_objects():
     obj = TK.call("dict", "create", "a", "b c")
     assert tclobj(obj) is obj

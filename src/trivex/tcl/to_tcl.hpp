@@ -376,8 +376,40 @@ inline Ref quotify(PyObject* obj) {
 
 Ref tclobj(PyObject* obj);
 
+inline bool machine_int(PyObject* obj) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw glue::PythonError{};
+  return overflow == 0;
+}
+
+// Whether tclobj() gives `obj` back as it is: text, bytes, floats, bools,
+// Tcl objects and machine-size ints, of exactly those types.
+inline bool kept_by_tclobj(PyObject* obj) {
+  PyTypeObject* t = Py_TYPE(obj);
+  if (t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type ||
+      t == types().Tcl_Obj)
+    return true;
+  return t == &PyLong_Type && machine_int(obj);
+}
+
+// Whether every item of the exact tuple `tuple`, at every depth, is one
+// that tclobj() gives back as it is.  Such a tuple is its own result, as
+// tuple() gives back an exact tuple.  Deep nesting is left to the general
+// path and its recursion guard.
+inline bool kept_tuple(PyObject* tuple, int depth = 0) {
+  constexpr int kDeepest = 16;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(tuple, i);
+    if (kept_by_tclobj(item)) continue;
+    if (!PyTuple_CheckExact(item) || depth == kDeepest || !kept_tuple(item, depth + 1)) return false;
+  }
+  return true;
+}
+
 inline Ref tclobj_list(PyObject* iterable) {
   glue::RecursionGuard guard(" while converting a value to Tcl");
+  if (PyTuple_CheckExact(iterable) && kept_tuple(iterable)) return Ref::borrow(iterable);
   if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
     // Sized up front; a list that shrinks under a hook is trimmed at the end.
     Py_ssize_t cap = Py_SIZE(iterable);
@@ -414,20 +446,11 @@ inline Ref tclobj_mapping(PyObject* mapping) {
   return tclobj_list(flat.get());
 }
 
-inline bool machine_int(PyObject* obj) {
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw glue::PythonError{};
-  return overflow == 0;
-}
-
 inline Ref tclobj(PyObject* obj) {
   PyTypeObject* t = Py_TYPE(obj);
-  if (t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type ||
-      t == types().Tcl_Obj)
-    return Ref::borrow(obj);
+  if (kept_by_tclobj(obj)) return Ref::borrow(obj);
   if (obj == Py_None) return Ref::borrow(empty_text());
-  if (t == &PyLong_Type) return machine_int(obj) ? Ref::borrow(obj) : glue::str(obj);
+  if (t == &PyLong_Type) return glue::str(obj);
   if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
       t == &PyByteArray_Type || t == &PyRange_Type)
     return tclobj_list(obj);
