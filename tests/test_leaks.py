@@ -14,6 +14,7 @@ Objects that must be freed outright are checked with weak references.
 import gc
 import importlib
 import sys
+import threading
 import tracemalloc
 import weakref
 from tkinter import TclError
@@ -363,3 +364,31 @@ def test_dropped_objects_are_freed(make):
     for _ in range(8):
         drop()
     assert (_rss() - before) / 8 < (float("inf") if UNDER_SANITIZER else 256 * 1024)
+
+
+def test_threads_that_end_leave_no_command_words():
+    # Each thread calls commands of its own interpreter through `j`, by
+    # twenty names, then ends; nothing of its calls may stay behind.
+    names = ["leak_w%d" % i for i in range(20)]
+
+    def worker():
+        ip = Interpreter()
+        ip.tk.eval("".join("proc %s {} {};" % n for n in names))
+        for n in names:
+            getattr(ip.j, n)()
+        del ip  # deleted by its own thread, which then hands Tcl's data back
+        internal.TclDLL.Tcl_FinalizeThread()
+
+    def run_threads(count):
+        for _ in range(count):
+            t = threading.Thread(target=worker)
+            t.start()
+            t.join()
+
+    run_threads(10)
+    for _ in range(WINDOWS):
+        before = _meters()[0]
+        run_threads(20)
+        if (_meters()[0] - before) / 20 < 2:  # a kept word per name would be 20
+            return
+    pytest.fail("each thread leaves %.1f blocks behind" % ((_meters()[0] - before) / 20))

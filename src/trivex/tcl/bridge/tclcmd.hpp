@@ -16,16 +16,18 @@
 // command, a call from another namespace and another interpreter all look
 // the name up again, as a script's words do.
 //
-// The objects are kept per thread (by each module that calls) and used
-// only on the interpreter's own thread (Tcl objects are never shared
+// The objects are kept by each module that calls, on the main thread only,
+// and used only on the interpreter's own thread (Tcl objects are never shared
 // between threads), for ASCII names without NUL (whose bytes are the ones
 // tkinter would make).  A kept object is used again only while nothing but
 // its wrapper holds it, nothing but this cache holds the wrapper, and it has
 // no internal form other than a command's: a command may keep its own word
 // (`info level 0`) or read it as anything, and Tcl code must see no more of
-// the reuse than of a new word.  Otherwise a new pair takes its place.  A
-// thread keeps its few small pairs until the process ends; only that thread
-// touches them, with the GIL held.
+// the reuse than of a new word.  Otherwise a new pair takes its place.  The
+// main thread keeps its few small pairs until the process ends.  Another
+// thread keeps none: its pairs would have to go before the thread hands its
+// Tcl data back (Tcl_FinalizeThread) or ends, and neither gives Python code a
+// last word, so they would leak with the thread.
 #pragma once
 
 #include <cstring>
@@ -41,14 +43,34 @@ inline const void* command_name_type() {
   return type;
 }
 
+// The kept pairs: a slot owns its wrapper, and the wrapper the one
+// reference to its Tcl object that the slot counts on.
+struct KeptWords {
+  static constexpr size_t kSlots = 64;
+  glue::Owned slot[kSlots];
+};
+
+inline unsigned long main_thread_ident() {
+  glue::Ref main = glue::call(glue::import_attr("threading", "main_thread").get());
+  glue::Ref ident = glue::getattr(main.get(), "ident");
+  unsigned long id = PyLong_AsUnsignedLong(ident.get());
+  if (PyErr_Occurred()) throw glue::PythonError{};
+  return id;
+}
+
+// The main thread's kept pairs; null on any other thread.
+inline KeptWords* kept_words() {
+  static KeptWords kept;
+  static const unsigned long main_ident = main_thread_ident();
+  return PyThread_get_thread_ident() == main_ident ? &kept : nullptr;
+}
+
 // The kept `_tkinter.Tcl_Obj` (of the trusted layout `type`) for the name
 // `data`, made anew when missing, changed, held elsewhere or of another
-// internal form (see above).  A slot owns its wrapper, and the wrapper the
-// one reference to its Tcl object that the slot counts on.
-inline glue::Ref kept_command_word(PyTypeObject* type, Py_hash_t hash, const char* data, Py_ssize_t size) {
-  constexpr size_t kSlots = 64;
-  thread_local glue::Owned kept[kSlots];
-  glue::Owned& slot = kept[static_cast<size_t>(hash) % kSlots];
+// internal form (see above).
+inline glue::Ref kept_command_word(KeptWords& kept, PyTypeObject* type, Py_hash_t hash, const char* data,
+                                   Py_ssize_t size) {
+  glue::Owned& slot = kept.slot[static_cast<size_t>(hash) % KeptWords::kSlots];
   if (slot && Py_REFCNT(slot) == 1) {
     Tcl_Obj* obj = reinterpret_cast<TclObjView*>(slot.get())->value;
     auto* head = reinterpret_cast<const TclObjHead*>(obj);
@@ -68,13 +90,14 @@ inline glue::Ref kept_command_word(PyTypeObject* type, Py_hash_t hash, const cha
 inline glue::Ref command_word_obj(PyObject* word) {
   constexpr Py_ssize_t kLongest = 256;
   PyTypeObject* type = tcl_obj_layout().type;
-  if (!type || !PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) return glue::Ref();
+  detail::KeptWords* kept = detail::kept_words();
+  if (!type || !kept || !PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) return glue::Ref();
   Py_ssize_t size = PyUnicode_GET_LENGTH(word);
   const char* data = static_cast<const char*>(PyUnicode_DATA(word));
   if (size > kLongest || std::memchr(data, 0, static_cast<size_t>(size))) return glue::Ref();
   Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(word)->hash;  // names have theirs already
   if (hash == -1 && (hash = PyObject_Hash(word)) == -1) throw glue::PythonError{};
-  return detail::kept_command_word(type, hash, data, size);
+  return detail::kept_command_word(*kept, type, hash, data, size);
 }
 
 // The same for a call about to be made through `tk`, from any thread.
