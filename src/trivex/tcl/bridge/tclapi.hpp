@@ -152,6 +152,21 @@ inline bool holds_text(const Tcl_Obj* obj, const char* data, Py_ssize_t size) {
   return head->bytes && head->length == size && std::memcmp(head->bytes, data, static_cast<size_t>(size)) == 0;
 }
 
+// Whether this is Python's main thread, the one thread on which objects are
+// kept from call to call (kept_text below, the command words of tclcmd.hpp)
+// until the process ends.  Another thread's would outlive it: nothing tells
+// Python code that a thread is about to end or to hand its Tcl data back.
+inline bool on_main_thread() {
+  static const unsigned long main_ident = [] {
+    glue::Ref main = glue::call(glue::import_attr("threading", "main_thread").get());
+    glue::Ref ident = glue::getattr(main.get(), "ident");
+    unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) throw glue::PythonError{};
+    return id;
+  }();
+  return PyThread_get_thread_ident() == main_ident;
+}
+
 // The Tcl string object for `data`, kept in `slot` by one thread from
 // call to call, so that what Tcl learns about a name stays with the name's
 // object: the kept one while it still holds those bytes, else a new one,

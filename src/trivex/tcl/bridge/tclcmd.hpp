@@ -50,19 +50,10 @@ struct KeptWords {
   glue::Owned slot[kSlots];
 };
 
-inline unsigned long main_thread_ident() {
-  glue::Ref main = glue::call(glue::import_attr("threading", "main_thread").get());
-  glue::Ref ident = glue::getattr(main.get(), "ident");
-  unsigned long id = PyLong_AsUnsignedLong(ident.get());
-  if (PyErr_Occurred()) throw glue::PythonError{};
-  return id;
-}
-
 // The main thread's kept pairs; null on any other thread.
 inline KeptWords* kept_words() {
   static KeptWords kept;
-  static const unsigned long main_ident = main_thread_ident();
-  return PyThread_get_thread_ident() == main_ident ? &kept : nullptr;
+  return on_main_thread() ? &kept : nullptr;
 }
 
 // The kept `_tkinter.Tcl_Obj` (of the trusted layout `type`) for the name

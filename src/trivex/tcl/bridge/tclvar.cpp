@@ -64,18 +64,18 @@ bool plain_ascii(PyObject* s, const char*& data, Py_ssize_t& size) {
   return size <= INT_MAX && std::memchr(data, 0, static_cast<size_t>(size)) == nullptr;
 }
 
-// The name as a Tcl string object.  The last one made on this thread is
+// The name as a Tcl string object.  On the main thread the last one made is
 // kept for the next access, which mostly names the same variable (the
 // elements of one array, read in turn): Tcl keeps what the lookup learnt in
 // the object and checks it before use, as it does for the names in a
-// script.  Kept from one access to the next, never touched by another
-// thread, and no Python object: nothing to drop at exit but one small Tcl
-// object of the thread's own.
+// script.  No Python object: nothing to drop at exit but one small Tcl
+// object.  Other threads make a new one each time (see on_main_thread).
 class NameObj {
  public:
   NameObj(const char* data, Py_ssize_t size) {
-    thread_local tcl::Tcl_Obj* last = nullptr;
-    obj_ = reinterpret_cast<::Tcl_Obj*>(tcl::kept_text(last, data, size));
+    static tcl::Tcl_Obj* kept = nullptr;
+    obj_ = reinterpret_cast<::Tcl_Obj*>(tcl::on_main_thread() ? tcl::kept_text(kept, data, size)
+                                                              : tcl::api().NewStringObj(data, static_cast<int>(size)));
     obj_->refCount++;
   }
   ~NameObj() { tcl::api().DbDecrRefCount(reinterpret_cast<tcl::Tcl_Obj*>(obj_), __FILE__, __LINE__); }
