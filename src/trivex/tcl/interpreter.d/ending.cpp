@@ -44,10 +44,24 @@ int sink_destroy(tcl::ClientData, tcl::Tcl_Interp*, int, tcl::Tcl_Obj* const*) {
   return tcl::TCL_OK;
 }
 
+// Empty a new interpreter of everything it was made with (variables,
+// commands, namespaces): the grave and the sink stay for as long as their
+// thread, and each would otherwise keep a few hundred kilobytes of what a
+// new interpreter holds.
+void strip(tcl::Tcl_Interp* ip) {
+  tcl::life_api().Eval(ip,
+                       "foreach v [info vars ::*] {unset -nocomplain $v}\n"
+                       "foreach c [info commands] {if {$c ni {rename foreach if info namespace}} {rename $c {}}}\n"
+                       "rename info {}; rename if {}; rename foreach {}\n"
+                       "namespace delete {*}[namespace children ::]\n"
+                       "rename rename {}");
+}
+
 tcl::Tcl_Interp* grave() {
   if (!t_grave) {
     const tcl::LifeApi& life = tcl::life_api();
     tcl::Tcl_Interp* ip = life.CreateInterp();
+    strip(ip);
     life.Preserve(ip);
     life.DeleteInterp(ip);
     t_grave = ip;
@@ -63,10 +77,7 @@ tcl::Tcl_Interp* sink() {
   if (!t_sink) {
     tcl::Tcl_Interp* ip = life.CreateInterp();
     life.Preserve(ip);
-    // Nothing but `destroy` is left to run, whatever reaches it.
-    life.Eval(ip,
-              "foreach c [info commands] {if {$c ni {rename foreach if info}} {rename $c {}}}\n"
-              "rename info {}; rename if {}; rename foreach {}; rename rename {}");
+    strip(ip);  // nothing but `destroy` is left to run, whatever reaches it
     if (!life.CreateObjCommand(ip, "destroy", sink_destroy, nullptr, nullptr))
       glue::raise(PyExc_RuntimeError, "cannot set up the end of Tcl interpreters");
     t_sink = ip;
