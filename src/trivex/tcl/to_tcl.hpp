@@ -383,39 +383,37 @@ inline bool machine_int(PyObject* obj) {
   return overflow == 0;
 }
 
-// Whether tclobj() gives `obj` back as it is: text, bytes, floats, bools,
-// Tcl objects and machine-size ints, of exactly those types.
-inline bool kept_by_tclobj(PyObject* obj) {
-  PyTypeObject* t = Py_TYPE(obj);
-  if (t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type ||
-      t == types().Tcl_Obj)
-    return true;
-  return t == &PyLong_Type && machine_int(obj);
+// The types whose instances tclobj() gives back as they are, beside
+// machine-size ints: text, bytes, floats, bools and Tcl objects, exactly.
+inline bool kept_type(PyTypeObject* t) {
+  return t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type || t == &PyBytes_Type ||
+         t == types().Tcl_Obj;
 }
 
 // Whether every item of the exact tuple `tuple`, at every depth, is one
 // that tclobj() gives back as it is.  Such a tuple is its own result, as
 // tuple() gives back an exact tuple.  Deep nesting is left to the general
 // path and its recursion guard.
-inline bool kept_tuple(PyObject* tuple, int depth = 0) {
+[[gnu::noinline]] inline bool kept_tuple(PyObject* tuple, int depth = 0) {
   constexpr int kDeepest = 16;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
     PyObject* item = PyTuple_GET_ITEM(tuple, i);
-    if (kept_by_tclobj(item)) continue;
+    if (kept_type(Py_TYPE(item)) || (PyLong_CheckExact(item) && machine_int(item))) continue;
     if (!PyTuple_CheckExact(item) || depth == kDeepest || !kept_tuple(item, depth + 1)) return false;
   }
   return true;
 }
 
 inline Ref tclobj_list(PyObject* iterable) {
-  glue::RecursionGuard guard(" while converting a value to Tcl");
   if (PyTuple_CheckExact(iterable) && kept_tuple(iterable)) return Ref::borrow(iterable);
+  glue::RecursionGuard guard(" while converting a value to Tcl");
   if (PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) {
     // Sized up front; a list that shrinks under a hook is trimmed at the end.
     Py_ssize_t cap = Py_SIZE(iterable);
     Ref out = glue::check(PyTuple_New(cap));
     Py_ssize_t n = 0;
-    for_each_item(iterable, [&](PyObject* item) {
+    // Inline: the step runs once per item, and a call per item shows.
+    for_each_item(iterable, [&](PyObject* item) __attribute__((always_inline)) {
       Ref v = tclobj(item);
       if (n == cap) {
         PyObject* raw = out.release();
@@ -448,9 +446,9 @@ inline Ref tclobj_mapping(PyObject* mapping) {
 
 inline Ref tclobj(PyObject* obj) {
   PyTypeObject* t = Py_TYPE(obj);
-  if (kept_by_tclobj(obj)) return Ref::borrow(obj);
+  if (kept_type(t)) return Ref::borrow(obj);
   if (obj == Py_None) return Ref::borrow(empty_text());
-  if (t == &PyLong_Type) return glue::str(obj);
+  if (t == &PyLong_Type) return machine_int(obj) ? Ref::borrow(obj) : glue::str(obj);
   if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type ||
       t == &PyByteArray_Type || t == &PyRange_Type)
     return tclobj_list(obj);
