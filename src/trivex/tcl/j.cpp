@@ -489,8 +489,23 @@ struct Seen {
 };
 Seen seen;
 
+// Whether the __getattr__ of a builder refuses `name`: Python's special
+// names, and the builder's own attributes, `tcl` and (of a pending command,
+// `pending`) `cmd`, are never command names.
+[[gnu::always_inline]] inline bool refused_name(PyObject* name, bool pending) {
+  return same_name(name, GLUE_STR("tcl")) || (pending && same_name(name, GLUE_STR("cmd"))) || is_special_name(name);
+}
+
+// Whether `name` is a command name that ordinary lookup on the builder
+// `self`, its dict as last seen, would miss and leave to __getattr__: text
+// that the class does not define (checked through the type's own lookup
+// cache) and that __getattr__ takes.
+[[gnu::always_inline]] inline bool missed_command_name(PyObject* self, PyObject* name, bool pending) {
+  return PyUnicode_CheckExact(name) && !refused_name(name, pending) && !_PyType_Lookup(Py_TYPE(self), name);
+}
+
 GLUE_BODY(j_getattr, self, name) {
-  if (is_special_name(name) || same_name(name, GLUE_STR("tcl"))) no_attribute(self, name);
+  if (refused_name(name, false)) no_attribute(self, name);
   Ref tcl = STATE_ATTR(self, "tcl");
   PyObject* dict = glue::instance_dict(self);
   if (Py_TYPE(self) == state.JType && dict && PyDict_CheckExact(dict) && PyDict_GET_SIZE(dict) == 1)
@@ -499,14 +514,10 @@ GLUE_BODY(j_getattr, self, name) {
 }
 
 // J's shortcut.  While a builder's dict holds only its interpreter, as
-// seen above, a name that J does not define (checked through the type's
-// own lookup cache) and that is not the builder's own is a command name:
-// normal lookup would miss it and fall back to __getattr__, so the pending
-// command is made at once.
+// seen above, the pending command for a command name is made at once.
 PyObject* j_shortcut(PyObject* self, PyObject* name) {
   PyObject* dict = glue::instance_dict(self);
-  if (!dict || dict != seen.dict || dict_tag(dict) != seen.tag || !PyUnicode_CheckExact(name) ||
-      same_name(name, GLUE_STR("tcl")) || is_special_name(name) || _PyType_Lookup(Py_TYPE(self), name))
+  if (!dict || dict != seen.dict || dict_tag(dict) != seen.tag || !missed_command_name(self, name, false))
     return nullptr;
   return glue::boundary([&] { return new_code(name, seen.tcl); });
 }
@@ -527,8 +538,7 @@ GLUE_BODY(code_init, self, cmd, tcl) {
 }
 
 GLUE_BODY(code_getattr, self, name) {
-  if (is_special_name(name) || same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")))
-    no_attribute(self, name);
+  if (refused_name(name, true)) no_attribute(self, name);
   Ref cmd = names_of(self);
   if (PyList_CheckExact(cmd.get()))
     glue::list_append(cmd.get(), name);
@@ -538,15 +548,10 @@ GLUE_BODY(code_getattr, self, name) {
 }
 
 // J_Code's shortcut.  While a pending command's dict is as it was left
-// (holding nothing but its names and interpreter, see Spare), a name that
-// J_Code does not define and that is not one of those two is the next name
-// of the command: normal lookup would miss it and fall back to
-// __getattr__, which appends it.
+// (holding nothing but its names and interpreter, see Spare), a command
+// name is appended at once, as __getattr__ would append it.
 PyObject* code_shortcut(PyObject* self, PyObject* name) {
-  if (!PyUnicode_CheckExact(name) || !as_left(self) || !PyList_CheckExact(spare.cmd) ||
-      same_name(name, GLUE_STR("cmd")) || same_name(name, GLUE_STR("tcl")) || is_special_name(name) ||
-      _PyType_Lookup(Py_TYPE(self), name))
-    return nullptr;
+  if (!as_left(self) || !PyList_CheckExact(spare.cmd) || !missed_command_name(self, name, true)) return nullptr;
   if (PyList_Append(spare.cmd, name) < 0) return nullptr;
   return Py_NewRef(self);
 }

@@ -320,7 +320,8 @@ inline bool quote_plain_items(PyObject* seq, Ref& result) {
 // Tcl list text of the elements of `iterable`.
 inline Ref quote_list(PyObject* iterable) {
   glue::RecursionGuard guard(" while converting a value to Tcl");
-  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+  bool exact = PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable);
+  if (exact) {
     Ref text;
     if (quote_plain_items(iterable, text)) return text;
   }
@@ -328,7 +329,7 @@ inline Ref quote_list(PyObject* iterable) {
   alignas(Element) std::byte room[8 * sizeof(Element)];
   std::pmr::monotonic_buffer_resource scratch(room, sizeof room, std::pmr::new_delete_resource());
   std::pmr::vector<Element> elems(&scratch);
-  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) elems.reserve(static_cast<size_t>(Py_SIZE(iterable)));
+  if (exact) elems.reserve(static_cast<size_t>(Py_SIZE(iterable)));
   for_each_item(iterable, [&](PyObject* item) { elems.push_back(Element{quotify(item)}); });
   // Each element becomes text once: its flags and its written form must
   // come from the same text, or the list would not read back.
