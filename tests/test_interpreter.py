@@ -52,6 +52,31 @@ def test_history_keeps_the_newest(interp):
     assert interp.history[0] == 6 and interp.history[-1] == 10004
 
 
+@pytest.mark.parametrize("where", ["class", "instance"])
+def test_history_append_is_the_one_in_place_at_each_call(interp, where):
+    from trivex.tcl.history import History
+
+    class Recording(History):
+        pass
+
+    kept, interp.history = interp.history, Recording()
+    try:
+        for n in range(3):  # the call sites have seen deque's own append
+            interp.eval("set a %d" % n)
+            interp.j.set("a", n)
+        seen = []
+        if where == "class":
+            Recording.append = lambda self, item: seen.append(item)
+        else:
+            interp.history.append = seen.append
+        interp.eval("set a x")
+        interp.j.set("a", "y")
+        assert seen == ["set a x", ["set", "a", "y"]]
+        assert list(interp.history)[-2:] == ["set a 2", ["set", "a", "2"]]
+    finally:
+        interp.history = kept
+
+
 def test_attribute_delegation(interp):
     assert interp.interpaddr() == interp.tk.interpaddr()
     with pytest.raises(AttributeError, match=r"^'Interpreter' object has no attribute 'no_such_thing'$"):

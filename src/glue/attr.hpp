@@ -81,6 +81,7 @@ struct SiteCache {
   PyObject* dict = nullptr;
   uint64_t dict_tag = 0;
   PyObject* value = nullptr;
+  PyCFunction unary = nullptr;  // value's C function, when it is a METH_O method
 
   bool hit(PyTypeObject* t, PyObject* d) const {
     return t == type && d == dict && detail::valid_tag(t) && t->tp_version_tag == type_tag &&
@@ -92,6 +93,7 @@ struct SiteCache {
     dict = d;
     dict_tag = detail::dict_tag(d);
     value = v;
+    unary = nullptr;
   }
 };
 
@@ -138,6 +140,10 @@ inline Ref member(PyObject* obj, PyObject* name, SiteCache& cache) {
     if (shadowed) return nullptr;
   }
   cache.store(t, d, f);
+  if (Py_IS_TYPE(f, &PyMethodDescr_Type)) {
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(f)->d_method;
+    if ((def->ml_flags & ~METH_COEXIST) == METH_O) cache.unary = def->ml_meth;
+  }
   return f;
 }
 
@@ -146,39 +152,42 @@ inline PyObject* class_method(PyObject* obj, PyObject* name, SiteCache& cache) {
   return class_method_looked_up(obj, name, cache);
 }
 
-// A C method of one argument, entered directly: the descriptor's own check
-// that `obj` is an instance of its class holds, as the lookup went through
-// the class of `obj`.
-[[gnu::noinline]] inline Ref call_unary_method(PyObject* f, PyObject* obj, PyObject* arg) {
-  Ref keep = Ref::borrow(f);
-  if (Py_IS_TYPE(f, &PyMethodDescr_Type)) {
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(f)->d_method;
-    if ((def->ml_flags & ~METH_COEXIST) == METH_O) {
-      if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
-      PyObject* r = def->ml_meth(obj, arg);
-      Py_LeaveRecursiveCall();
-      return check(r);
-    }
-  }
-  PyObject* argv[] = {obj, arg};
-  return check(PyObject_Vectorcall(f, argv, 2, nullptr));
+// A C method of one argument (`fn`, found by class_method() as the METH_O
+// function of the descriptor that class holds), entered as the descriptor
+// would enter it: its own check that `obj` is an instance of its class
+// holds, as the lookup went through the class of `obj`.
+inline Ref call_unary_function(PyCFunction fn, PyObject* obj, PyObject* arg) {
+  if (Py_EnterRecursiveCall(" while calling a Python object")) throw PythonError{};
+  PyObject* r = fn(obj, arg);
+  Py_LeaveRecursiveCall();
+  return check(r);
 }
 
 // obj.name(args...): the class's function called with `obj` prepended, as
 // Python's method calls do, when class_method() finds one; else the full
 // call.
 template <class... A>
-Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
+[[gnu::noinline]] Ref call_member_looked_up(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
   if (PyObject* f = class_method(obj, name, cache)) {
     if constexpr (sizeof...(A) == 1) {
-      return call_unary_method(f, obj, static_cast<PyObject*>(args)...);
-    } else {
-      Ref keep = Ref::borrow(f);
-      PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
-      return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
+      if (cache.unary) return call_unary_function(cache.unary, obj, args...);
     }
+    Ref keep = Ref::borrow(f);
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return check(PyObject_Vectorcall(f, argv, 1 + sizeof...(A), nullptr));
   }
   return call_method(obj, name, args...);
+}
+
+// The same, with the call site's memo checked inline: a C method of one
+// argument is then entered straight away.
+template <class... A>
+Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
+  if constexpr (sizeof...(A) == 1) {
+    if (cache.unary && cache.hit(Py_TYPE(obj), detail::instance_dict(obj)))
+      return call_unary_function(cache.unary, obj, args...);
+  }
+  return call_member_looked_up(obj, name, cache, args...);
 }
 
 #define GLUE_CALL(obj, name, ...)                                             \
