@@ -1,6 +1,7 @@
 // The list-splitting walk (bridge/listwalk.hpp), with Tcl's scanner, against
 // Tcl's own list parser: the same verdict on every text, and the same
-// elements, byte for byte, NUL bytes included.
+// elements, byte for byte, NUL bytes included (save the text that parser
+// cannot read safely, which only ours is given).
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       },
       text.data(), text.size(), scratch, [&](const char* s, size_t n) { ours.emplace_back(s, n); });
   FUZZ_CHECK(asked == !text.empty(), fuzz::show(text));
+  if (fuzz::tcl_parser_overruns(text)) return 0;  // our split ran, under the sanitizers
   bool tcl_ok = fuzz::tcl_split(text, theirs);
   FUZZ_CHECK(ok == tcl_ok, fuzz::show(text) + (ok ? " split, Tcl rejects it" : " rejected, Tcl splits it"));
   if (ok) FUZZ_CHECK(ours == theirs, fuzz::show(text) + ": ours " + fuzz::show(ours) + ", Tcl's " + fuzz::show(theirs));

@@ -85,6 +85,19 @@ inline std::string bytes_of(Tcl_Obj* o) {
   return std::string(s, static_cast<size_t>(n));
 }
 
+// Whether Tcl's list parser would write past its own buffer reading `text`:
+// its collapser gives five bytes for a backslash, a four-byte lead byte and
+// two trail bytes with no third, in room made for four.  Such text is not
+// handed to that parser; it would corrupt Tcl's heap, not judge ours.
+inline bool tcl_parser_overruns(const std::string& text) {
+  auto trail = [&](size_t i) { return i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80; };
+  for (size_t i = 0; i + 3 < text.size(); ++i) {
+    auto lead = static_cast<unsigned char>(text[i + 1]);
+    if (text[i] == '\\' && lead >= 0xF0 && lead <= 0xF7 && trail(i + 2) && trail(i + 3) && !trail(i + 4)) return true;
+  }
+  return false;
+}
+
 // Tcl's own reading of list text; false when Tcl rejects it.
 inline bool tcl_split(const std::string& text, std::vector<std::string>& out) {
   out.clear();

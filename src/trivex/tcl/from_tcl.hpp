@@ -166,9 +166,7 @@ inline bool looks_like_keyed_list(const tcl::Api& api, const char* s, size_t n) 
     if (literal) {
       element.assign(start, size);
     } else {
-      element.resize(size + 1);
-      int len = api.CopyAndCollapse(static_cast<int>(size), start, element.data());
-      element.resize(static_cast<size_t>(len));
+      element.resize(tcl::collapse_element(api.CopyAndCollapse, start, size, element));
     }
     size_t count = 0;
     pairs = count_elements(api, element.data(), element.size(), 3, count) && count == 2;

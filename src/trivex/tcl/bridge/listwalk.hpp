@@ -63,6 +63,18 @@ bool each_element(FindElement find_element, const char* s, size_t n, Visit&& vis
   return each_element(find_element, [] { return nullptr; }, s, n, static_cast<Visit&&>(visit));
 }
 
+// The value of an element that holds a backslash, collapsed into `scratch`;
+// returns its length.  The collapser can write more than it reads: a
+// backslash before a four-byte lead byte followed by only two trail bytes
+// becomes a three-byte surrogate, and the trail bytes are copied after it,
+// so every four bytes may give five.  Room is made for that and the NUL.
+template <class CopyAndCollapse>
+size_t collapse_element(CopyAndCollapse copy_and_collapse, const char* start, size_t size, std::string& scratch) {
+  scratch.resize(size + size / 4 + 1);
+  int collapsed = copy_and_collapse(static_cast<int>(size), start, scratch.data());
+  return static_cast<size_t>(collapsed);
+}
+
 // Calls `emit(const char* start, size_t size)` with the value of each
 // element, as Tcl's list parser would give it.  `scratch` holds collapsed
 // elements, so an element emitted from it is valid only until the next call
@@ -74,9 +86,8 @@ bool split_list(FindElement find_element, CopyAndCollapse copy_and_collapse, Int
     if (literal) {
       emit(start, size);
     } else {
-      scratch.resize(size + 1);
-      int collapsed = copy_and_collapse(static_cast<int>(size), start, scratch.data());
-      emit(static_cast<const char*>(scratch.data()), static_cast<size_t>(collapsed));
+      size_t collapsed = collapse_element(copy_and_collapse, start, size, scratch);
+      emit(static_cast<const char*>(scratch.data()), collapsed);
     }
     return true;
   });
