@@ -10,6 +10,7 @@ import pytest
 from tkinter import TclError, Tk
 
 from trivex.tcl import interpreter as imod
+from trivex.tcl.history import History
 from trivex.tcl.interpreter import Interpreter
 
 
@@ -54,8 +55,6 @@ def test_history_keeps_the_newest(interp):
 
 @pytest.mark.parametrize("where", ["class", "instance"])
 def test_history_append_is_the_one_in_place_at_each_call(interp, where):
-    from trivex.tcl.history import History
-
     class Recording(History):
         pass
 
