@@ -146,6 +146,42 @@ def test_interpreters_are_independent_and_collectable():
     assert ref() is None  # nothing of the package keeps it alive
 
 
+class _PlainTk(Tk):
+    """A class with the layout of Interpreter and nothing of its own."""
+
+
+@pytest.mark.parametrize("keep", ["nothing", "one read", "two reads", "a read on itself", "a read, class swapped"])
+def test_read_methods_keep_the_interpreter_as_bound_methods_do(keep):
+    # Reads of a method are served again from one kept bound method; what
+    # holds a read must see an ordinary bound method all the same.
+    interp = Interpreter()
+    ref = weakref.ref(interp)
+    for _ in range(3):
+        assert interp.eval("set x 1") == "1"
+    held = {"nothing": [], "one read": [interp.eval], "two reads": [interp.eval, interp.get_var, interp.eval]}.get(keep)
+    if held is None:
+        held = [interp.eval]
+        if keep == "a read on itself":
+            interp.again = held.pop()
+        else:
+            interp.__class__ = _PlainTk
+    del interp
+    if keep == "nothing":
+        assert ref() is None  # at once, not at a later collection
+        return
+    gc.collect()
+    if keep == "a read on itself":
+        assert ref() is None
+        return
+    if keep == "a read, class swapped":  # gone with its last counted reference, the class's finalizer with it
+        assert ref() is None and held[0].__self__ is None
+        return
+    assert len({id(m) for m in held}) == len(held) and all(m.__self__ is ref() for m in held)
+    assert [m({"eval": "set x", "get_var": "x"}[m.__name__]) for m in held] == ["1"] * len(held)
+    del held
+    assert ref() is None
+
+
 def test_class_layout():
     assert Interpreter.__bases__ == (Tk,)
     assert Interpreter.set_int is Interpreter.set_var

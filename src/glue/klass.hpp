@@ -32,12 +32,94 @@ struct AttrMemo {
   uint64_t dict_tag = 0;
   PyObject* value = nullptr;  // borrowed from the instance dict or the class
   descrgetfunc bind = nullptr;
+  PyObject* lent = nullptr;   // a bound method of `value`, kept to lend again (see below)
+  PyObject* watch = nullptr;  // a weak reference to the lent method's self
 };
 
+constexpr size_t kAttrMemos = 256;  // few enough names collide to matter
+
+inline AttrMemo* attr_memos() {
+  static AttrMemo memo[kAttrMemos];
+  return memo;
+}
+
 inline AttrMemo& attr_memo(PyObject* name) {
-  constexpr size_t kEntries = 256;  // few enough names collide to matter
-  static AttrMemo memo[kEntries];
-  return memo[(reinterpret_cast<uintptr_t>(name) >> 4) % kEntries];
+  return attr_memos()[(reinterpret_cast<uintptr_t>(name) >> 4) % kAttrMemos];
+}
+
+// Bound methods lent again.  `interp.eval(...)` makes a bound method that
+// the call unpacks and frees at once; making and freeing it is a good part
+// of a short call.  A class that asks for it (ClassBody::lend_methods)
+// keeps the last method bound in each memo and hands it out again while
+// nothing else holds it.  A kept method does not count its reference to
+// self and is not tracked by the garbage collector, so keeping it never
+// keeps self alive nor shows the collector a reference that is not
+// counted.  It is given back when the memo moves on, when it is found held
+// elsewhere, and when self is finalized: whoever holds it then gets an
+// ordinary method, its self counted, so a method held past the last other
+// reference to self keeps self alive as any bound method does.  Should self
+// end without that finalizer (its class swapped for one without it), the
+// weak reference `watch` gives the method back as it goes, bound to None.
+inline PyMethodObject* as_method(PyObject* m) { return reinterpret_cast<PyMethodObject*>(m); }
+
+inline bool lendable(PyObject* m, PyObject* self) {
+  return m && as_method(m)->im_self == self && Py_REFCNT(m) == 1 && !as_method(m)->im_weakreflist;
+}
+
+// Ends the keeping of a lent method: freed when nothing else holds it (its
+// uncounted self untouched), else left to its holders as an ordinary method
+// bound to `self_now`, which it counts.
+inline void give_back(PyObject* lent, PyObject* watch, PyObject* self_now) {
+  Py_XDECREF(watch);
+  as_method(lent)->im_self = Py_NewRef(Py_REFCNT(lent) == 1 ? Py_None : self_now);
+  PyObject_GC_Track(lent);
+  Py_DECREF(lent);
+}
+
+inline void give_back(AttrMemo& memo) {
+  if (!memo.lent) return;
+  PyObject* lent = std::exchange(memo.lent, nullptr);
+  give_back(lent, std::exchange(memo.watch, nullptr), as_method(lent)->im_self);
+}
+
+// tp_finalize of a class that lends methods: gives back all lent for `self`.
+inline void give_back_lent(PyObject* self) {
+  for (size_t i = 0; i < kAttrMemos; ++i) {
+    AttrMemo& memo = attr_memos()[i];
+    if (memo.lent && as_method(memo.lent)->im_self == self) give_back(memo);
+  }
+}
+
+// The callback of `watch`: self is ending unfinalized, and cannot be kept.
+inline PyObject* self_ended(PyObject*, PyObject* watch) {
+  for (size_t i = 0; i < kAttrMemos; ++i) {
+    AttrMemo& memo = attr_memos()[i];
+    if (memo.watch == watch) give_back(std::exchange(memo.lent, nullptr), std::exchange(memo.watch, nullptr), Py_None);
+  }
+  Py_RETURN_NONE;
+}
+
+// Keeps `m`, just bound to `self` in `memo`, to lend again when the class
+// lends methods; gives back what the memo kept before.
+inline void keep_to_lend(AttrMemo& memo, PyObject* self, PyObject* m) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_finalize != give_back_lent || !PyMethod_Check(m) || PyObject_GC_IsFinalized(self)) return;
+  static PyMethodDef def = {"self_ended", self_ended, METH_O, nullptr};
+  static PyObject* const callback = PyCFunction_New(&def, nullptr);
+  PyObject* watch = callback ? PyWeakref_NewRef(self, callback) : nullptr;
+  if (!watch) return PyErr_Clear();
+  PyObject* old = std::exchange(memo.lent, Py_NewRef(m));
+  PyObject* old_watch = std::exchange(memo.watch, watch);
+  PyObject_GC_UnTrack(m);
+  Py_DECREF(self);  // the kept method's reference, not counted while kept
+  if (old) give_back(old, old_watch, as_method(old)->im_self);
+}
+
+// getattr_slot's method read past the lendable one: a new bound method.
+[[gnu::noinline]] inline PyObject* bind_afresh(AttrMemo& memo, PyObject* self) {
+  PyObject* m = memo.bind(memo.value, self, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  if (m) keep_to_lend(memo, self, m);
+  return m;
 }
 
 // Remembers `found`, what normal lookup gave for `name` on `self`, when it is
@@ -61,9 +143,10 @@ inline void remember_attr(PyObject* self, PyObject* name, PyObject* found) {
   }
   if (!value || !valid_tag(type)) return;
   AttrMemo& memo = attr_memo(name);
-  PyObject* old = memo.name;
+  AttrMemo old = memo;
   memo = {Py_NewRef(name), type, type->tp_version_tag, dict, dict_tag(dict), value, bind};
-  Py_XDECREF(old);
+  Py_XDECREF(old.name);
+  give_back(old);
 }
 
 // getattr_slot past its memo: the normal lookup, and on a miss the body,
@@ -94,11 +177,15 @@ inline void remember_attr(PyObject* self, PyObject* name, PyObject* found) {
 // from Python all the time, `interp.j` and `interp.eval` first.
 inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
   PyTypeObject* type = Py_TYPE(self);
-  const AttrMemo& memo = attr_memo(name);
+  AttrMemo& memo = attr_memo(name);
   if (memo.name == name && memo.type == type && type->tp_version_tag == memo.type_tag && valid_tag(type)) {
     PyObject* dict = instance_dict(self);
     if (dict && dict == memo.dict && dict_tag(dict) == memo.dict_tag)
-      return memo.bind ? memo.bind(memo.value, self, reinterpret_cast<PyObject*>(type)) : Py_NewRef(memo.value);
+    {
+      if (!memo.bind) return Py_NewRef(memo.value);
+      if (lendable(memo.lent, self)) return Py_NewRef(memo.lent);
+      return bind_afresh(memo, self);
+    }
   }
   return getattr_looked_up(self, name);
 }
@@ -227,6 +314,11 @@ class ClassBody {
     getattro_ = detail::getattr_slot_with<F>;
   }
 
+  // Methods read from instances of the class itself are lent again while
+  // nothing else holds them, instead of being bound afresh on each read
+  // (see keep_to_lend); the class's __getattr__ is a glue body.
+  void lend_methods() { lend_methods_ = true; }
+
   // A vectorcall entry for the instances of the class itself (its __call__
   // being a glue body), which reads the arguments from the caller's stack
   // where tp_call would get them as a new tuple and dict.  The layout type()
@@ -320,8 +412,10 @@ class ClassBody {
       type->tp_call = call_body;
       if (install_call_entry_) install_call_entry_(type);
     }
-    if (own_slot("__getattr__", &FunctionObject::binary) && !get("__getattribute__"))
+    if (own_slot("__getattr__", &FunctionObject::binary) && !get("__getattribute__")) {
       type->tp_getattro = getattro_;
+      if (lend_methods_ && !type->tp_finalize) type->tp_finalize = detail::give_back_lent;
+    }
   }
 
   const char* name_;
@@ -330,6 +424,7 @@ class ClassBody {
   std::vector<std::pair<std::string, Ref>> items_;
   getattrofunc getattro_ = detail::getattr_slot;
   void (*install_call_entry_)(PyTypeObject*) = nullptr;
+  bool lend_methods_ = false;
 };
 
 // `super(cls, self)`

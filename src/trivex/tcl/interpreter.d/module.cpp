@@ -58,6 +58,7 @@ Ref make_interpreter_class(const char* module) {
   add_evaluation_methods(body);
   add_access_methods(body);
   add_cast_methods(body);
+  body.lend_methods();
   return body.build({state.Tk}, kClassDoc);
 }
 
