@@ -182,7 +182,7 @@ template <class... A>
 // The same, with the call site's memo checked inline: a C method of one
 // argument is then entered straight away.
 template <class... A>
-Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
+[[gnu::always_inline]] inline Ref call_member(PyObject* obj, PyObject* name, SiteCache& cache, A... args) {
   if constexpr (sizeof...(A) == 1) {
     if (cache.unary && cache.hit(Py_TYPE(obj), detail::instance_dict(obj)))
       return call_unary_function(cache.unary, obj, args...);
