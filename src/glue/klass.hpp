@@ -20,7 +20,8 @@ namespace detail {
 
 // What getattr_slot found for a name: an instance attribute that the class
 // does not define, or a method of the class (a non-data descriptor) that
-// the instance does not shadow, to be bound afresh on each read.  Valid
+// the instance does not shadow, to be bound on each read (or lent again,
+// see below).  Valid
 // while the type and the instance dict are the very ones seen and
 // unmodified since (version tags are never reused).  The name is held, so
 // that no other string can take its address.
@@ -57,9 +58,10 @@ inline AttrMemo& attr_memo(PyObject* name) {
 // counted.  It is given back when the memo moves on, when it is found held
 // elsewhere, and when self is finalized: whoever holds it then gets an
 // ordinary method, its self counted, so a method held past the last other
-// reference to self keeps self alive as any bound method does.  Should self
-// end without that finalizer (its class swapped for one without it), the
-// weak reference `watch` gives the method back as it goes, bound to None.
+// reference to self keeps self alive as any bound method does.  Nothing is
+// lent for a self already finalized.  Should self end without that
+// finalizer (its class swapped for one without it), the weak reference
+// `watch` gives the method back as self goes, bound to None.
 inline PyMethodObject* as_method(PyObject* m) { return reinterpret_cast<PyMethodObject*>(m); }
 
 inline bool lendable(PyObject* m, PyObject* self) {
@@ -180,8 +182,7 @@ inline PyObject* getattr_slot(PyObject* self, PyObject* name) {
   AttrMemo& memo = attr_memo(name);
   if (memo.name == name && memo.type == type && type->tp_version_tag == memo.type_tag && valid_tag(type)) {
     PyObject* dict = instance_dict(self);
-    if (dict && dict == memo.dict && dict_tag(dict) == memo.dict_tag)
-    {
+    if (dict && dict == memo.dict && dict_tag(dict) == memo.dict_tag) {
       if (!memo.bind) return Py_NewRef(memo.value);
       if (lendable(memo.lent, self)) return Py_NewRef(memo.lent);
       return bind_afresh(memo, self);
