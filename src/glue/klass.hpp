@@ -21,10 +21,9 @@ namespace detail {
 // What getattr_slot found for a name: an instance attribute that the class
 // does not define, or a method of the class (a non-data descriptor) that
 // the instance does not shadow, to be bound on each read (or lent again,
-// see below).  Valid
-// while the type and the instance dict are the very ones seen and
-// unmodified since (version tags are never reused).  The name is held, so
-// that no other string can take its address.
+// see below).  Valid while the type and the instance dict are the very ones
+// seen and unmodified since (version tags are never reused).  The name is
+// held, so that no other string can take its address.
 struct AttrMemo {
   PyObject* name = nullptr;
   PyTypeObject* type = nullptr;
@@ -68,20 +67,18 @@ inline bool lendable(PyObject* m, PyObject* self) {
   return m && as_method(m)->im_self == self && Py_REFCNT(m) == 1 && !as_method(m)->im_weakreflist;
 }
 
-// Ends the keeping of a lent method: freed when nothing else holds it (its
-// uncounted self untouched), else left to its holders as an ordinary method
-// bound to `self_now`, which it counts.
-inline void give_back(PyObject* lent, PyObject* watch, PyObject* self_now) {
-  Py_XDECREF(watch);
-  as_method(lent)->im_self = Py_NewRef(Py_REFCNT(lent) == 1 ? Py_None : self_now);
+// Ends the keeping of the memo's lent method: freed when nothing else holds
+// it (its uncounted self untouched), else left to its holders as an
+// ordinary method bound to `self_now` (its own self unless given), which it
+// counts.
+inline void give_back(AttrMemo& memo, PyObject* self_now = nullptr) {
+  PyObject* lent = std::exchange(memo.lent, nullptr);
+  if (!lent) return;
+  Py_XDECREF(std::exchange(memo.watch, nullptr));
+  PyMethodObject* m = as_method(lent);
+  m->im_self = Py_NewRef(Py_REFCNT(lent) == 1 ? Py_None : self_now ? self_now : m->im_self);
   PyObject_GC_Track(lent);
   Py_DECREF(lent);
-}
-
-inline void give_back(AttrMemo& memo) {
-  if (!memo.lent) return;
-  PyObject* lent = std::exchange(memo.lent, nullptr);
-  give_back(lent, std::exchange(memo.watch, nullptr), as_method(lent)->im_self);
 }
 
 // tp_finalize of a class that lends methods: gives back all lent for `self`.
@@ -96,7 +93,7 @@ inline void give_back_lent(PyObject* self) {
 inline PyObject* self_ended(PyObject*, PyObject* watch) {
   for (size_t i = 0; i < kAttrMemos; ++i) {
     AttrMemo& memo = attr_memos()[i];
-    if (memo.watch == watch) give_back(std::exchange(memo.lent, nullptr), std::exchange(memo.watch, nullptr), Py_None);
+    if (memo.watch == watch) give_back(memo, Py_None);
   }
   Py_RETURN_NONE;
 }
@@ -110,11 +107,12 @@ inline void keep_to_lend(AttrMemo& memo, PyObject* self, PyObject* m) {
   static PyObject* const callback = PyCFunction_New(&def, nullptr);
   PyObject* watch = callback ? PyWeakref_NewRef(self, callback) : nullptr;
   if (!watch) return PyErr_Clear();
-  PyObject* old = std::exchange(memo.lent, Py_NewRef(m));
-  PyObject* old_watch = std::exchange(memo.watch, watch);
+  AttrMemo old = memo;
+  memo.lent = Py_NewRef(m);
+  memo.watch = watch;
   PyObject_GC_UnTrack(m);
   Py_DECREF(self);  // the kept method's reference, not counted while kept
-  if (old) give_back(old, old_watch, as_method(old)->im_self);
+  give_back(old);
 }
 
 // getattr_slot's method read past the lendable one: a new bound method.
